@@ -1,0 +1,1 @@
+"""vesh: records the execution of a running Python program as a trace."""

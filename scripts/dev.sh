@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Developer build: compiles the extension in place (python/vesh) and the
+# native tests for one Python, without installing.
+#   scripts/dev.sh [PYTHON] [BUILD_DIR]
+# Then: PYTHONPATH=python $PYTHON -m pytest tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py="${1:-$(scripts/pythons.sh | head -n1)}"
+ver="$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+build="${2:-build/dev-$ver}"
+cmake -S . -B "$build" -G Ninja -DVESH_BUILD_TESTS=ON -DVESH_INPLACE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,86 @@
+// A mutex for state shared by interpreter threads.
+//
+// Threads that hold the interpreter lock must never block on a native lock
+// while holding it: the owner may itself be waiting for the interpreter lock.
+// GilMutex tries the lock first and only when it is contended releases the
+// interpreter lock while it waits.
+//
+// A fault (C++ exception) that unwinds through a held guard poisons the
+// mutex: the protected state may be half-changed, so every later lock()
+// raises a fault naming the lock ("<name> mutex poisoned").
+#pragma once
+
+#include <Python.h>
+
+#include "py/fault.h"
+
+#include <exception>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace vesh::py {
+
+template <typename T>
+class GilMutex {
+ public:
+  class Guard {
+   public:
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    Guard(Guard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), exceptions_(other.exceptions_) {}
+    ~Guard() {
+      if (owner_ == nullptr) return;
+      if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+      owner_->mutex_.unlock();
+    }
+    T& operator*() const noexcept { return owner_->value_; }
+    T* operator->() const noexcept { return &owner_->value_; }
+
+   private:
+    friend class GilMutex;
+    explicit Guard(GilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
+    GilMutex* owner_;
+    int exceptions_;
+  };
+
+  template <typename... Args>
+  explicit GilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {}
+  GilMutex(const GilMutex&) = delete;
+  GilMutex& operator=(const GilMutex&) = delete;
+
+  // Must be called with the interpreter lock held (it is released while waiting).
+  Guard lock() {
+    if (!mutex_.try_lock()) {
+      Py_BEGIN_ALLOW_THREADS
+      mutex_.lock();
+      Py_END_ALLOW_THREADS
+    }
+    if (poisoned_) {
+      mutex_.unlock();
+      fault(std::string(name_) + " mutex poisoned");
+    }
+    return Guard(this);
+  }
+
+  // For threads that do not hold the interpreter lock.
+  Guard lock_without_gil() {
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      fault(std::string(name_) + " mutex poisoned");
+    }
+    return Guard(this);
+  }
+
+  bool poisoned() const noexcept { return poisoned_; }
+
+ private:
+  const char* name_;
+  std::mutex mutex_;
+  bool poisoned_ = false;
+  T value_;
+};
+
+}  // namespace vesh::py

@@ -1,0 +1,63 @@
+// Owning reference to a Python object.
+//
+// A Ref holds exactly one strong reference and gives it back when it goes out
+// of scope. Taking over a new reference and sharing a borrowed one are both
+// spelled out at the call site (Ref::steal, Ref::borrow) so that reference
+// ownership can be read off the code.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace vesh::py {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(std::nullptr_t) noexcept {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = ptr_;
+      ptr_ = other.ptr_;
+      other.ptr_ = nullptr;
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  // Takes over a new reference (may be null, e.g. a failed C API call).
+  static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  // Shares a borrowed reference: adds a reference of our own.
+  static Ref borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return Ref(obj);
+  }
+
+  PyObject* get() const noexcept { return ptr_; }
+  // Gives the reference up to the caller (for returning to CPython).
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  // A second strong reference to the same object.
+  Ref clone() const noexcept { return borrow(ptr_); }
+  void reset() noexcept { Py_CLEAR(ptr_); }
+
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+  PyObject* operator->() const noexcept { return ptr_; }
+
+ private:
+  explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
+  PyObject* ptr_ = nullptr;
+};
+
+// Interned str created once per process and kept for its life.
+#define VESH_INTERNED(text)                                       \
+  ([]() -> PyObject* {                                            \
+    static PyObject* interned_ = PyUnicode_InternFromString(text); \
+    return interned_;                                             \
+  }())
+
+}  // namespace vesh::py
