@@ -1,0 +1,37 @@
+// How failures that cannot be handed back to a Python caller are reported.
+//
+//   log_warning      a warning through the "vesh" logger, falling back to the
+//                    unraisable hook (or, when the stack is nearly exhausted,
+//                    one line on standard error) if logging itself fails;
+//   report_panic     an internal fault caught in an event callback;
+//   reaches_program  whether a Python error raised while recording must be
+//                    passed on into the traced program.
+// None of them raises.
+#pragma once
+
+#include "py/error.h"
+#include "py/ref.h"
+
+#include <string>
+
+namespace vesh {
+
+// `args` are the positional arguments of Logger.warning (item 0 the message
+// or %-template). `error`, when given, is attached as exc_info.
+void log_warning(py::Ref args, py::PyError error = {}) noexcept;
+
+// Convenience: a one-item argument tuple holding `message`.
+void log_warning(const std::string& message, py::PyError error = {}) noexcept;
+
+// Reports an internal fault once through the unraisable hook. `message` is
+// the fault text (see py::current_fault_message()).
+void report_panic(const std::string& message) noexcept;
+
+// Reports the C++ exception being handled (call only inside a catch block).
+void report_current_panic() noexcept;
+
+// True only for BaseException subclasses outside Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit); internal faults never reach the program.
+bool reaches_program(const py::PyError& error) noexcept;
+
+}  // namespace vesh
