@@ -200,7 +200,7 @@ void VeshMonitor::handle_fault() noexcept {
   report_panic(message);
 }
 
-CodeVerdict VeshMonitor::local_code_metadata(CodeAddress address) const noexcept {
+CodeVerdict VeshMonitor::local_code_metadata(CodeAddress address) const {
   const ThreadState* ts = threads_state_.get();
   if (ts == nullptr) return CodeVerdict::absent();
   const LocalCodeMap* map = ts->local_code_metadata.try_peek();
@@ -212,8 +212,8 @@ CodeVerdict VeshMonitor::local_code_metadata(CodeAddress address) const noexcept
 }
 
 bool VeshMonitor::statically_excluded(PyObject* code) const noexcept {
-  if (local_code_metadata(code_address(code)).excluded) return true;
   try {
+    if (local_code_metadata(code_address(code)).excluded) return true;
     bool may_record = false;
     if (!idle_filter_->session_may_record(code, may_record)) {
       PyErr_Clear();

@@ -92,7 +92,7 @@ class VeshMonitor {
 
   // The calling thread's cached verdict for `address`; absent when the
   // thread has no map or its map is being changed. Never creates anything.
-  CodeVerdict local_code_metadata(CodeAddress address) const noexcept;
+  CodeVerdict local_code_metadata(CodeAddress address) const;
   // Whether this session will never record `code`.
   bool statically_excluded(PyObject* code) const noexcept;
   // The answer on a worker-marked or suspended thread.

@@ -63,10 +63,10 @@ class PerThread {
     }
   }
 
-  // The calling thread's value, or null when it has none. Never allocates.
-  T* get() const noexcept {
-    std::size_t idx = per_thread_detail::INDEX_PLUS_ONE;
-    if (idx == 0) return nullptr;
+  // The calling thread's value, or null when it has none. Never makes a
+  // value (the thread's first call anywhere takes a thread index).
+  T* get() const {
+    std::size_t idx = per_thread_detail::index_plus_one();
     std::atomic<T*>* bucket = buckets_[bucket_of(idx)].load(std::memory_order_acquire);
     if (bucket == nullptr) return nullptr;
     return bucket[offset_of(idx)].load(std::memory_order_relaxed);
