@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 using namespace vesh::store;
@@ -205,4 +206,23 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSequence) {
                {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
                {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}};
   for (const auto& c : cases) EXPECT_EQ(utf8_lossy(c.in), c.out) << c.in;
+}
+
+TEST(IoError, BecomesTheOsErrorSubclassOfItsKind) {
+  struct Case {
+    IoError error;
+    PyObject* type;
+    std::string text;
+  } cases[] = {
+      {IoError::make(IoKind::BrokenPipe, "trace writer closed"), PyExc_BrokenPipeError, "trace writer closed"},
+      {stall_error(), PyExc_TimeoutError, stall_error().message},
+      {width_error(), PyExc_OSError, "v3 field exceeds its declared width"},
+      {IoError::from_errno(EEXIST), PyExc_FileExistsError, "File exists (os error 17)"},
+  };
+  for (auto& c : cases) {
+    vesh::py::PyError err = to_python(c.error);
+    ASSERT_TRUE(err);
+    EXPECT_TRUE(err.matches(c.type)) << c.text;
+    EXPECT_EQ(err.message(), c.text);
+  }
 }
