@@ -31,7 +31,8 @@ struct Holder {
   }
 };
 
-thread_local Holder holder;
+// Read on every lookup of every slot: initial-exec, like the hook state byte.
+thread_local Holder holder __attribute__((tls_model("initial-exec")));
 
 }  // namespace
 
