@@ -144,3 +144,41 @@ def test_a_set_active_during_the_callback_turns_disable_into_none(tmp_path, monk
         assert monitor.monitor_pystart(USER, 0) is None
     finally:
         monitor.set_active(False)
+
+
+def callee(value):
+    return 1
+
+
+def test_an_internal_fault_in_a_callback_is_reported_once_and_stops_tracing(tmp_path, monkeypatch):
+    # A value whose repr() re-enters the monitor's callback on the same
+    # thread while the outer event is being written: a fault inside the
+    # monitor, which must never reach the program.
+    monitor = _vesh.register_monitor(str(tmp_path / "vesh.db"), {}, "tests", False)
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", lambda report: reports.append(report))
+    inner = []
+
+    class Reentrant:
+        def __repr__(self):
+            inner.append(monitor.monitor_pystart(USER, 0))
+            inner.append(monitor.monitor_pystart(USER, 0))
+            return "reentrant"
+
+    monitor.set_active(True)
+    # The entry and exit are both recorded for this test's own frame.
+    assert monitor.monitor_pystart(callee.__code__, 0) is None
+    outer = monitor.monitor_pyreturn(callee.__code__, 0, Reentrant())
+    assert monitor.panicked is True
+    assert inner[0] is None  # the faulting callback answers None
+    assert inner[1] is DISABLE  # later callbacks switch their location off
+    assert outer in (None, DISABLE)
+    assert [r.object for r in reports] == ["Vesh stopped tracing after an internal error"]
+    assert "already borrowed" in str(reports[0].exc_value)
+    assert not isinstance(reports[0].exc_value, Exception)  # never caught by the program's handlers
+    # After the fault: nothing is saved, and there is no trace to build.
+    assert monitor.save() is None
+    with pytest.raises(RuntimeError, match="no trace is available"):
+        monitor.build_trace()
+    monitor.set_active(False)
+    assert monitor.monitor_pystart(USER, 0) is None

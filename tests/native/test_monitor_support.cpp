@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "code_metadata.h"
+#include "monitoring.h"
+#include "py/heap_type.h"
+#include "thread_hooks.h"
 #include "python_helpers.h"
 #include "resume_prefix.h"
 #include "subtree_flush.h"
 #include "support/borrow_cell.h"
 
+#include <filesystem>
 #include <vector>
 
 namespace vesh {
@@ -141,6 +145,64 @@ TEST(ResumePrefix, ResumeWithArgumentFourDoesNotEndThePrefixButReturnGeneratorDo
   EXPECT_FALSE(monitor::before_first_resume(generator.get(), 2));
   EXPECT_FALSE(monitor::before_first_resume(Py_None, 0));  // no co_code
   EXPECT_EQ(PyErr_Occurred(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The callbacks' answers on threads whose hook state blocks recording.
+
+class SuspendedThread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string python_dir = (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "python");
+    testing::run("import sys\nif " + std::string("'") + python_dir + "' not in sys.path: sys.path.insert(0, '" +
+                 python_dir + "')\n"
+                 "exec(compile('def user_function():\\n    return 1\\n', '/tmp/user_module.py', 'exec'))\n"
+                 "import json\n");
+    Ref args[] = {Ref::steal(PyUnicode_FromString("/tmp/vesh-native-test/vesh.db")), Ref::steal(PyDict_New()),
+                  Ref::steal(PyUnicode_FromString("native tests")), Ref::borrow(Py_False)};
+    PyObject* raw[] = {args[0].get(), args[1].get(), args[2].get(), args[3].get()};
+    object_ = monitor::register_monitor(nullptr, raw, 4, nullptr);
+    ASSERT_TRUE(object_) << testing::take_error(PyExc_Exception);
+    user_ = testing::eval("user_function.__code__");
+    library_ = testing::eval("json.dumps.__code__");
+    saved_state_ = hooks::STATE;
+  }
+  void TearDown() override { hooks::STATE = saved_state_; }
+
+  monitor::VeshMonitor& monitor() { return py::Box<monitor::VeshMonitor>::of(object_.get()); }
+  Ref answer(std::uint8_t kind, PyObject* code) {
+    return Ref::steal(monitor().callback(kind, code, 0, kind == 0 || kind == 3 ? nullptr : Py_None));
+  }
+
+  Ref object_, user_, library_;
+  std::uint8_t saved_state_ = 0;
+};
+
+TEST_F(SuspendedThread, RecordableCodeIsDisabledAndNotedOnlyWhereItCanBe) {
+  monitor().set_active(true);
+  hooks::STATE |= hooks::kSuspended;
+  EXPECT_EQ(answer(2, user_.get()).get(), Py_None);  // PY_UNWIND never disables
+  EXPECT_EQ(answer(5, user_.get()).get(), Py_None);  // nor does PY_THROW
+  EXPECT_FALSE(monitor().disabled_recordable());
+  Ref start = answer(0, user_.get());
+  EXPECT_NE(start.get(), Py_None);  // DISABLE
+  EXPECT_TRUE(monitor().disabled_recordable());
+  EXPECT_EQ(monitor().callbacks_in_flight(), 0u);
+}
+
+TEST_F(SuspendedThread, WorkerThreadsAnswerNoneForRecordableCodeAndDisableExcludedCode) {
+  monitor().set_active(true);
+  hooks::STATE |= hooks::kWorker;
+  EXPECT_EQ(answer(0, user_.get()).get(), Py_None);
+  EXPECT_EQ(answer(1, user_.get()).get(), Py_None);
+  EXPECT_NE(answer(0, library_.get()).get(), Py_None);
+  EXPECT_FALSE(monitor().disabled_recordable());
+}
+
+TEST_F(SuspendedThread, AnInactiveMonitorNeverDisables) {
+  hooks::STATE |= hooks::kSuspended;
+  EXPECT_EQ(answer(0, user_.get()).get(), Py_None);
+  EXPECT_EQ(answer(0, library_.get()).get(), Py_None);
 }
 
 }  // namespace
