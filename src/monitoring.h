@@ -262,10 +262,10 @@ class VeshMonitor {
   bool describe_code(PyObject* code, EventCode& out, bool& excluded);
   void cache_locally(CodeAddress address, const CodeVerdict& verdict);
   EventResult excluded_answer(std::uint8_t kind) const;
-  EventResult direct_route(PyObject* code, const EventCode& ec, std::uint8_t value_kind, PyObject* value,
-                           std::uint8_t kind, py::PyError& deferred);
-  EventResult plugin_route(PyObject* code, const EventCode& ec, bool plugins_matched, std::uint8_t value_kind,
-                           PyObject* value, std::uint8_t kind, py::PyError& deferred);
+  EventResult direct_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                           py::PyError& deferred);
+  EventResult plugin_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                           py::PyError& deferred);
   EventResult event_tail(std::uint8_t kind, py::PyError& deferred);
   py::Ref current_frame();
   // The frame record of one event into a fresh buffer: ok(nullopt) for an

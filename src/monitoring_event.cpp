@@ -49,8 +49,8 @@ EventResult VeshMonitor::monitor_event(PyObject* code, std::uint8_t value_kind, 
   bool excluded = false;
   if (!find_code(code, std::move(verdict), ec, excluded)) return Err{fetch_error()};
   if (excluded) return excluded_answer(kind);
-  if (ec.is_included() && !ec.plugins()) return direct_route(code, ec, value_kind, value, kind, deferred);
-  return plugin_route(code, ec, false, value_kind, value, kind, deferred);
+  if (ec.is_included() && !ec.plugins()) return direct_route(ec, value_kind, value, kind, deferred);
+  return plugin_route(ec, value_kind, value, kind, deferred);
 }
 
 EventResult VeshMonitor::excluded_answer(std::uint8_t kind) const {
@@ -176,9 +176,8 @@ Ref VeshMonitor::current_frame() {
   return Ref::borrow(reinterpret_cast<PyObject*>(frame));
 }
 
-EventResult VeshMonitor::direct_route(PyObject* code, const EventCode& ec, std::uint8_t value_kind, PyObject* value,
+EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value,
                                       std::uint8_t kind, PyError& deferred) {
-  (void)code;
   Ref frame = current_frame();
   if (!frame) return Err{fetch_error()};
   const FrameKey key = frame_key(frame.get());
@@ -226,9 +225,8 @@ EventResult VeshMonitor::event_tail(std::uint8_t kind, PyError& deferred) {
   return none();
 }
 
-EventResult VeshMonitor::plugin_route(PyObject* code, const EventCode& ec, bool, std::uint8_t value_kind,
-                                      PyObject* value, std::uint8_t kind, PyError& deferred) {
-  (void)code;
+EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value,
+                                      std::uint8_t kind, PyError& deferred) {
   Batch batch;
   Ref frame;
   FrameKey key = 0;

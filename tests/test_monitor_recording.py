@@ -223,17 +223,17 @@ def yields():
     yield Bomb()
 
 
-def resumes():
-    bomb = None
+def resumes(box):
     yield 1
-    yield bomb
+    yield 2
 
 
 def resume_case():
-    gen = resumes()
+    box = [None]
+    gen = resumes(box)
     next(gen)
-    gen.gi_frame.f_locals  # noqa: B018 - keeps the frame's locals materialised
-    return gen
+    box[0] = Bomb()  # only the resume sees it among the generator's locals
+    return next(gen)
 
 
 def throws():
@@ -250,6 +250,7 @@ def throws():
         (gives, "return"),
         (unwinds, "unwind"),
         (lambda: next(yields()), "yield"),
+        (resume_case, "resume"),
         (lambda: (lambda g: (next(g), g.throw(BombError())))(throws()), "throw"),
     ],
 )

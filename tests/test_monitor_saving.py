@@ -216,3 +216,65 @@ def test_per_test_mode_saves_one_trace_per_test(db, monkeypatch):
         assert len([r for r in records if r.get("co_name") == "work"]) == 2
         metadata = recording.container.metadata
         assert name.encode() in metadata  # the trace is named after its test
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_after_a_save_never_streams_under_its_parents_trace_id(db, tmp_path):
+    monitor = monitoring.start(db)
+    try:
+        work(1)
+        monitor.save()  # the registry is empty again: set_timestamp replaces the capture
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                _vesh._reset_thread_hooks_after_fork()
+                monitor.set_timestamp(1234.0)
+                work(2)
+                monitoring.stop(monitor)
+                (tmp_path / "child").write_text(monitor.trace_id)
+                code = 0
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    finally:
+        monitoring.stop(monitor)
+    child_id = (tmp_path / "child").read_text()
+    assert child_id != monitor.trace_id
+    origins = {(row[0], row[1]) for row in stored(db)}
+    assert (child_id, "bytes") in origins
+    assert (child_id, "file") not in origins
+    assert not (db.parent / "raw" / f"{child_id}.vesh").exists()
+
+
+def test_saves_while_another_thread_records_lose_nothing(db):
+    import threading
+
+    done = threading.Event()
+    count = 3000
+
+    def recorder():
+        for i in range(count):
+            square(i)
+        done.set()
+
+    monitor = monitoring.start(db)
+    try:
+        t = threading.Thread(target=recorder)
+        t.start()
+        saves = 0
+        while not done.is_set() or saves < 3:
+            work(2)
+            monitor.save()
+            saves += 1
+        t.join()
+    finally:
+        monitoring.stop(monitor)
+    assert not monitor.panicked
+    key = thread_key(t)
+    events_seen = []
+    for row in stored(db):
+        events_seen += [r["event"] for r in decode(row[2]).records(key) if r.get("co_name") == "square"]
+    # Every call the thread made is in exactly one of the parts.
+    assert events_seen.count("call") == events_seen.count("return") == count
