@@ -203,8 +203,8 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
     encoded.type.assign(utf8, static_cast<std::size_t>(size));
   }
 
-  const encode::SerializerState* state = encode::Serializer::get();
-  if (state == nullptr) return false;
+  const encode::SerializerState* state = processor.serializer;
+  if (state == nullptr && (state = encode::Serializer::get()) == nullptr) return false;
   if (!encode::dump_msgpack_capped(*state, record.get(), lightweight_repr, processor.max_value_bytes,
                                    encoded.bytes)) {
     return false;
