@@ -291,6 +291,13 @@ TEST(FrameStore, RetiredStoresAreStale) {
   EXPECT_EQ(encoded.error().message(), "frame store retired");
   EXPECT_FALSE(s.writer_failed());
 
+  // A moved-from store is retired too.
+  FrameStore moved_to = std::move(taken);
+  EXPECT_TRUE(taken.retired());
+  EXPECT_EQ(taken.frame_count(), 0u);
+  EXPECT_EQ(taken.append_serialized("x").error().text(), "frame store retired");
+  taken = std::move(moved_to);
+
   // Appending to a detached range is a broken invariant.
   auto range = taken.drain(0, 1);
   ASSERT_TRUE(range.ok());

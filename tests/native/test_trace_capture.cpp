@@ -82,6 +82,10 @@ TEST(TraceCapture, TraceIdsThatLeaveTheRawDirectoryAreRefused) {
     EXPECT_EQ(made.error().kind, IoKind::InvalidInput);
     EXPECT_NE(made.error().text().find("invalid trace id"), std::string::npos) << made.error().text();
   }
+  EXPECT_FALSE(store::require_valid_trace_id("a/b"));
+  EXPECT_EQ(vesh::testing::take_error(PyExc_ValueError),
+            "invalid trace id \"a/b\": a trace id must be non-empty and must not contain \"/\", a NUL byte or \"..\"");
+  EXPECT_TRUE(store::require_valid_trace_id("trc_01HZX"));
   EXPECT_TRUE(store::validate_trace_id("trc_01HZX").ok());
   EXPECT_TRUE(store::validate_trace_id("a.b").ok());
   // Nothing was created anywhere.

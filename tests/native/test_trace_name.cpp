@@ -188,3 +188,40 @@ TEST(TraceName, ResolveUsesSlotAndRemembers) {
   std::optional<std::string> other;
   EXPECT_EQ(store::resolve_trace_name(other, pointers, "native_1", false), "MathTests.t");
 }
+
+TEST(TraceName, FromTheIndex) {
+  using O = store::TraceNameObservation;
+  auto index_of = [](std::vector<O> observations) {
+    store::TraceNameIndex index;
+    for (auto& o : observations) index.merge(store::TraceNameIndex::single(std::move(o)));
+    return index;
+  };
+  O test{O::Test{"MathTests", "test_add"}, 2};
+  O bare{O::Test{std::nullopt, "test_sub"}, 1};
+  O request{O::Request{"GET", "/items/"}, 0};
+  O other_request{O::Request{"POST", "/x"}, 1};
+  O ok{O::Response{"200"}, 5};
+  O missing{O::Response{"404"}, 6};
+  struct Case {
+    std::vector<O> observations;
+    std::uint64_t frames;
+    std::optional<std::string> name;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, 10, std::nullopt},
+           {{test}, 6, "MathTests.test_add"},
+           {{bare, test}, 6, "test_sub"},
+           {{request, ok}, 7, "200 GET /items/"},
+           {{request, other_request, ok, missing}, 7, "404 GET /items/"},
+           {{request, ok, test}, 7, "MathTests.test_add"},
+           {{request}, 7, std::nullopt},
+           // Frame 5 of 10 is not relevant (0-2 and 7-9 are).
+           {{request, ok}, 10, std::nullopt},
+           {{O{O::Test{std::nullopt, "t"}, 3}}, 7, std::nullopt},
+       }) {
+    EXPECT_EQ(store::name_from_index(index_of(c.observations), c.frames), c.name);
+  }
+  store::TraceNameIndex disabled;
+  disabled.disable();
+  EXPECT_EQ(store::name_from_index(disabled, 3), std::nullopt);
+}
