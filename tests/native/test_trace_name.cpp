@@ -123,7 +123,7 @@ TEST(TraceName, DuplicateKeysUseTheFirst) {
   // may repeat keys; the first one counts.
   std::string frame = "\x83\xa4type\xaastart_test\xa9test_name\x05\xa9test_name\xa4late";
   EXPECT_EQ(name_of({"raw:" + frame}), std::nullopt);
-  std::string type_twice = "\x83\xa4type\xa5frame\xa4type\xaastart_test\xa9test_name\xa1x";
+  std::string type_twice = "\x83\xa4type\xa5" "frame\xa4type\xaastart_test\xa9test_name\xa1x";
   EXPECT_EQ(name_of({"raw:" + type_twice}), std::nullopt);
 }
 
