@@ -29,11 +29,6 @@ using vesh::testing::take_error;
 
 namespace {
 
-std::string python_dir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/native/")) + "/python";
-}
-
 void set_main(const char* name, PyObject* value) {
   PyObject_SetAttrString(PyImport_AddModule("__main__"), name, value);
 }
@@ -41,8 +36,6 @@ void set_main(const char* name, PyObject* value) {
 class PluginProcessing : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    run("import sys\n"
-        "if '" + python_dir() + "' not in sys.path: sys.path.insert(0, '" + python_dir() + "')\n");
     run(R"PY(
 import sys, msgpack, collections.abc
 
