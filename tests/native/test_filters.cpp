@@ -79,6 +79,8 @@ struct VerdictCase {
   bool record;
 };
 
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << '"' << c.filename << '"'; }
+
 class IncludeFrame : public ::testing::TestWithParam<VerdictCase> {};
 
 TEST_P(IncludeFrame, Verdict) {
@@ -292,6 +294,8 @@ struct LoadCase {
   PyObject* error;      // expected exception type, or null
   const char* message;
 };
+
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << (c.filters ? c.filters : "<no filters entry>"); }
 
 class LoadFilters : public ::testing::TestWithParam<LoadCase> {};
 
