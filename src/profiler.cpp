@@ -4,6 +4,7 @@
 #include "py/error.h"
 #include "py/fault.h"
 #include "py/heap_type.h"
+#include "store/io_error.h"
 #include "thread_hooks.h"
 #include "trace_container.h"
 #include "utils/error_reporting.h"
@@ -25,6 +26,7 @@ struct ProfilerInit {
   std::optional<std::uint64_t> flush_subtree_bytes;
   std::string db_path;
   double start_timestamp = 0;
+  std::shared_ptr<store::TraceCapture> capture;
   bool one_trace_per_test = false;
   std::optional<std::string> trace_name;
   std::optional<std::string> current_trace_name;
@@ -36,6 +38,7 @@ struct ProfilerInit {
   std::uint64_t sqlite_busy_timeout = kDefaultSqliteBusyTimeout;
   bool lightweight_repr = false;
   std::unique_ptr<FramePathCache> frame_path_cache;
+  const encode::SerializerState* serializer = nullptr;
   bool omit_return_locals = false;
   std::optional<std::uint64_t> max_value_bytes;
 };
@@ -150,6 +153,14 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
 
   init.start_timestamp = timestamp();
 
+  // Streamed; its writer starts with the first chunk, so nothing is created yet.
+  auto capture = store::TraceCapture::for_trace(init.db_path, init.trace_id, init.start_timestamp);
+  if (!capture.ok()) {
+    store::to_python(capture.error()).restore();
+    return std::nullopt;
+  }
+  init.capture = std::move(capture).value();
+
   Ref per_test = get_attr(profiler, "one_trace_per_test");
   if (!per_test || !py::to_bool(per_test.get(), init.one_trace_per_test)) return std::nullopt;
 
@@ -169,6 +180,8 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
 
   if (!init.config.get_or_u64("sqlite_busy_timeout", init.sqlite_busy_timeout)) return std::nullopt;
   if (!init.config.get_or_bool("lightweight_repr", init.lightweight_repr)) return std::nullopt;
+  init.serializer = encode::Serializer::get();
+  if (init.serializer == nullptr) return std::nullopt;
   init.frame_path_cache = std::make_unique<FramePathCache>();
   if (!init.config.get_or_bool("omit_return_locals", init.omit_return_locals)) return std::nullopt;
   if (!resolve_max_value_bytes(config.get(), init.max_value_bytes)) return std::nullopt;
@@ -189,6 +202,8 @@ VeshProfiler::VeshProfiler(ProfilerInit&& init)
       frame_path_cache_(std::move(init.frame_path_cache)),
       root_trace_id_(std::move(init.trace_id)),
       config_(std::move(init.config)),
+      serializer_(init.serializer),
+      trace_capture_("trace capture", std::move(init.capture)),
       max_value_bytes_(init.max_value_bytes),
       flush_subtree_bytes_(init.flush_subtree_bytes),
       flush_estimate_bytes_(derive_flush_estimate_bytes(init.flush_subtree_bytes)),
@@ -213,24 +228,6 @@ CodeResolution VeshProfiler::resolve(ProfilerThreadState& state, PyObject* code)
   CodeResolution resolution = resolve_code(context, code);
   if (resolution.cached) state.code_hits.emplace(address, resolution.metadata);
   return resolution;
-}
-
-int VeshProfiler::on_event(PyFrameObject* frame, std::uint8_t kind, PyObject* value) {
-  const auto key = reinterpret_cast<StackKey>(frame);
-  StackCheck check = kind == kEventCall ? check_stack_entry(key) : check_stack_exit(key);
-  if (check.decision == StackDecision::Skip) return 0;
-  if (check.decision == StackDecision::OmitValues) value = Py_None;
-
-  ProfilerThreadState& state = threads_.get();
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-  if (!code) fault("A frame always has an `f_code`");
-  CodeResolution resolution = resolve(state, code.get());
-  if (resolution.metadata == nullptr) {
-    if (kind == kEventCall) forget_entry(key);
-    return 0;
-  }
-  (void)value;
-  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -305,6 +302,19 @@ Ref get_flush_subtree_bytes(PyObject* self) {
 
 Ref release_repr_reuse(PyObject*) { return Ref::borrow(Py_None); }
 
+Ref save(PyObject* self) {
+  VeshProfiler& profiler = self_of(self);
+  // After a fault nothing is trustworthy enough to save; the frames stay.
+  if (profiler.panicked()) return Ref::borrow(Py_None);
+  if (py::PyError error = profiler.save_in_db()) {
+    error.restore();
+    return {};
+  }
+  return Ref::borrow(Py_None);
+}
+
+Ref build_trace(PyObject* self) { return self_of(self).build_trace(); }
+
 constexpr const char* kThreadingProfilerNames[] = {"_frame", "_event", "_arg"};
 Ref register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[3];
@@ -339,6 +349,14 @@ PyMethodDef kMethods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
      "`register_profiler` in `lib`."},
+    {"save", reinterpret_cast<PyCFunction>(py::noargs<save>), METH_NOARGS,
+     "save($self)\n--\n\n"
+     "This is called from Python code to trigger saving the trace. Used by\n"
+     "`VeshProfiler.save`."},
+    {"build_trace", reinterpret_cast<PyCFunction>(py::noargs<build_trace>), METH_NOARGS,
+     "build_trace($self)\n--\n\n"
+     "This is called from Python code to build the trace. Used by\n"
+     "`VeshProfiler.upload_trace_in_thread`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,6 +22,13 @@
 #include "support/thread_slots.h"
 #include "utils/frame_path.h"
 #include "utils/frame_types.h"
+#include "utils/value_serializer.h"
+#include "utils/frame_store.h"
+#include "store/fork_lock.h"
+#include "trace_capture.h"
+#include "utils/trace_persistence.h"
+#include "support/byte_buffer.h"
+#include "py/error.h"
 
 #include <absl/container/flat_hash_map.h>
 
@@ -31,6 +38,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vesh::profile {
 
@@ -119,7 +128,64 @@ class VeshProfiler {
   const std::string& root_thread_key() const noexcept { return root_thread_key_; }
 
  private:
+  // The records one event stores besides (or instead of) its frame record:
+  // record types and encoded records, position by position.
+  struct EventBatch {
+    std::vector<std::string> types;
+    std::vector<ByteBuffer> records;
+  };
+
   CodeResolution resolve(ProfilerThreadState& state, PyObject* code);
+  py::PyError run_plugins(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
+                          const ProfilerCodeMetadata& metadata, EventBatch& batch, py::PyError& kept);
+  py::PyError record_frame(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
+                           const ProfilerCodeMetadata& metadata, EventBatch& batch);
+  // The running thread's key, refreshing the thread's CachedProfilerThread.
+  bool thread_id(ProfilerThreadState& state, std::string& out);
+  py::PyError abandon_entry(ProfilerThreadState& state, std::uint8_t kind, FrameKey key, const FrameId& frame_id,
+                            py::PyError error);
+  py::PyError keep_recorded_event(py::PyError result, PyObject* frame, std::uint8_t kind,
+                                  const ProfilerCodeMetadata& metadata);
+  void log_error(py::PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata);
+
+  // Storage: one record (copied) or a batch of records (moved in). `kind`
+  // is 0 or 1 for a batch holding a call's or return's frame record, 255
+  // for plugin records only.
+  py::PyError push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind);
+  py::PyError push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind);
+  template <typename Append>
+  py::PyError store_records(const std::string& thread_key, Append&& append);
+  // An event's plugin records and frame record, in storing order; splits
+  // tests in per-test mode. The batch is consumed.
+  py::PyError push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key);
+  // "start_test": a new trace id and a fresh capture; unsaved records go.
+  py::PyError start_test_trace();
+
+  // Saving.
+  using StoreMap = absl::flat_hash_map<std::string, store::FrameStore>;
+  using ThreadObjects = absl::flat_hash_map<std::string, py::Ref>;
+  // What one capture swap takes out of the profiler.
+  struct TraceInputs {
+    std::string trace_id;
+    std::string root_trace_id;
+    StoreMap frame_stores;
+    ThreadObjects thread_objects;
+    std::shared_ptr<store::TraceCapture> capture;
+    std::vector<store::PublishedValue> values;
+  };
+  TraceInputs take_trace_inputs();
+  std::optional<std::string> trace_name_for_thread(const StoreMap& stores, const std::string& thread_key);
+  py::PyError snapshot_thread_tokens(const StoreMap& stores, const ThreadObjects& threads, store::ThreadTokens& tokens);
+  std::optional<store::IoError> finish_streamed(TraceInputs& inputs, store::TracePayloads payloads);
+
+ public:
+  // Saves the running trace through vesh.db (both routes); an OSError is
+  // logged and counts as saved. Empty on success.
+  py::PyError save_in_db();
+  // The running trace as one container's bytes; null with an error set.
+  py::Ref build_trace();
+
+ private:
 
   // Fields in release order.
   std::string db_path_;
@@ -136,6 +202,14 @@ class VeshProfiler {
   std::unique_ptr<FramePathCache> frame_path_cache_;
   SharedText root_trace_id_;
   Config config_;
+  const encode::SerializerState* serializer_ = nullptr;
+  py::GilMutex<StoreMap> frame_stores_{"frame stores"};
+  py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_;
+  py::GilMutex<ThreadObjects> thread_objects_{"thread objects"};
+  store::ForkAwareMutex capture_lock_;
+  store::ForkAwareMutex save_lock_;
+  // The thread (and process) running a save, 0 when none.
+  std::atomic<std::uint64_t> save_owner_{0};
   ThreadSlots<ProfilerThreadState> threads_;
 
   std::optional<std::uint64_t> max_value_bytes_;
@@ -150,6 +224,13 @@ class VeshProfiler {
   bool omit_return_locals_ = false;
   std::atomic<bool> panicked_{false};
 };
+
+inline constexpr const char kLogTemplate[] =
+    "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n";
+
+// How an exception is shown in messages: its type's qualified name, ": ",
+// then its str() (a fixed text when str() fails).
+std::string exception_display(const py::PyError& error);
 
 // The Python class (not a module attribute; made once per process).
 PyTypeObject* profiler_type();

@@ -228,6 +228,16 @@ bool CallFrames::get_user_code_call_site(PyObject* frame, std::uint8_t kind, con
   return true;
 }
 
+bool CallFrames::remove_newest(const FrameId& frame_id) {
+  for (std::size_t i = entries_.size(); i-- > 0;) {
+    if (entries_[i].frame_id == frame_id) {
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
 std::vector<BoundCallFrame> CallFrames::get_bound() const {
   std::vector<BoundCallFrame> out;
   out.reserve(entries_.size());
