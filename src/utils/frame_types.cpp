@@ -228,6 +228,13 @@ bool CallFrames::get_user_code_call_site(PyObject* frame, std::uint8_t kind, con
   return true;
 }
 
+std::vector<BoundCallFrame> CallFrames::get_bound() const {
+  std::vector<BoundCallFrame> out;
+  out.reserve(entries_.size());
+  for (const CallFrame& entry : entries_) out.push_back(BoundCallFrame{entry.frame.clone(), entry.frame_id});
+  return out;
+}
+
 bool CallFrames::remove_newest(const FrameId& frame_id) {
   for (std::size_t i = entries_.size(); i-- > 0;) {
     if (entries_[i].frame_id == frame_id) {
@@ -236,13 +243,6 @@ bool CallFrames::remove_newest(const FrameId& frame_id) {
     }
   }
   return false;
-}
-
-std::vector<BoundCallFrame> CallFrames::get_bound() const {
-  std::vector<BoundCallFrame> out;
-  out.reserve(entries_.size());
-  for (const CallFrame& entry : entries_) out.push_back(BoundCallFrame{entry.frame.clone(), entry.frame_id});
-  return out;
 }
 
 // ---------------------------------------------------------------------------
