@@ -162,16 +162,13 @@ constexpr const char* kRegisterProfilerNames[] = {"profiler"};
 Ref register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[1];
   if (!py::parse({"register_profiler", kRegisterProfilerNames, 1, 1}, args, nargs, kwnames, slots)) return {};
-  PyGILState_STATE gil = PyGILState_Ensure();
-  bool ok = false;
-  try {
-    ok = profile::register_profiler(slots[0]);
-  } catch (...) {
-    PyGILState_Release(gil);
-    throw;
-  }
-  PyGILState_Release(gil);
-  return ok ? Ref::borrow(Py_None) : Ref();
+  // Held for the whole registration, also when it is reached from a thread
+  // state the interpreter does not consider current.
+  struct GilHeld {
+    PyGILState_STATE state = PyGILState_Ensure();
+    ~GilHeld() { PyGILState_Release(state); }
+  } gil;
+  return profile::register_profiler(slots[0]) ? Ref::borrow(Py_None) : Ref();
 }
 
 // ---------------------------------------------------------------------------
