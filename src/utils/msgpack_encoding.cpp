@@ -7,6 +7,7 @@
 #include <msgpack.hpp>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -59,10 +60,19 @@ void write_bool_pair(ByteBuffer& buffer, std::string_view key, bool value) {
   buffer.push_back(static_cast<char>(value ? 0xc3 : 0xc2));
 }
 
+void write_f64(ByteBuffer& buffer, double value) {
+  // Not msgpack-cxx's pack_double: it writes integral values as integers.
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  char bytes[9];
+  bytes[0] = static_cast<char>(0xcb);
+  for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+  buffer.write(bytes, 9);
+}
+
 void write_f64_pair_raw(ByteBuffer& buffer, const char* key9, double value) {
   buffer.push_back(static_cast<char>(0xa9));
   buffer.write(key9, 9);
-  Packer(buffer).pack_double(value);
+  write_f64(buffer, value);
 }
 
 void write_frame_path_pair(ByteBuffer& buffer, std::string_view path, std::optional<std::uint64_t> line) {

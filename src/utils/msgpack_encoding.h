@@ -26,6 +26,10 @@ void write_str_header(ByteBuffer& buffer, std::size_t length);
 // Header and bytes.
 void write_str(ByteBuffer& buffer, std::string_view text);
 
+// 0xcb and the IEEE 754 bits big-endian, for every value. (msgpack-cxx's
+// pack_double writes integral values as integers; records never use it.)
+void write_f64(ByteBuffer& buffer, double value);
+
 // key, then the text or nil.
 void write_str_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::string_view> text);
 // key, then the shortest unsigned integer or nil.

@@ -40,6 +40,8 @@ enum class StackDecision : std::uint8_t { Record = 0, OmitValues = 1, Skip = 2 }
 // The thread's omitting-values flag as it was before a check changed it.
 // restore() puts it back; a value dropped without restore() puts it back
 // too, so a callback that unwinds on a fault leaves the flag as it found it.
+// Hold the StackCheck (or its `omitting`) for the whole callback: dropping
+// it early puts the flag back before the record is written.
 class [[nodiscard]] OmittingValues {
  public:
   explicit OmittingValues(bool previous) noexcept : previous_(previous) {}
