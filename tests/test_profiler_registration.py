@@ -89,6 +89,7 @@ CONSTRUCTION_ERRORS = [
     ("config is a list", _bad("config", []), TypeError, None),
     ("config missing", _missing("config"), AttributeError, None),
     ("trace_id not str", _bad("trace_id", 5), TypeError, None),
+    ("trace_id leaves raw/", _bad("trace_id", "trc_../x"), OSError, "invalid trace id"),
     ("db_path missing", _missing("db_path"), AttributeError, None),
     ("one_trace_per_test is 1", _bad("one_trace_per_test", 1), TypeError, None),
     ("trace_name not str", _bad("trace_name", b"x"), TypeError, None),
