@@ -1,0 +1,316 @@
+#include "idle_monitor.h"
+
+#include "py/args.h"
+#include "py/fault.h"
+#include "py/heap_type.h"
+#include "thread_hooks.h"
+#include "utils/error_reporting.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <string_view>
+
+namespace vesh::monitor {
+
+using py::Ref;
+
+// ---------------------------------------------------------------------------
+// IdleFilter
+
+IdleFilter::IdleFilter(const Finders& include, const Finders& ignore, const PluginMap& plugins, Ref disable)
+    : include_finders_(include), ignore_finders_(ignore), disable_(std::move(disable)) {
+  plugin_finders_.reserve(plugins.size());
+  for (const auto& [name, processors] : plugins) {
+    std::vector<Finder> fragments;
+    fragments.reserve(processors.size());
+    for (const auto& processor : processors) fragments.push_back(processor->path_fragment);
+    plugin_finders_.emplace(name, std::move(fragments));
+  }
+}
+
+Ref IdleFilter::idle_event(PyObject* code) noexcept {
+  // Worker threads and the tracer's own Python calls never count: they are
+  // not the program's activity, so they must not get its code disabled.
+  const bool hooks_busy = hooks::recording_blocked();
+  const auto key = reinterpret_cast<std::uintptr_t>(code);
+  try {
+    {
+      std::lock_guard lock(hit_counts_mutex_);
+      auto it = hit_counts_.find(key);
+      if (it != hit_counts_.end()) {
+        if (hooks_busy) return answer(false);
+        std::uint32_t& count = it->second;
+        if (count < std::numeric_limits<std::uint32_t>::max()) ++count;
+        if (count <= kIdleEventsBeforeDisable) return answer(false);
+        note_disabled_recordable();
+        return answer(true);
+      }
+    }
+    return decide_new_code(code, hooks_busy);
+  } catch (...) {
+    // Whatever went wrong, a later session must not find a recordable
+    // location silently disabled.
+    note_disabled_recordable();
+    PyErr_Clear();
+    if (!panic_reported_.exchange(true, std::memory_order_acq_rel)) report_current_panic();
+    return answer(false);
+  }
+}
+
+Ref IdleFilter::decide_new_code(PyObject* code, bool hooks_busy) {
+  // The verdict reads code attributes (Python calls), so it runs unlocked.
+  std::optional<bool> may_record = session_may_record(code);
+  if (!may_record) {
+    // Unknown: answer None and ask again next time rather than disable code
+    // that might be recordable.
+    PyErr_Clear();
+    return answer(false);
+  }
+  if (!*may_record) return answer(true);
+  if (hooks_busy) return answer(false);
+  std::lock_guard lock(hit_counts_mutex_);
+  if (hit_counts_.size() >= kMaxCountedCodes) {
+    note_disabled_recordable();
+    return answer(true);
+  }
+  // Another thread may have counted it meanwhile; starting over is harmless.
+  hit_counts_.insert_or_assign(reinterpret_cast<std::uintptr_t>(code), 1u);
+  return answer(false);
+}
+
+std::optional<bool> IdleFilter::session_may_record(PyObject* code) const {
+  Ref filename_obj = Ref::steal(PyObject_GetAttr(code, VESH_INTERNED("co_filename")));
+  if (!filename_obj) return std::nullopt;
+  std::string scratch;
+  std::optional<std::string_view> filename = filename_bytes(filename_obj.get(), scratch);
+  if (!filename) return std::nullopt;
+  if (filename->empty()) return true;
+  bool record = false;
+  if (!include_frame(*filename, include_finders_, ignore_finders_, record)) return std::nullopt;
+  if (record) return true;
+  if (plugin_finders_.empty()) return false;
+  Ref name_obj = Ref::steal(PyObject_GetAttr(code, VESH_INTERNED("co_name")));
+  if (!name_obj) return std::nullopt;
+  std::string_view name;
+  if (!py::to_utf8(name_obj.get(), name)) return std::nullopt;
+  auto it = plugin_finders_.find(absl::string_view(name.data(), name.size()));
+  if (it == plugin_finders_.end()) return false;
+  return std::any_of(it->second.begin(), it->second.end(),
+                     [&](const Finder& fragment) { return fragment.is_in(*filename); });
+}
+
+namespace {
+
+template <typename List>
+bool same_needles(const List& a, const List& b) noexcept {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Finder& x, const Finder& y) {
+           return x.needle() == y.needle();
+         });
+}
+
+}  // namespace
+
+bool IdleFilter::same_filters(const IdleFilter& other) const noexcept {
+  if (this == &other) return true;
+  if (!same_needles(include_finders_, other.include_finders_)) return false;
+  if (!same_needles(ignore_finders_, other.ignore_finders_)) return false;
+  if (plugin_finders_.size() != other.plugin_finders_.size()) return false;
+  for (const auto& [name, fragments] : plugin_finders_) {
+    auto it = other.plugin_finders_.find(name);
+    if (it == other.plugin_finders_.end() || !same_needles(fragments, it->second)) return false;
+  }
+  return true;
+}
+
+std::size_t IdleFilter::counted_codes() const {
+  std::lock_guard lock(hit_counts_mutex_);
+  return hit_counts_.size();
+}
+
+// ---------------------------------------------------------------------------
+// The IdleMonitor class
+
+namespace {
+
+using IdleMonitorBox = py::Box<IdleMonitor>;
+
+constexpr const char* kEntryNames[] = {"code", "_instruction_offset"};
+constexpr const char* kExitNames[] = {"code", "_instruction_offset", "_retval"};
+
+Ref idle_callback(PyObject* self, const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!py::parse(sig, args, nargs, kwnames, slots)) return {};
+  if (!PyCode_Check(slots[0])) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCode'", Py_TYPE(slots[0])->tp_name);
+    py::with_arg_name("code");
+    return {};
+  }
+  std::uint64_t offset = 0;
+  if (!py::convert_arg("_instruction_offset", py::to_u64, slots[1], offset)) return {};
+  return IdleMonitorBox::of(self).filter->idle_event(slots[0]);
+}
+
+Ref monitor_pystart(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return idle_callback(self, {"IdleMonitor.monitor_pystart", kEntryNames, 2, 2}, args, nargs, kwnames);
+}
+Ref monitor_pyresume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return idle_callback(self, {"IdleMonitor.monitor_pyresume", kEntryNames, 2, 2}, args, nargs, kwnames);
+}
+Ref monitor_pyreturn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return idle_callback(self, {"IdleMonitor.monitor_pyreturn", kExitNames, 3, 3}, args, nargs, kwnames);
+}
+Ref monitor_pyyield(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return idle_callback(self, {"IdleMonitor.monitor_pyyield", kExitNames, 3, 3}, args, nargs, kwnames);
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// PY_UNWIND and PY_THROW have no callback on purpose: see the class doc.
+PyMethodDef kIdleMonitorMethods[] = {
+    {"monitor_pystart", reinterpret_cast<PyCFunction>(py::fastcall<monitor_pystart>), kFastcall,
+     "monitor_pystart($self, code, _instruction_offset)\n--\n\n"},
+    {"monitor_pyresume", reinterpret_cast<PyCFunction>(py::fastcall<monitor_pyresume>), kFastcall,
+     "monitor_pyresume($self, code, _instruction_offset)\n--\n\n"},
+    {"monitor_pyreturn", reinterpret_cast<PyCFunction>(py::fastcall<monitor_pyreturn>), kFastcall,
+     "monitor_pyreturn($self, code, _instruction_offset, _retval)\n--\n\n"},
+    {"monitor_pyyield", reinterpret_cast<PyCFunction>(py::fastcall<monitor_pyyield>), kFastcall,
+     "monitor_pyyield($self, code, _instruction_offset, _retval)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kIdleMonitorDoc =
+    "The callbacks registered between sessions, sharing the ended session's\n"
+    "`IdleFilter` so the monitor itself can be dropped. PY_UNWIND and PY_THROW\n"
+    "cannot be disabled, so they get no callback: CPython then skips the call,\n"
+    "and unwinding stays almost free without changing the tool's events (which\n"
+    "would make every code object re-check its instrumentation).";
+
+}  // namespace
+
+Ref idle_monitor_type() {
+  // Made once and kept for the process's life.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    py::TypeSpec spec = py::box_type_spec<IdleMonitor>("vesh._vesh.IdleMonitor", kIdleMonitorDoc);
+    spec.slots.push_back({Py_tp_methods, kIdleMonitorMethods});
+    type = py::make_heap_type(std::move(spec)).release();
+    if (type == nullptr) return {};
+  }
+  return Ref::borrow(type);
+}
+
+Ref make_idle_monitor(std::shared_ptr<IdleFilter> filter) {
+  Ref type = idle_monitor_type();
+  if (!type) return {};
+  return IdleMonitorBox::create(reinterpret_cast<PyTypeObject*>(type.get()), IdleMonitor{std::move(filter)});
+}
+
+const std::shared_ptr<IdleFilter>& idle_monitor_filter(PyObject* idle_monitor) noexcept {
+  return IdleMonitorBox::of(idle_monitor).filter;
+}
+
+// ---------------------------------------------------------------------------
+// IDLE_MONITOR
+
+namespace {
+
+// A plain mutex: it is held only to move one reference in or out, never
+// across a Python call, so it cannot be contended while the interpreter lock
+// is held and need not release it.
+struct IdleMonitorSlot {
+  std::mutex mutex;
+  bool poisoned = false;
+  Ref monitor;
+};
+
+// Never destroyed: its reference must not be released after the interpreter
+// has gone.
+IdleMonitorSlot& IDLE_MONITOR = *new IdleMonitorSlot;
+
+// Runs `fn` on the held reference under the lock; a fault inside poisons it.
+template <typename Fn>
+auto with_idle_monitor(Fn fn) {
+  std::unique_lock lock(IDLE_MONITOR.mutex);
+  if (IDLE_MONITOR.poisoned) fault("idle monitor mutex poisoned");
+  try {
+    return fn(IDLE_MONITOR.monitor);
+  } catch (...) {
+    IDLE_MONITOR.poisoned = true;
+    throw;
+  }
+}
+
+}  // namespace
+
+void set_idle_monitor(Ref monitor) {
+  Ref replaced = with_idle_monitor([&](Ref& held) { return std::exchange(held, std::move(monitor)); });
+  // Released outside the lock: releasing an object may run arbitrary code.
+  replaced.reset();
+}
+
+Ref take_idle_monitor() {
+  return with_idle_monitor([](Ref& held) { return std::exchange(held, Ref()); });
+}
+
+bool tool_is_idle() {
+  return with_idle_monitor([](Ref& held) { return bool(held); });
+}
+
+// ---------------------------------------------------------------------------
+// register_callbacks
+
+namespace {
+
+struct CallbackRow {
+  const char* event;
+  const char* method;
+};
+
+constexpr CallbackRow kCallbackTable[] = {
+    {"PY_START", "monitor_pystart"},   {"PY_RETURN", "monitor_pyreturn"}, {"PY_UNWIND", "monitor_pyunwind"},
+    {"PY_RESUME", "monitor_pyresume"}, {"PY_YIELD", "monitor_pyyield"},   {"PY_THROW", "monitor_pythrow"},
+};
+
+// The target's callback for a method name, None when it has no such
+// attribute, or null with the error set.
+Ref callback_of(PyObject* target, const char* method) {
+  Ref probe = Ref::steal(PyObject_GetAttrString(target, method));
+  if (!probe) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
+  }
+  // A presence test and a separate fetch, like hasattr() then getattr():
+  // the registered callable is the fetched one.
+  probe.reset();
+  return Ref::steal(PyObject_GetAttrString(target, method));
+}
+
+}  // namespace
+
+bool register_callbacks(PyObject* target, std::uint8_t tool_id) {
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  if (!sys) return false;
+  Ref monitoring = Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
+  if (!monitoring) return false;
+  Ref events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "events"));
+  if (!events) return false;
+  Ref register_callback = Ref::steal(PyObject_GetAttrString(monitoring.get(), "register_callback"));
+  if (!register_callback) return false;
+  Ref tool = Ref::steal(PyLong_FromUnsignedLong(tool_id));
+  if (!tool) return false;
+  for (const CallbackRow& row : kCallbackTable) {
+    Ref callback = callback_of(target, row.method);
+    if (!callback) return false;
+    Ref event = Ref::steal(PyObject_GetAttrString(events.get(), row.event));
+    if (!event) return false;
+    PyObject* call_args[] = {tool.get(), event.get(), callback.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(register_callback.get(), call_args, 3, nullptr));
+    if (!result) return false;
+  }
+  return true;
+}
+
+}  // namespace vesh::monitor
