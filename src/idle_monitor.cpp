@@ -1,6 +1,7 @@
 #include "idle_monitor.h"
 
 #include "py/args.h"
+#include "py/error.h"
 #include "py/fault.h"
 #include "py/heap_type.h"
 #include "thread_hooks.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <string_view>
 
@@ -311,6 +313,84 @@ bool register_callbacks(PyObject* target, std::uint8_t tool_id) {
     if (!result) return false;
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Session hand-over
+
+bool restart_needed(IdleFilter& idle, IdleFilter& own) noexcept {
+  const bool idle_disabled = idle.take_disabled_recordable();
+  const bool own_disabled = own.take_disabled_recordable();
+  return idle_disabled || own_disabled || !own.same_filters(idle);
+}
+
+namespace {
+
+Ref sys_monitoring() {
+  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  if (!sys) return {};
+  return Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
+}
+
+// Calls monitoring.<name>(args...); false with the error set on failure.
+bool call_monitoring(PyObject* monitoring, const char* name, std::initializer_list<PyObject*> args) {
+  Ref fn = Ref::steal(PyObject_GetAttrString(monitoring, name));
+  if (!fn) return false;
+  Ref result = Ref::steal(PyObject_Vectorcall(fn.get(), args.begin(), args.size(), nullptr));
+  return bool(result);
+}
+
+// Runs one teardown step; its failure is dropped. Returns whether it worked.
+template <typename Step>
+bool ignoring_failure(Step step) noexcept {
+  if (step()) return true;
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
+bool restart_events() {
+  Ref monitoring = sys_monitoring();
+  return monitoring && call_monitoring(monitoring.get(), "restart_events", {});
+}
+
+void tear_down_tool(std::uint8_t tool_id) noexcept {
+  // The error that started the teardown is raised afterwards; keep it out of
+  // the way of the calls below.
+  py::PyError pending = py::PyError::fetch();
+  [&] {
+    Ref monitoring = sys_monitoring();
+    if (!monitoring) {
+      PyErr_Clear();
+      return;
+    }
+    Ref tool = Ref::steal(PyLong_FromUnsignedLong(tool_id));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!tool || !zero) {
+      PyErr_Clear();
+      return;
+    }
+    ignoring_failure([&] { return call_monitoring(monitoring.get(), "set_events", {tool.get(), zero.get()}); });
+    Ref events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "events"));
+    if (events) {
+      bool all_cleared = true;
+      for (const CallbackRow& row : kCallbackTable) {
+        all_cleared &= ignoring_failure([&] {
+          Ref event = Ref::steal(PyObject_GetAttrString(events.get(), row.event));
+          return event &&
+                 call_monitoring(monitoring.get(), "register_callback", {tool.get(), event.get(), Py_None});
+        });
+      }
+      // A tool that may still hold a callback must not be handed to someone
+      // else.
+      if (all_cleared) ignoring_failure([&] { return call_monitoring(monitoring.get(), "free_tool_id", {tool.get()}); });
+    } else {
+      PyErr_Clear();
+    }
+    ignoring_failure([&] { return call_monitoring(monitoring.get(), "restart_events", {}); });
+  }();
+  if (pending) pending.restore();
 }
 
 }  // namespace vesh::monitor

@@ -123,4 +123,20 @@ bool tool_is_idle();
 // the first failure; rows registered before it stay registered.
 bool register_callbacks(PyObject* target, std::uint8_t tool_id);
 
+// The restart decision of a session that takes over the idle callbacks made
+// with `idle` while its own filter is `own` (possibly the same filter).
+// Reads and clears both filters' disabled_recordable flags, always both;
+// restart when either was set or the filters decide differently, since a
+// location the idle callbacks disabled may be one the new session records.
+bool restart_needed(IdleFilter& idle, IdleFilter& own) noexcept;
+
+// sys.monitoring.restart_events(). Returns false with the Python error set.
+bool restart_events();
+
+// Gives the tool up after a failed hand-over: its events off, the six
+// callbacks cleared, the tool freed (only when every callback was cleared)
+// and events restarted. Best effort: every failure is ignored, and the
+// caller's pending Python error, if any, is kept.
+void tear_down_tool(std::uint8_t tool_id) noexcept;
+
 }  // namespace vesh::monitor

@@ -321,30 +321,33 @@ TEST(IdleMonitorRegistry, FilterOutlivesItsMaker) {
 
 namespace {
 
-// Replaces sys.monitoring with a recorder of register_callback calls for the
-// guard's life. `fail_at` names an event whose registration raises.
+// Replaces sys.monitoring with a recorder of calls for the guard's life.
+// Each call is noted as text ("register_callback 3 PY_START monitor_pystart");
+// calls whose text starts with an entry of `_fail` raise ValueError.
 class FakeMonitoring {
  public:
-  explicit FakeMonitoring(const char* fail_at = "") {
-    vesh::testing::run(std::string("import sys, types\n"
-                                   "_real_monitoring = sys.monitoring\n"
-                                   "_registered = []\n"
-                                   "def _register_callback(tool, event, callback):\n"
-                                   "    if event == '") + fail_at + "':\n"
-                       "        raise ValueError('refused ' + event)\n"
-                       "    _registered.append((tool, event, callback))\n"
+  explicit FakeMonitoring(const std::string& fail = "") {
+    vesh::testing::run("import sys, types\n"
+                       "_real_monitoring = sys.monitoring\n"
+                       "_calls = []\n"
+                       "_fail = [" + fail + "]\n"
+                       "def _recorder(name):\n"
+                       "    def call(*args):\n"
+                       "        text = ' '.join([name] + [str(getattr(a, '__name__', a)) for a in args])\n"
+                       "        _calls.append(text)\n"
+                       "        if any(text.startswith(f) for f in _fail):\n"
+                       "            raise ValueError('refused ' + text)\n"
+                       "    return call\n"
                        "sys.monitoring = types.SimpleNamespace(\n"
-                       "    register_callback=_register_callback,\n"
                        "    events=types.SimpleNamespace(**{e: e for e in\n"
-                       "        ['PY_START', 'PY_RETURN', 'PY_UNWIND', 'PY_RESUME', 'PY_YIELD', 'PY_THROW']}))\n");
+                       "        ['PY_START', 'PY_RETURN', 'PY_UNWIND', 'PY_RESUME', 'PY_YIELD', 'PY_THROW']}),\n"
+                       "    **{n: _recorder(n) for n in\n"
+                       "       ['register_callback', 'set_events', 'free_tool_id', 'restart_events']})\n");
   }
   ~FakeMonitoring() { vesh::testing::run("sys.monitoring = _real_monitoring"); }
 
-  // "EVENT=method name or None" for each registration, in order.
-  std::vector<std::string> registered() {
-    Ref list = vesh::testing::eval(
-        "[f'{e}={getattr(c, \"__name__\", c)}' for t, e, c in _registered if t == 3] + "
-        "[f'tool {t}' for t, e, c in _registered if t != 3]");
+  std::vector<std::string> calls() {
+    Ref list = vesh::testing::eval("_calls");
     std::vector<std::string> out;
     for (Py_ssize_t i = 0; list && i < PyList_GET_SIZE(list.get()); ++i) {
       out.emplace_back(PyUnicode_AsUTF8(PyList_GET_ITEM(list.get(), i)));
@@ -353,33 +356,39 @@ class FakeMonitoring {
   }
 };
 
+std::vector<std::string> registrations(const std::vector<std::string>& callbacks) {
+  const char* events[] = {"PY_START", "PY_RETURN", "PY_UNWIND", "PY_RESUME", "PY_YIELD", "PY_THROW"};
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < callbacks.size(); ++i) {
+    out.push_back(std::string("register_callback 3 ") + events[i] + " " + callbacks[i]);
+  }
+  return out;
+}
+
 }  // namespace
 
 TEST(RegisterCallbacks, IdleMonitorLeavesUnwindAndThrowWithoutCallback) {
   Ref idle = vesh::monitor::make_idle_monitor(make_filter());
   FakeMonitoring fake;
   ASSERT_TRUE(vesh::monitor::register_callbacks(idle.get(), 3));
-  EXPECT_EQ(fake.registered(),
-            (std::vector<std::string>{"PY_START=monitor_pystart", "PY_RETURN=monitor_pyreturn", "PY_UNWIND=None",
-                                      "PY_RESUME=monitor_pyresume", "PY_YIELD=monitor_pyyield", "PY_THROW=None"}));
+  EXPECT_EQ(fake.calls(), registrations({"monitor_pystart", "monitor_pyreturn", "None", "monitor_pyresume",
+                                         "monitor_pyyield", "None"}));
 }
 
 TEST(RegisterCallbacks, TargetWithoutMethodsClearsAllSix) {
   FakeMonitoring fake;
   Ref target = vesh::testing::eval("object()");
   ASSERT_TRUE(vesh::monitor::register_callbacks(target.get(), 3));
-  EXPECT_EQ(fake.registered(), (std::vector<std::string>{"PY_START=None", "PY_RETURN=None", "PY_UNWIND=None",
-                                                         "PY_RESUME=None", "PY_YIELD=None", "PY_THROW=None"}));
+  EXPECT_EQ(fake.calls(), registrations({"None", "None", "None", "None", "None", "None"}));
 }
 
 TEST(RegisterCallbacks, FirstFailureStopsAndKeepsEarlierRows) {
   {
     Ref idle = vesh::monitor::make_idle_monitor(make_filter());
-    FakeMonitoring fake("PY_RESUME");
+    FakeMonitoring fake("'register_callback 3 PY_RESUME'");
     EXPECT_FALSE(vesh::monitor::register_callbacks(idle.get(), 3));
-    EXPECT_EQ(vesh::testing::take_error(PyExc_ValueError), "refused PY_RESUME");
-    EXPECT_EQ(fake.registered(), (std::vector<std::string>{"PY_START=monitor_pystart",
-                                                           "PY_RETURN=monitor_pyreturn", "PY_UNWIND=None"}));
+    EXPECT_EQ(vesh::testing::take_error(PyExc_ValueError), "refused register_callback 3 PY_RESUME monitor_pyresume");
+    EXPECT_EQ(fake.calls(), registrations({"monitor_pystart", "monitor_pyreturn", "None", "monitor_pyresume"}));
   }
   {
     // Only AttributeError means "no such callback".
@@ -392,6 +401,81 @@ TEST(RegisterCallbacks, FirstFailureStopsAndKeepsEarlierRows) {
     Ref target = vesh::testing::eval("_Broken()");
     EXPECT_FALSE(vesh::monitor::register_callbacks(target.get(), 3));
     vesh::testing::take_error(PyExc_KeyError);
-    EXPECT_EQ(fake.registered(), std::vector<std::string>{"PY_START=monitor_pystart"});
+    EXPECT_EQ(fake.calls(), registrations({"monitor_pystart"}));
+  }
+}
+
+TEST(TearDownTool, StepsAndIgnoredFailures) {
+  const std::vector<std::string> clear_all = registrations({"None", "None", "None", "None", "None", "None"});
+  auto with = [](std::vector<std::string> head, const std::vector<std::string>& middle,
+                 std::vector<std::string> tail) {
+    head.insert(head.end(), middle.begin(), middle.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  struct Case {
+    const char* name;
+    const char* fail;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"all succeed", "", with({"set_events 3 0"}, clear_all, {"free_tool_id 3", "restart_events"})},
+      {"set_events fails", "'set_events'", with({"set_events 3 0"}, clear_all, {"free_tool_id 3", "restart_events"})},
+      // One callback that may still be in place keeps the tool claimed, but
+      // events are restarted all the same.
+      {"one clear fails", "'register_callback 3 PY_RETURN'", with({"set_events 3 0"}, clear_all, {"restart_events"})},
+      {"everything fails", "''", with({"set_events 3 0"}, clear_all, {"restart_events"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeMonitoring fake(c.fail);
+    // The error that started the teardown survives it.
+    PyErr_SetString(PyExc_OSError, "first");
+    vesh::monitor::tear_down_tool(3);
+    EXPECT_EQ(vesh::testing::take_error(PyExc_OSError), "first");
+    EXPECT_EQ(fake.calls(), c.calls);
+  }
+}
+
+TEST(TearDownTool, WithoutEventsOnlyRestarts) {
+  FakeMonitoring fake;
+  vesh::testing::run("del sys.monitoring.events");
+  vesh::monitor::tear_down_tool(3);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"set_events 3 0", "restart_events"}));
+}
+
+TEST(RestartNeeded, FlagsAreAlwaysBothClearedAndFiltersCompared) {
+  using vesh::monitor::restart_needed;
+  auto own = make_filter({"a"});
+  auto same = make_filter({"a"});
+  auto other = make_filter({"b"});
+  struct Case {
+    const char* name;
+    IdleFilter* idle;
+    bool idle_flag;
+    bool own_flag;
+    bool restart;
+  };
+  const Case cases[] = {
+      {"own idle callbacks, no flag", own.get(), false, false, false},
+      {"own idle callbacks, flag set", own.get(), true, true, true},
+      {"equal filters, no flag", same.get(), false, false, false},
+      {"equal filters, idle flag", same.get(), true, false, true},
+      {"equal filters, own flag", same.get(), false, true, true},
+      {"different filters", other.get(), false, false, true},
+      {"different filters and both flags", other.get(), true, true, true},
+  };
+  Ref recordable = code("/app/user.py");
+  auto set_flag = [&](IdleFilter& filter) {
+    while (!filter.disabled_recordable()) filter.idle_event(recordable.get());
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.idle_flag) set_flag(*c.idle);
+    if (c.own_flag) set_flag(*own);
+    EXPECT_EQ(restart_needed(*c.idle, *own), c.restart);
+    EXPECT_FALSE(c.idle->disabled_recordable());
+    EXPECT_FALSE(own->disabled_recordable());
   }
 }
