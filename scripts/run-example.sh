@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The main job: builds vesh into a venv for the newest Python >= 3.12 and
-# checks that the native module loads.
+# The main job: builds vesh into a venv for the newest Python >= 3.12, records
+# examples/inventory.py with the sys.monitoring recorder into a SQLite trace
+# database under DIRECTORY (a new temporary directory by default) and prints
+# the trace id and the trace file's path and size.
+#   scripts/run-example.sh [DIRECTORY]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-system.sh
 py="$(scripts/pythons.sh | tail -n1)"
 venv="$(scripts/venv.sh "$py" test)"
-exec "$venv/bin/python" -c 'import vesh._vesh as m; print("vesh._vesh loaded from", m.__file__)'
+exec "$venv/bin/python" scripts/record-example.py "$@"

@@ -62,14 +62,14 @@ Ref IdleFilter::idle_event(PyObject* code) noexcept {
 
 Ref IdleFilter::decide_new_code(PyObject* code, bool hooks_busy) {
   // The verdict reads code attributes (Python calls), so it runs unlocked.
-  std::optional<bool> may_record = session_may_record(code);
-  if (!may_record) {
+  bool may_record = false;
+  if (!session_may_record(code, may_record)) {
     // Unknown: answer None and ask again next time rather than disable code
     // that might be recordable.
     PyErr_Clear();
     return answer(false);
   }
-  if (!*may_record) return answer(true);
+  if (!may_record) return answer(true);
   if (hooks_busy) return answer(false);
   std::lock_guard lock(hit_counts_mutex_);
   if (hit_counts_.size() >= kMaxCountedCodes) {
@@ -81,25 +81,27 @@ Ref IdleFilter::decide_new_code(PyObject* code, bool hooks_busy) {
   return answer(false);
 }
 
-std::optional<bool> IdleFilter::session_may_record(PyObject* code) const {
+bool IdleFilter::session_may_record(PyObject* code, bool& out) const {
   Ref filename_obj = Ref::steal(PyObject_GetAttr(code, VESH_INTERNED("co_filename")));
-  if (!filename_obj) return std::nullopt;
+  if (!filename_obj) return false;
   std::string scratch;
   std::optional<std::string_view> filename = filename_bytes(filename_obj.get(), scratch);
-  if (!filename) return std::nullopt;
-  if (filename->empty()) return true;
-  bool record = false;
-  if (!include_frame(*filename, include_finders_, ignore_finders_, record)) return std::nullopt;
-  if (record) return true;
-  if (plugin_finders_.empty()) return false;
+  if (!filename) return false;
+  bool record = filename->empty();
+  if (!record && !include_frame(*filename, include_finders_, ignore_finders_, record)) return false;
+  if (record || plugin_finders_.empty()) {
+    out = record;
+    return true;
+  }
   Ref name_obj = Ref::steal(PyObject_GetAttr(code, VESH_INTERNED("co_name")));
-  if (!name_obj) return std::nullopt;
+  if (!name_obj) return false;
   std::string_view name;
-  if (!py::to_utf8(name_obj.get(), name)) return std::nullopt;
+  if (!py::to_utf8(name_obj.get(), name)) return false;
   auto it = plugin_finders_.find(absl::string_view(name.data(), name.size()));
-  if (it == plugin_finders_.end()) return false;
-  return std::any_of(it->second.begin(), it->second.end(),
-                     [&](const Finder& fragment) { return fragment.is_in(*filename); });
+  out = it != plugin_finders_.end() && std::any_of(it->second.begin(), it->second.end(), [&](const Finder& fragment) {
+          return fragment.is_in(*filename);
+        });
+  return true;
 }
 
 namespace {
@@ -191,22 +193,20 @@ constexpr const char* kIdleMonitorDoc =
 
 }  // namespace
 
-Ref idle_monitor_type() {
-  // Made once and kept for the process's life.
-  static PyObject* type = nullptr;
+PyTypeObject* idle_monitor_type() {
+  static PyTypeObject* type = nullptr;
   if (type == nullptr) {
     py::TypeSpec spec = py::box_type_spec<IdleMonitor>("vesh._vesh.IdleMonitor", kIdleMonitorDoc);
     spec.slots.push_back({Py_tp_methods, kIdleMonitorMethods});
-    type = py::make_heap_type(std::move(spec)).release();
-    if (type == nullptr) return {};
+    type = reinterpret_cast<PyTypeObject*>(py::make_heap_type(std::move(spec)).release());
   }
-  return Ref::borrow(type);
+  return type;
 }
 
 Ref make_idle_monitor(std::shared_ptr<IdleFilter> filter) {
-  Ref type = idle_monitor_type();
-  if (!type) return {};
-  return IdleMonitorBox::create(reinterpret_cast<PyTypeObject*>(type.get()), IdleMonitor{std::move(filter)});
+  PyTypeObject* type = idle_monitor_type();
+  if (type == nullptr) return {};
+  return IdleMonitorBox::create(type, IdleMonitor{std::move(filter)});
 }
 
 const std::shared_ptr<IdleFilter>& idle_monitor_filter(PyObject* idle_monitor) noexcept {

@@ -53,10 +53,11 @@ class IdleFilter {
   py::Ref idle_event(PyObject* code) noexcept;
 
   // Whether a session with these filters would record `code` (its file name
-  // passes the include and ignore filters, or a plugin of its co_name has a
-  // path fragment in it). nullopt with a Python error set when an attribute
-  // cannot be read or the filter verdict fails. Touches no count or flag.
-  std::optional<bool> session_may_record(PyObject* code) const;
+  // is empty or passes the include and ignore filters, or a plugin of its
+  // co_name has a path fragment in it); the verdict goes to `out`. Returns
+  // false with a Python error set when an attribute cannot be read or the
+  // filter verdict fails. Touches no count or flag.
+  bool session_may_record(PyObject* code, bool& out) const;
 
   // Read-and-clear of the flag, for the next session's restart decision.
   bool take_disabled_recordable() noexcept { return disabled_recordable_.exchange(false, std::memory_order_acq_rel); }
@@ -95,9 +96,12 @@ struct IdleMonitor {
   std::shared_ptr<IdleFilter> filter;
 };
 
-// The class object "IdleMonitor", made on first use. New reference, or null
-// with a Python error set.
-py::Ref idle_monitor_type();
+using SharedIdleFilter = std::shared_ptr<IdleFilter>;
+
+// The class IdleMonitor, made on first use and kept for the process (idle
+// monitors may outlive the module). Null with a Python error set when it
+// cannot be made.
+PyTypeObject* idle_monitor_type();
 
 // A new IdleMonitor object sharing `filter`, or null with a Python error set.
 py::Ref make_idle_monitor(std::shared_ptr<IdleFilter> filter);

@@ -1,6 +1,7 @@
 #include "lib.h"
 
 #include "idle_monitor.h"
+#include "monitoring.h"
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
@@ -203,6 +204,10 @@ PyMethodDef kResetThreadHooksAfterFork = VESH_NOARGS(
     "the child's main thread, which Vesh must be able to trace.\n"
     "Returns whether the thread was marked as a worker.");
 
+PyMethodDef kRegisterMonitor = VESH_FASTCALL("register_monitor", monitor::register_monitor,
+                                             "register_monitor(db_path, config, source, one_trace_per_test, "
+                                             "name=None)\n--\n\n");
+
 PyMethodDef kRegisterNoopProfiler = VESH_NOARGS(
     "register_noop_profiler", register_noop_profiler,
     "register_noop_profiler()\n--\n\n"
@@ -232,17 +237,19 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   return fn && PyModule_AddObjectRef(module, def->ml_name, fn.get()) == 0;
 }
 
-bool add_type(PyObject* module, const char* name, Ref type) {
-  return type && PyModule_AddObjectRef(module, name, type.get()) == 0;
+bool add_type(PyObject* module, PyTypeObject* type, const char* name) {
+  return type != nullptr && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 int exec_module(PyObject* module) noexcept {
   try {
     if (!add_function(module, &kVeshToolIsIdle) || !add_function(module, &kTakeIdleMonitor)) return -1;
-    if (!add_type(module, "IdleMonitor", monitor::idle_monitor_type())) return -1;
+    if (!add_type(module, monitor::idle_monitor_type(), "IdleMonitor")) return -1;
+    if (!add_type(module, monitor::vesh_monitor_type(), "VeshMonitor")) return -1;
     for (PyMethodDef* def : {&kCountPlainContainers, &kCurrentThreadHookState, &kNativeEncodeInProgress,
                              &kReprReuseConfigure, &kReprReuseStats, &kResetThreadHooksAfterFork,
-                             &kRegisterNoopProfiler, &kSetCurrentThreadVeshWorker, &kWriterCircuitOpen}) {
+                             &kRegisterMonitor, &kRegisterNoopProfiler, &kSetCurrentThreadVeshWorker,
+                             &kWriterCircuitOpen}) {
       if (!add_function(module, def)) return -1;
     }
     return 0;

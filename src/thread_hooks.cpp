@@ -96,6 +96,15 @@ void drop_dead_assignments() {
   recompute(list->entries);
 }
 
+std::uint8_t assignment_bits(std::uint64_t owner_id) noexcept {
+  WaitingList* list = waiting();
+  if (list == nullptr || list->in_use) return 0;
+  for (const WaitingEntry& e : list->entries) {
+    if (e.owner_id == owner_id) return e.bits;
+  }
+  return 0;
+}
+
 bool set_worker(bool value) noexcept {
   bool old = (STATE & kWorker) != 0;
   STATE = static_cast<std::uint8_t>(value ? (STATE | kWorker) : (STATE & ~kWorker));

@@ -49,6 +49,10 @@ void set_assignment(const std::shared_ptr<std::atomic<bool>>& owner_flag, std::u
 // Forgets the calling thread's entries whose owner has died.
 void drop_dead_assignments();
 
+// The bits of the calling thread's entry for `owner_id`: 0 when it has none,
+// or while the list is being changed.
+std::uint8_t assignment_bits(std::uint64_t owner_id) noexcept;
+
 // Marks the calling thread suspended for the guard's lifetime. Nests.
 class HookSuspension {
  public:

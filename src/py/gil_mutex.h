@@ -51,15 +51,17 @@ class GilMutex {
   GilMutex& operator=(const GilMutex&) = delete;
 
   // Must be called with the interpreter lock held (it is released while waiting).
-  Guard lock() {
+  Guard lock() { return lock_reporting(nullptr); }
+
+  // As lock(), for sites that report a poisoned lock with a text of their own.
+  Guard lock(const char* poisoned_message) { return lock_reporting(poisoned_message); }
+
+  // For readers that can use the value as the failed holder left it.
+  Guard lock_ignoring_poison() {
     if (!mutex_.try_lock()) {
       Py_BEGIN_ALLOW_THREADS
       mutex_.lock();
       Py_END_ALLOW_THREADS
-    }
-    if (poisoned_) {
-      mutex_.unlock();
-      fault(std::string(name_) + " mutex poisoned");
     }
     return Guard(this);
   }
@@ -77,6 +79,19 @@ class GilMutex {
   bool poisoned() const noexcept { return poisoned_; }
 
  private:
+  Guard lock_reporting(const char* poisoned_message) {
+    if (!mutex_.try_lock()) {
+      Py_BEGIN_ALLOW_THREADS
+      mutex_.lock();
+      Py_END_ALLOW_THREADS
+    }
+    if (poisoned_) {
+      mutex_.unlock();
+      fault(poisoned_message != nullptr ? std::string(poisoned_message) : std::string(name_) + " mutex poisoned");
+    }
+    return Guard(this);
+  }
+
   const char* name_;
   std::mutex mutex_;
   bool poisoned_ = false;

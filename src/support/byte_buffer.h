@@ -67,6 +67,14 @@ class ByteBuffer {
   void reserve_more(std::size_t n) {
     if (n > capacity_ - size_) grow(n);
   }
+  // Grows the buffer by `n` uninitialised bytes and returns where they start
+  // (for reads that fill the buffer directly).
+  char* extend(std::size_t n) {
+    reserve_more(n);
+    char* start = data_ + size_;
+    size_ += n;
+    return start;
+  }
   // Gives up the storage; the buffer is empty afterwards.
   void release_storage() noexcept {
     std::free(std::exchange(data_, nullptr));

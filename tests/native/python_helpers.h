@@ -35,4 +35,29 @@ inline std::string take_error(PyObject* expected_type) {
   return py::PyError::fetch().message();
 }
 
+// Runs `code` as a module named `module_name`; answers its namespace, or
+// null after printing the error.
+inline py::Ref run_python(const char* code, const char* module_name = "testmod") {
+  py::Ref globals = py::Ref::steal(PyDict_New());
+  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+  py::Ref name = py::Ref::steal(PyUnicode_FromString(module_name));
+  PyDict_SetItemString(globals.get(), "__name__", name.get());
+  py::Ref result = py::Ref::steal(PyRun_String(code, Py_file_input, globals.get(), globals.get()));
+  if (!result) {
+    PyErr_Print();
+    return {};
+  }
+  return globals;
+}
+
+// Borrowed item of a namespace.
+inline PyObject* item(const py::Ref& ns, const char* name) { return PyDict_GetItemString(ns.get(), name); }
+
+// Takes the pending error: its type name and message.
+inline std::string take_error_text() {
+  py::PyError error = py::PyError::fetch();
+  if (!error) return "<no error>";
+  return std::string(Py_TYPE(error.value())->tp_name) + ": " + error.message();
+}
+
 }  // namespace vesh::testing

@@ -194,9 +194,9 @@ TEST(IdleFilter, VerdictTable) {
     SCOPED_TRACE(c.name);
     auto filter = make_filter(c.include, c.ignore, c.plugins);
     Ref f = code(c.filename, c.co_name);
-    std::optional<bool> verdict = filter->session_may_record(f.get());
-    ASSERT_TRUE(verdict);
-    EXPECT_EQ(*verdict, c.recordable);
+    bool verdict = !c.recordable;
+    ASSERT_TRUE(filter->session_may_record(f.get(), verdict));
+    EXPECT_EQ(verdict, c.recordable);
     EXPECT_EQ(ask(*filter, f.get()), c.recordable ? Answer::None : Answer::Disable);
     // Disabling excluded code is not a loss a later session must undo.
     EXPECT_FALSE(filter->disabled_recordable());
@@ -218,7 +218,8 @@ TEST(IdleFilter, UnreadableCodeIsAnsweredNoneAndNeverStored) {
   for (const char* expr : {"_NotStrName()", "_Raising()", "_BadCoName()"}) {
     SCOPED_TRACE(expr);
     Ref odd = vesh::testing::eval(expr);
-    EXPECT_FALSE(filter->session_may_record(odd.get()));
+    bool verdict = false;
+    EXPECT_FALSE(filter->session_may_record(odd.get(), verdict));
     EXPECT_TRUE(PyErr_Occurred());
     PyErr_Clear();
     for (int i = 0; i < 70; ++i) ASSERT_EQ(ask(*filter, odd.get()), Answer::None);
@@ -237,9 +238,12 @@ TEST(IdleFilter, CoNameIsReadOnlyWhenPluginsMightRecord) {
   auto with_plugins = make_filter({}, {}, "[(['get'], 'django/')]");
   Ref excluded = vesh::testing::eval("_NoCoName('/venv/site-packages/x.py')");
   Ref included = vesh::testing::eval("_NoCoName('/app/x.py')");
-  EXPECT_EQ(without_plugins->session_may_record(excluded.get()), std::optional<bool>(false));
-  EXPECT_EQ(with_plugins->session_may_record(included.get()), std::optional<bool>(true));
-  EXPECT_FALSE(with_plugins->session_may_record(excluded.get()));
+  bool verdict = true;
+  EXPECT_TRUE(without_plugins->session_may_record(excluded.get(), verdict));
+  EXPECT_FALSE(verdict);
+  EXPECT_TRUE(with_plugins->session_may_record(included.get(), verdict));
+  EXPECT_TRUE(verdict);
+  EXPECT_FALSE(with_plugins->session_may_record(excluded.get(), verdict));
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_AttributeError));
   PyErr_Clear();
 }

@@ -1,0 +1,55 @@
+// I/O errors of the trace store: a kind and a fixed message, or the
+// operating system's error number. They travel as values (Result<T, IoError>)
+// and become an OSError subclass only at the Python boundary.
+#pragma once
+
+#include "py/error.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vesh::store {
+
+enum class IoKind : std::uint8_t {
+  InvalidData,
+  InvalidInput,
+  TimedOut,
+  BrokenPipe,
+  UnexpectedEof,
+  WriteZero,
+  AlreadyExists,
+  NotFound,
+  PermissionDenied,
+  Interrupted,
+  Other,
+};
+
+struct IoError {
+  IoKind kind = IoKind::Other;
+  // Nonzero for an error reported by the operating system.
+  int os_errno = 0;
+  std::string message;
+
+  static IoError make(IoKind kind, std::string message) { return IoError{kind, 0, std::move(message)}; }
+  // The operating system's error `errnum`, its kind derived from the number.
+  static IoError from_errno(int errnum);
+  // from_errno(errno), read at the call.
+  static IoError last_os_error();
+
+  // The display text: the message, or for an OS error its description
+  // followed by " (os error N)".
+  std::string text() const;
+};
+
+// `bytes` as valid UTF-8: every maximal invalid sequence becomes U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// The width error raised for every field that does not fit its declared size.
+IoError width_error();
+
+// The Python exception for `error`: an OSError subclass chosen by its kind
+// (TimeoutError, BrokenPipeError, FileExistsError, ...) with the display text.
+py::PyError to_python(const IoError& error);
+
+}  // namespace vesh::store

@@ -1,0 +1,184 @@
+#include "utils/msgpack_encoding.h"
+
+#include "py/args.h"
+#include "py/fault.h"
+#include "utils/frame_path.h"
+
+#include <msgpack.hpp>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace vesh::encode {
+
+using py::Ref;
+using Packer = msgpack::packer<ByteBuffer>;
+
+namespace {
+
+void require_u32(std::size_t length, const char* what) {
+  if (length > std::numeric_limits<std::uint32_t>::max()) [[unlikely]]
+    fault(what);
+}
+
+}  // namespace
+
+void write_str_header(ByteBuffer& buffer, std::size_t length) {
+  require_u32(length, "msgpack str length should fit in u32");
+  Packer(buffer).pack_str(static_cast<std::uint32_t>(length));
+}
+
+void write_str(ByteBuffer& buffer, std::string_view text) {
+  write_str_header(buffer, text.size());
+  buffer.append(text);
+}
+
+void write_str_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::string_view> text) {
+  write_str(buffer, key);
+  if (text) {
+    write_str(buffer, *text);
+  } else {
+    buffer.push_back(static_cast<char>(0xc0));
+  }
+}
+
+void write_int_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::uint64_t> value) {
+  write_str(buffer, key);
+  if (value) {
+    Packer(buffer).pack_uint64(*value);
+  } else {
+    buffer.push_back(static_cast<char>(0xc0));
+  }
+}
+
+void write_bool_pair(ByteBuffer& buffer, std::string_view key, bool value) {
+  write_str(buffer, key);
+  buffer.push_back(static_cast<char>(value ? 0xc3 : 0xc2));
+}
+
+void write_f64(ByteBuffer& buffer, double value) {
+  // Not msgpack-cxx's pack_double: it writes integral values as integers.
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  char bytes[9];
+  bytes[0] = static_cast<char>(0xcb);
+  for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
+  buffer.write(bytes, 9);
+}
+
+void write_f64_pair_raw(ByteBuffer& buffer, const char* key9, double value) {
+  buffer.push_back(static_cast<char>(0xa9));
+  buffer.write(key9, 9);
+  write_f64(buffer, value);
+}
+
+void write_frame_path_pair(ByteBuffer& buffer, std::string_view path, std::optional<std::uint64_t> line) {
+  char digits[20];
+  std::string_view line_text = "None";
+  if (line) {
+    auto result = std::to_chars(digits, digits + sizeof digits, *line);
+    line_text = std::string_view(digits, static_cast<std::size_t>(result.ptr - digits));
+  }
+  buffer.write("\xa4path", 5);
+  std::size_t total = path.size() + 1 + line_text.size();
+  require_u32(total, "frame path length should fit in u32");
+  Packer(buffer).pack_str(static_cast<std::uint32_t>(total));
+  buffer.append(path);
+  buffer.push_back(':');
+  buffer.append(line_text);
+}
+
+void write_frame_qualname_pair(ByteBuffer& buffer, std::string_view module, std::string_view qualname) {
+  buffer.write("\xa8qualname", 9);
+  std::size_t total = module.size() + 1 + qualname.size();
+  require_u32(total, "frame qualname length should fit in u32");
+  Packer(buffer).pack_str(static_cast<std::uint32_t>(total));
+  buffer.append(module);
+  buffer.push_back('.');
+  buffer.append(qualname);
+}
+
+void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site) {
+  buffer.write("\xb3user_code_call_site", 20);
+  if (!site) {
+    buffer.push_back(static_cast<char>(0xc0));
+    return;
+  }
+  buffer.push_back(static_cast<char>(0x82));
+  write_str_pair(buffer, "call_frame_id", site->call_frame_id.view());
+  buffer.write("\xabline_number", 12);
+  if (site->line_number) {
+    Packer(buffer).pack_int32(*site->line_number);
+  } else {
+    buffer.push_back(static_cast<char>(0xc0));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Thread key
+
+namespace {
+
+// An id attribute of a thread object: nullopt when missing or None.
+bool read_thread_number(PyObject* thread, PyObject* name, std::optional<std::uint64_t>& out) {
+  Ref value = Ref::steal(PyObject_GetAttr(thread, name));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    out.reset();
+    return true;
+  }
+  if (value.get() == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::uint64_t number = 0;
+  if (!py::to_u64(value.get(), number)) return false;
+  out = number;
+  return true;
+}
+
+void write_stdout(std::string_view text) noexcept {
+  while (!text.empty()) {
+    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+bool get_thread_id(PyObject* thread, std::string& out) {
+  std::optional<std::uint64_t> native_id;
+  std::optional<std::uint64_t> ident;
+  if (!read_thread_number(thread, VESH_INTERNED("native_id"), native_id)) return false;
+  if (!read_thread_number(thread, VESH_INTERNED("ident"), ident)) return false;
+  if (native_id) {
+    out = "native_" + std::to_string(*native_id);
+    return true;
+  }
+  if (ident) {
+    out = "ident_" + std::to_string(*ident);
+    return true;
+  }
+
+  std::string name;
+  Ref name_obj = Ref::steal(PyObject_GetAttr(thread, VESH_INTERNED("name")));
+  if (!name_obj) {
+    PyErr_Clear();
+    name = "<unknown>";
+  } else if (!str_bytes(name_obj.get(), name)) {
+    return false;
+  }
+  write_stdout("Vesh warning: thread has no id: " + name + "\n");
+  out = "no_thread_id";
+  return true;
+}
+
+}  // namespace vesh::encode

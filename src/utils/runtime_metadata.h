@@ -1,0 +1,48 @@
+// The environment facts recorded in every trace's metadata: the tracer's
+// version, the commit the program runs at, its command line and the
+// interpreter and platform it runs on. Read afresh on every call (a program
+// may change sys.argv or its checkout between saves).
+//
+// Every function runs with the interpreter lock held and returns the Python
+// exception that stopped it.
+#pragma once
+
+#include "py/error.h"
+#include "support/result.h"
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesh::store {
+
+template <typename T>
+using PyResult = Result<T, py::PyError>;
+
+// The pending Python exception; when a call failed without setting one, the
+// SystemError "attempted to fetch exception but none was set" instead.
+py::PyError take_python_error();
+
+// UTF-8 text of a str (a subclass too). A str that has no UTF-8 form (lone
+// surrogates, as os.fsdecode makes of undecodable file names and arguments)
+// is written with backslash escapes for the surrogates rather than refused.
+// Anything but a str fails with TypeError.
+PyResult<std::string> str_text(PyObject* obj);
+
+// `vesh.version.__version__`, which must be a str.
+PyResult<std::string> vesh_version();
+// `vesh.git.COMMIT_SHA`: None gives nullopt, a str the commit, anything else
+// fails.
+PyResult<std::optional<std::string>> git_commit_sha();
+// `sys.argv` as texts; a str instead of a sequence is refused.
+PyResult<std::vector<std::string>> get_argv();
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+// The six facts "py_version", "py_version_full", "platform", "system",
+// "machine" and "processor", in that order.
+PyResult<Environment> collect_environment();
+
+}  // namespace vesh::store
