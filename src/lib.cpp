@@ -6,6 +6,7 @@
 #include "py/error.h"
 #include "py/fault.h"
 #include "py/ref.h"
+#include "support/byte_buffer.h"
 #include "thread_hooks.h"
 #include "trace_container.h"
 #include "utils/value_serializer.h"
@@ -39,6 +40,30 @@ Ref set_current_thread_vesh_worker(PyObject*, PyObject* const* args, Py_ssize_t 
 
 Ref reset_thread_hooks_after_fork(PyObject*) {
   return Ref::borrow(hooks::reset_after_fork() ? Py_True : Py_False);
+}
+
+constexpr const char* kDumpNames[] = {"value", "lightweight_repr"};
+Ref native_dump_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  if (!py::parse({"_native_dump_msgpack", kDumpNames, 2, 1}, args, nargs, kwnames, slots)) return {};
+  bool lightweight_repr = false;
+  if (slots[1] != nullptr && !py::convert_arg("lightweight_repr", py::to_bool, slots[1], lightweight_repr)) return {};
+  const encode::SerializerState* state = encode::Serializer::get();
+  if (state == nullptr) return {};
+  ByteBuffer buffer;
+  py::PyError error;
+  {
+    // The encoder is released before the error is raised: releasing may run
+    // finalizers.
+    encode::NativeMsgpackEncoder encoder(*state, {.byte_budget = std::nullopt, .lightweight_repr = lightweight_repr});
+    auto result = encoder.encode_value(slots[0], buffer);
+    if (!result) error = std::move(result.error()).into_pyerr();
+  }
+  if (error) {
+    error.restore();
+    return {};
+  }
+  return Ref::steal(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
 }
 
 Ref native_encode_in_progress(PyObject*) {
@@ -177,6 +202,12 @@ PyMethodDef kCurrentThreadHookState = VESH_NOARGS(
     "The calling thread's hook state byte (see `thread_hooks`), so tests\n"
     "can check that no mark or suspension leaks onto a thread.");
 
+PyMethodDef kNativeDumpMsgpack = VESH_FASTCALL(
+    "_native_dump_msgpack", native_dump_msgpack,
+    "_native_dump_msgpack(value, lightweight_repr=False)\n--\n\n"
+    "Encode `value` with the native serializer used for traced frames.\n"
+    "Exposed so tests can compare it with `vesh.serialize.dump_msgpack`.");
+
 PyMethodDef kNativeEncodeInProgress = VESH_NOARGS(
     "_native_encode_in_progress", native_encode_in_progress,
     "_native_encode_in_progress()\n--\n\n"
@@ -246,7 +277,8 @@ int exec_module(PyObject* module) noexcept {
     if (!add_function(module, &kVeshToolIsIdle) || !add_function(module, &kTakeIdleMonitor)) return -1;
     if (!add_type(module, monitor::idle_monitor_type(), "IdleMonitor")) return -1;
     if (!add_type(module, monitor::vesh_monitor_type(), "VeshMonitor")) return -1;
-    for (PyMethodDef* def : {&kCountPlainContainers, &kCurrentThreadHookState, &kNativeEncodeInProgress,
+    for (PyMethodDef* def : {&kCountPlainContainers, &kCurrentThreadHookState, &kNativeDumpMsgpack,
+                             &kNativeEncodeInProgress,
                              &kReprReuseConfigure, &kReprReuseStats, &kResetThreadHooksAfterFork,
                              &kRegisterMonitor, &kRegisterNoopProfiler, &kSetCurrentThreadVeshWorker,
                              &kWriterCircuitOpen}) {

@@ -1,6 +1,7 @@
 #include "store/fork_lock.h"
 
 #include "py/fault.h"
+#include "store/gil_release.h"
 
 #include <Python.h>
 #include <pthread.h>
@@ -91,9 +92,8 @@ ForkAwareGuard ForkAwareMutex::lock(bool holds_gil) {
   std::unique_lock<std::mutex> held(*inner, std::try_to_lock);
   if (!held.owns_lock()) {
     if (holds_gil) {
-      Py_BEGIN_ALLOW_THREADS
+      GilRelease released;
       held.lock();
-      Py_END_ALLOW_THREADS
     } else {
       held.lock();
     }

@@ -3,6 +3,8 @@
 // and become an OSError subclass only at the Python boundary.
 #pragma once
 
+#include "support/utf8.h"
+
 #include "py/error.h"
 
 #include <cstdint>
@@ -42,8 +44,7 @@ struct IoError {
   std::string text() const;
 };
 
-// `bytes` as valid UTF-8: every maximal invalid sequence becomes U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
+using vesh::utf8_lossy;
 
 // The width error raised for every field that does not fit its declared size.
 IoError width_error();

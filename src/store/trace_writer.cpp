@@ -1,6 +1,7 @@
 #include "store/trace_writer.h"
 
 #include "py/fault.h"
+#include "store/gil_release.h"
 
 #include <Python.h>
 #include <fcntl.h>
@@ -389,15 +390,11 @@ bool calling_thread_holds_gil() noexcept {
 }  // namespace
 
 bool TraceWriter::wait_for_exit() {
-  bool exited = false;
   if (calling_thread_holds_gil()) {
-    Py_BEGIN_ALLOW_THREADS
-    exited = runtime_->wait_until_exited(progress_->exited);
-    Py_END_ALLOW_THREADS
-  } else {
-    exited = runtime_->wait_until_exited(progress_->exited);
+    GilRelease released;
+    return runtime_->wait_until_exited(progress_->exited);
   }
-  return exited;
+  return runtime_->wait_until_exited(progress_->exited);
 }
 
 WriterOutcome TraceWriter::join() {

@@ -1,6 +1,7 @@
 #include "store/writer_runtime.h"
 
 #include "py/fault.h"
+#include "store/gil_release.h"
 #include "trace_container.h"
 
 #include <Python.h>
@@ -112,24 +113,17 @@ Result<ResidentReservation, IoError> WriterRuntime::reserve(std::uint64_t bytes,
   check_poison(acc);
   if (!admits(acc, request)) [[unlikely]] {
     if (gil == GilState::Held) {
-      // Never wait for the budget with the interpreter lock: the lock is
-      // dropped first so that no thread holds it while waiting for the GIL.
+      // Never wait for the budget with the interpreter lock: the budget lock
+      // is dropped first so that no thread holds it while waiting for the GIL.
       lock.unlock();
-      PyThreadState* saved = PyEval_SaveThread();
-      lock.lock();
-      Result<void, IoError> waited = wait_for_room(acc, lock, request);
-      std::optional<ResidentReservation> admitted;
-      if (waited.ok()) {
-        if (stalled()) {
-          waited = Err{stall_error()};
-        } else {
-          admitted.emplace(admit(acc, request));
-        }
-      }
-      lock.unlock();
-      PyEval_RestoreThread(saved);
+      GilRelease released;
+      // Declared after `released`, so it is unlocked before the interpreter
+      // lock is taken back on every path.
+      std::unique_lock<std::mutex> relocked(acc.mutex);
+      Result<void, IoError> waited = wait_for_room(acc, relocked, request);
       if (!waited.ok()) return Err{std::move(waited).error()};
-      return std::move(*admitted);
+      if (stalled()) return Err{stall_error()};
+      return admit(acc, request);
     }
     Result<void, IoError> waited = wait_for_room(acc, lock, request);
     if (!waited.ok()) return Err{std::move(waited).error()};

@@ -42,68 +42,6 @@ bool str_bytes(PyObject* obj, std::string& out) {
   return true;
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence starting at bytes[i], or 0 when the
-// sequence is invalid; `consumed` is then the length of its maximal invalid
-// prefix (at least 1), which is replaced by one U+FFFD.
-std::size_t utf8_sequence(std::string_view bytes, std::size_t i, std::size_t& consumed) {
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  unsigned char lead = at(i);
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    consumed = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    if (i + k >= bytes.size()) {
-      consumed = k;
-      return 0;
-    }
-    unsigned char c = at(i + k);
-    bool ok = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xbf);
-    if (!ok) {
-      consumed = k;
-      return 0;
-    }
-  }
-  return length;
-}
-
-}  // namespace
-
-std::string utf8_lossy(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      out.push_back(bytes[i++]);
-      continue;
-    }
-    std::size_t consumed = 0;
-    if (std::size_t length = utf8_sequence(bytes, i, consumed)) {
-      out.append(bytes.substr(i, length));
-      i += length;
-    } else {
-      out.append("\xef\xbf\xbd");
-      i += consumed;
-    }
-  }
-  return out;
-}
-
 bool str_text_lossy(PyObject* obj, std::string& out) {
   std::string bytes;
   if (!str_bytes(obj, bytes)) return false;

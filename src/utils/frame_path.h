@@ -9,6 +9,8 @@
 // into records replaces bytes that are not UTF-8 with U+FFFD.
 #pragma once
 
+#include "support/utf8.h"
+
 #include <Python.h>
 
 #include "py/gil_mutex.h"
@@ -32,9 +34,6 @@ namespace vesh {
 // surrogatepass form. Returns false with a TypeError set when `obj` is not a
 // str; never fails for a str other than by running out of memory.
 bool str_bytes(PyObject* obj, std::string& out);
-
-// `bytes` as valid UTF-8: each invalid sequence becomes U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
 
 // str_bytes followed by utf8_lossy: text fit for a MessagePack str.
 bool str_text_lossy(PyObject* obj, std::string& out);

@@ -3,6 +3,7 @@
 #include "py/fault.h"
 #include "py/ref.h"
 #include "support/byte_buffer.h"
+#include "trace_container.h"
 
 #include <msgpack.hpp>
 
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 
 namespace vesh::store {
 
@@ -46,8 +48,6 @@ void pack_optional_u64(Packer& pk, const std::optional<std::uint64_t>& value) {
     pk.pack_nil();
   }
 }
-
-std::string_view view(const ByteBuffer& buffer) { return buffer.view(); }
 
 // The key as a quoted literal, escaped the way a debug print of a string
 // shows it.
@@ -190,7 +190,7 @@ PyResult<bool> exact_bool(PyObject* value) {
   return value == Py_True;
 }
 
-PyResult<std::string> thread_payload(std::string_view key, PyObject* thread) {
+PyResult<ByteBuffer> thread_payload(std::string_view key, PyObject* thread) {
   ByteBuffer buffer(256);
   Packer pk(buffer);
   pk.pack_map(6);
@@ -224,7 +224,7 @@ PyResult<std::string> thread_payload(std::string_view key, PyObject* thread) {
   if (!alive_flag) return Err{std::move(alive_flag).error()};
   pack_text(pk, "is_alive");
   pack_bool(pk, alive_flag.value());
-  return std::string(view(buffer));
+  return buffer;
 }
 
 // Calls vesh.db.<function>(*args, db_path=Path(db_path), **rest) with the
@@ -352,11 +352,11 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry>
     if (token == tokens.end()) {
       return Err{py::PyError::make(PyExc_RuntimeError, "missing v3 thread token for " + std::string(entry.key))};
     }
-    PyResult<std::string> payload = thread_payload(entry.key, entry.thread);
+    PyResult<ByteBuffer> payload = thread_payload(entry.key, entry.thread);
     if (!payload) return Err{std::move(payload).error()};
-    out.thread_records.push_back(ThreadRecord{token->second, std::move(payload).value()});
+    out.thread_records.emplace_back(token->second, std::move(payload).value());
   }
-  out.metadata.assign(view(metadata));
+  out.metadata = std::move(metadata);
   return out;
 }
 
@@ -388,6 +388,99 @@ PyResult<void> save_v3_container_bytes(std::string_view trace_id, std::string_vi
   if (!timeout_value) return Err{take_python_error()};
   return call_db(VESH_INTERNED("save_v3_trace_chunks"), args.get(), db_path,
                  {{"ignore_errors", Py_True}, {"timeout", timeout_value.get()}});
+}
+
+Result<ByteBuffer, IoError> build_container_bytes(std::string_view trace_id, double timestamp,
+                                                  std::span<const StoreEntry> stores, const ThreadTokens& tokens,
+                                                  std::vector<ThreadRecord> thread_records, ByteBuffer metadata,
+                                                  std::vector<PublishedValue> values) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  auto saturating = [](std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; };
+  ByteBuffer header = encode_header_payload(trace_id, timestamp);
+
+  // Measure every frame first, so that the output is reserved once.
+  std::uint64_t frame_total = 0;
+  for (const StoreEntry& entry : stores) {
+    std::uint64_t store_total = 0;
+    for (std::uint64_t i = 0; i < entry.store->frame_count(); ++i) {
+      auto len = entry.store->frame_len(i);
+      if (!len.ok()) return Err{std::move(len).error()};
+      if (len.value() > kMax - store_total) return Err{width_error()};
+      store_total += len.value();
+    }
+    if (store_total > kMax - frame_total) return Err{width_error()};
+    frame_total += store_total;
+  }
+  const std::uint64_t estimate =
+      saturating(saturating(saturating(frame_total, header.size()), metadata.size()), 4096);
+
+  ByteBuffer out;
+  if (estimate <= std::numeric_limits<std::size_t>::max()) out.reserve(static_cast<std::size_t>(estimate));
+  MemorySink sink(out);
+  if (auto r = write_preamble(sink, header.view()); !r.ok()) return Err{std::move(r).error()};
+  std::uint64_t offset = kPreambleLen + header.size();
+  std::vector<IndexEntry> entries;
+  std::vector<ThreadLayout> layouts;
+  layouts.reserve(stores.size());
+
+  auto add = [&](Result<IndexEntry, IoError> written) -> Result<void, IoError> {
+    if (!written.ok()) return Err{std::move(written).error()};
+    entries.push_back(written.value());
+    offset = written.value().end();
+    return Ok{};
+  };
+
+  for (auto& [id, bytes] : values) {
+    auto r = add(write_record(sink, offset, kValueRecord, 0, id, 1, bytes ? bytes->view() : std::string_view()));
+    if (!r.ok()) return Err{std::move(r).error()};
+    bytes.reset();
+  }
+
+  ByteBuffer scratch;
+  for (const StoreEntry& entry : stores) {
+    auto token = tokens.find(absl::string_view(entry.key.data(), entry.key.size()));
+    if (token == tokens.end()) {
+      return Err{IoError::make(IoKind::InvalidInput, "missing v3 thread token for " + std::string(entry.key))};
+    }
+    ThreadLayout layout;
+    layout.token = token->second;
+    FrameArena arena(token->second);
+    auto write_sealed = [&]() -> Result<void, IoError> {
+      std::optional<SealedChunk> chunk = arena.seal();
+      if (!chunk) return Ok{};
+      auto r = add(write_chunk(sink, offset, *chunk));
+      if (!r.ok()) return r;
+      layout.spans.push_back(LayoutSpan{chunk->seq, 0, static_cast<std::uint32_t>(chunk->frame_count())});
+      return Ok{};
+    };
+    for (std::uint64_t i = 0; i < entry.store->frame_count(); ++i) {
+      auto frame = entry.store->frame(i, scratch);
+      if (!frame.ok()) return Err{std::move(frame).error()};
+      arena.append_frame(frame.value());
+      if (arena.full()) {
+        if (auto r = write_sealed(); !r.ok()) return Err{std::move(r).error()};
+      }
+    }
+    if (auto r = write_sealed(); !r.ok()) return Err{std::move(r).error()};
+    layouts.push_back(std::move(layout));
+  }
+
+  std::uint64_t ordinal = 0;
+  for (auto& [token, payload] : thread_records) {
+    auto r = add(write_record(sink, offset, kThreadRecord, token, ordinal++, 1, payload.view()));
+    if (!r.ok()) return Err{std::move(r).error()};
+  }
+  if (auto r = add(write_record(sink, offset, kMetadataRecord, 0, 0, 1, metadata.view())); !r.ok())
+    return Err{std::move(r).error()};
+  if (entries.size() > kMaxFieldU32) return Err{width_error()};
+  const std::uint64_t index_offset = offset;
+  ByteBuffer index = encode_index(entries, layouts);
+  auto written = write_record(sink, index_offset, kIndexRecord, 0, 0, static_cast<std::uint32_t>(entries.size()),
+                              index.view());
+  if (!written.ok()) return Err{std::move(written).error()};
+  if (auto r = write_footer(sink, index_offset, written.value().end() + kFooterLen); !r.ok())
+    return Err{std::move(r).error()};
+  return out;
 }
 
 }  // namespace vesh::store

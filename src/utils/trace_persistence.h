@@ -8,6 +8,10 @@
 
 #include "config.h"
 #include "py/error.h"
+#include "store/chunk_handle.h"
+#include "store/io_error.h"
+#include "support/byte_buffer.h"
+#include "utils/frame_store.h"
 #include "utils/runtime_metadata.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -34,14 +38,11 @@ struct ThreadEntry {
 };
 
 // A per-thread record's body, with the token it is written under.
-struct ThreadRecord {
-  std::uint32_t token;
-  std::string payload;
-};
+using ThreadRecord = std::pair<std::uint32_t, ByteBuffer>;
 
 struct TracePayloads {
   std::vector<ThreadRecord> thread_records;  // one per thread, in the order given
-  std::string metadata;
+  ByteBuffer metadata;
 };
 
 // Builds the metadata payload and one per-thread payload per entry of
@@ -90,6 +91,45 @@ PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view d
 // ignore_errors=True, timeout=...).
 PyResult<void> save_v3_container_bytes(std::string_view trace_id, std::string_view container, std::string_view db_path,
                                        std::uint64_t timeout);
+
+// One recorded thread's store, for the in-memory build.
+struct StoreEntry {
+  std::string_view key;
+  const FrameStore* store;
+};
+
+// A published value to include in an in-memory build.
+using PublishedValue = std::pair<std::uint32_t, SharedBytes>;
+
+// Builds one whole "v3" container in memory from a finished capture's
+// stores: preamble and header, the values, each store's frames chunked
+// afresh (in the order given, under its thread's token), the per-thread
+// records, the metadata, the index and the footer. The stores are only
+// read. InvalidInput "missing v3 thread token for <key>" when a store's key
+// has no token; a frame that cannot be read ends the build with its error.
+Result<ByteBuffer, IoError> build_container_bytes(std::string_view trace_id, double timestamp,
+                                                  std::span<const StoreEntry> stores, const ThreadTokens& tokens,
+                                                  std::vector<ThreadRecord> thread_records, ByteBuffer metadata,
+                                                  std::vector<PublishedValue> values);
+
+// The same for a map from thread key to FrameStore (or to a pointer to one).
+template <typename StoreMap>
+Result<ByteBuffer, IoError> build_container_bytes(std::string_view trace_id, double timestamp,
+                                                  const StoreMap& stores, const ThreadTokens& tokens,
+                                                  std::vector<ThreadRecord> thread_records, ByteBuffer metadata,
+                                                  std::vector<PublishedValue> values) {
+  std::vector<StoreEntry> entries;
+  entries.reserve(stores.size());
+  for (const auto& [key, store] : stores) {
+    if constexpr (requires { *store; }) {
+      entries.push_back(StoreEntry{key, &*store});
+    } else {
+      entries.push_back(StoreEntry{key, &store});
+    }
+  }
+  return build_container_bytes(trace_id, timestamp, std::span<const StoreEntry>(entries), tokens,
+                               std::move(thread_records), std::move(metadata), std::move(values));
+}
 
 // A configuration value as the metadata records it.
 struct ConfigValue {

@@ -1,12 +1,263 @@
 // Native MessagePack encoding of Python values.
+//
+// NativeMsgpackEncoder appends one Python value at a time to a caller's
+// ByteBuffer: headers and scalars through msgpack-cxx's packer, exact dicts
+// and lists natively, everything else through the unsupported-value path.
+// A value either appears whole, or (over the byte budget) as one truncation
+// marker, or not at all: a failed encode cuts the buffer back to where it
+// began, so callers such as the frame record writer can encode in place into
+// a frame store's open buffer.
+//
+// The encoder never releases the interpreter lock itself. Python code that it
+// runs (repr, isoformat, msgpack.packb, finalizers) may switch threads, so
+// container items are read through borrowed pointers only while no Python
+// code can run; the rest are first taken into a snapshot of strong
+// references.
 #pragma once
 
+#include <Python.h>
+
+#include "py/error.h"
+#include "py/ref.h"
+#include "support/byte_buffer.h"
+#include "support/result.h"
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 namespace vesh::encode {
 
 // Depth of native encodes running on this thread (the Python serializer asks
 // whether it is being called from inside one).
 extern thread_local std::uint32_t NATIVE_ENCODES;
+
+// MessagePack extension type codes written inside encoded values.
+namespace ext {
+inline constexpr std::int8_t kText = 0;           // text standing for a value
+inline constexpr std::int8_t kDatetime = 1;
+inline constexpr std::int8_t kDate = 2;
+inline constexpr std::int8_t kTime = 3;
+inline constexpr std::int8_t kBigInt = 4;         // big-endian two's complement
+inline constexpr std::int8_t kDecimal = 5;
+inline constexpr std::int8_t kTuple = 6;
+inline constexpr std::int8_t kSet = 7;
+inline constexpr std::int8_t kFrozenset = 8;
+inline constexpr std::int8_t kInternedRef = 9;    // 4-byte big-endian value id
+inline constexpr std::int8_t kSurrogateStr = 10;  // "surrogatepass" UTF-8 bytes
+inline constexpr std::int8_t kSharedRef = 11;     // 4-byte big-endian distance
+inline constexpr std::int8_t kTruncated = 12;     // truncation marker text
+inline constexpr std::int8_t kTypeName = 127;     // "module.Qualname" of a failed value
+}  // namespace ext
+
+// Below this much native stack the recursive step refuses to go deeper and
+// fails with RecursionError, which takes the careful pass and, failing that,
+// the caller's values-omitted route.
+inline constexpr std::size_t kEncoderStackFloor = 64 * 1024;
+
+// ---------------------------------------------------------------------------
+// Serializer state: the Python objects the encoder needs, made once per
+// process and never freed.
+
+struct SerializerState {
+  py::Ref serialize_globals;  // module dict of vesh.serialize
+  py::Ref ext_type;           // msgpack.ExtType
+  py::Ref timestamp_type;     // msgpack.Timestamp
+  py::Ref packb;              // msgpack.packb
+  PyObject* object_class = nullptr;         // object.__dict__["__class__"] (borrowed, static)
+  PyObject* object_getattribute = nullptr;  // object.__dict__["__getattribute__"]
+  std::uint32_t max_depth = 511;
+};
+
+// Nesting limit for a msgpack version: 1024 from 1.2 on (and any major other
+// than 0 and 1), else 511.
+std::uint32_t max_depth_for_msgpack_version(std::uint32_t major, std::uint32_t minor) noexcept;
+
+class Serializer {
+ public:
+  // The process-wide state, made on first use (retried after a failed
+  // attempt). Null with a Python exception set on failure. The state lives
+  // for the rest of the process, so the pointer may be kept.
+  static const SerializerState* get();
+};
+
+// The NameError the interpreter would raise for a missing global of
+// vesh.serialize; a failure to make it is returned in its place.
+py::PyError missing_global_error(PyObject* name);
+
+// ---------------------------------------------------------------------------
+// Encode errors
+
+class EncodeError {
+ public:
+  struct OverBudget {};
+  EncodeError() noexcept : v_(OverBudget{}) {}
+  static EncodeError python(py::PyError e) noexcept { return EncodeError(std::move(e)); }
+  static EncodeError message(std::string text) { return EncodeError(std::move(text)); }
+  static EncodeError over_budget() noexcept { return EncodeError(); }
+
+  bool is_python() const noexcept { return std::holds_alternative<py::PyError>(v_); }
+  bool is_message() const noexcept { return std::holds_alternative<std::string>(v_); }
+  bool is_over_budget() const noexcept { return std::holds_alternative<OverBudget>(v_); }
+  py::PyError* python_error() noexcept { return std::get_if<py::PyError>(&v_); }
+  const std::string* message_text() const noexcept { return std::get_if<std::string>(&v_); }
+
+  // The exception callers raise: the Python exception itself, OSError(text)
+  // for a message, ValueError("value exceeds max_value_mb") when over budget.
+  py::PyError into_pyerr() &&;
+
+ private:
+  explicit EncodeError(py::PyError e) noexcept : v_(std::move(e)) {}
+  explicit EncodeError(std::string text) : v_(std::move(text)) {}
+  std::variant<OverBudget, py::PyError, std::string> v_;
+};
+
+// ---------------------------------------------------------------------------
+// Value interning hook: implemented by value interning, which publishes large
+// str and bytes values once per trace capture and writes references to them.
+
+enum class InternedKind : std::uint8_t { Str = 0, Bytes = 1 };
+
+struct InternLookup {
+  enum class Action : std::uint8_t {
+    ReferenceWritten,  // the reference record was appended; the value is done
+    EncodeInline,      // write the value as a normal str or bin record
+    EncodeAndIntern,   // encode the record alone and hand it to cache_current_value
+    Error,             // fail the encode with `message`
+  };
+  Action action = Action::EncodeInline;
+  std::string message;
+};
+
+class InterningContext {
+ public:
+  virtual ~InterningContext() = default;
+  // Once set, every value is written inline.
+  virtual bool interning_off() const noexcept = 0;
+  // Asked for exact str/bytes values of 4,096 to 16,777,216 data bytes.
+  // `data` is the UTF-8 form or the bytes. Must run no Python code.
+  virtual InternLookup lookup_value(PyObject* obj, InternedKind kind, std::string_view data,
+                                    ByteBuffer& buffer) = 0;
+  // Appends `record` (the value's whole MessagePack record, header included)
+  // to `buffer` in every case, keeping it when its limits allow. Must run no
+  // Python code other than releasing `obj`.
+  virtual void cache_current_value(py::Ref obj, InternedKind kind, std::size_t raw_len, ByteBuffer record,
+                                   ByteBuffer& buffer) = 0;
+};
+
+inline constexpr std::size_t kInternMinBytes = 4096;
+inline constexpr std::size_t kInternMaxBytes = 16 * 1024 * 1024;
+
+// ---------------------------------------------------------------------------
+// The encoder
+
+struct EncoderOptions {
+  std::optional<std::size_t> byte_budget;  // none: unlimited
+  InterningContext* interning = nullptr;   // borrowed; outlives the encoder
+  bool lightweight_repr = false;
+};
+
+class NativeMsgpackEncoder {
+ public:
+  NativeMsgpackEncoder(const SerializerState& state, EncoderOptions options) noexcept;
+  ~NativeMsgpackEncoder();
+  NativeMsgpackEncoder(const NativeMsgpackEncoder&) = delete;
+  NativeMsgpackEncoder& operator=(const NativeMsgpackEncoder&) = delete;
+
+  // Appends the MessagePack form of `value`. Success answers whether the
+  // value was replaced by a truncation marker; on failure the buffer is back
+  // at its length before the call.
+  Result<bool, EncodeError> encode_value(PyObject* value, ByteBuffer& buffer);
+
+  // Some value other than an exact tuple needed the unsupported-value path.
+  bool used_python_fallback() const noexcept { return used_python_fallback_; }
+  std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
+  // For callers that encode keys without a budget and values with one.
+  void set_byte_budget(std::optional<std::size_t> budget) noexcept { budget_ = budget; }
+
+ private:
+  enum class Inert : std::uint8_t { Packed, NotInert, Failed };
+  class SnapshotScope;
+
+  // Entry and passes
+  bool pack(PyObject* value, ByteBuffer& buf, std::int32_t depth);
+  bool pack_uncommon(PyObject* value, ByteBuffer& buf, std::int32_t depth);
+  bool pack_int(PyObject* value, ByteBuffer& buf, std::int32_t depth);
+  bool pack_str(PyObject* str, ByteBuffer& buf);
+  bool pack_bytes(PyObject* bytes, ByteBuffer& buf);
+  bool pack_interned(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buf, bool& done);
+  bool retry_carefully();
+  bool stack_too_low();
+  void write_truncation_marker(PyTypeObject* type, ByteBuffer& buf);
+
+  // Containers (fast and careful)
+  template <bool IsDict>
+  bool pack_container(PyObject* container, ByteBuffer& buf, std::int32_t depth);
+  Inert pack_inert(PyObject* item, ByteBuffer& buf);
+  bool list_body(PyObject* list, ByteBuffer& buf, std::int32_t depth);
+  bool dict_body(PyObject* dict, ByteBuffer& buf, std::int32_t depth);
+  // Packs the rest of a dict from a snapshot: `pending` (a value whose key
+  // is already written) and then every pair from `position` on.
+  bool pack_dict_from(PyObject* dict, Py_ssize_t position, PyObject* pending, ByteBuffer& buf,
+                      std::int32_t depth);
+  bool pack_snapshot(std::size_t first, std::size_t count, ByteBuffer& buf, std::int32_t depth);
+  std::size_t snapshot_dict_items(PyObject* dict, Py_ssize_t position);
+  bool pack_dict_carefully(PyObject* dict, ByteBuffer& buf, std::int32_t depth);
+  bool pack_list_carefully(PyObject* list, ByteBuffer& buf, std::int32_t depth);
+  bool enter_container(PyObject* container, std::string_view placeholder, ByteBuffer& buf);
+  bool on_container_stack(PyObject* obj) const noexcept;
+  void complete_careful_container(PyObject* container, bool no_placeholder_inside);
+
+  // Values without a native form yet
+  bool pack_unencodable_str(PyObject* str, py::PyError error, ByteBuffer& buf);
+  bool write_unsupported_leaf(PyObject* obj, ByteBuffer& buf, std::int32_t depth);
+
+  // IN_VESH_PROFILER and NATIVE_ENCODES
+  bool set_profiler_flag();
+  py::PyError reset_profiler_flag();
+  void release() noexcept;
+
+  // Errors and budget
+  bool fail(py::PyError error) noexcept;
+  bool fail_current() noexcept;  // takes the interpreter's current exception
+  bool fail_with(PyObject* type, const char* message) noexcept;
+  bool over_budget() noexcept;
+  bool over_limit(std::uint64_t projected) const noexcept {
+    std::uint64_t counted = projected > exempt_ ? projected - exempt_ : 0;
+    return counted > byte_limit_;
+  }
+
+  const SerializerState& state_;
+  std::optional<std::size_t> budget_;
+  InterningContext* interning_;
+  std::optional<EncodeError> error_;
+  absl::InlinedVector<PyObject*, 16> container_stack_;  // identities only
+  absl::InlinedVector<PyObject*, 16> snapshot_;          // strong references
+  std::uint64_t placeholders_ = 0;
+  std::uint64_t byte_limit_ = UINT64_MAX;
+  std::uint64_t exempt_ = 0;
+  bool lightweight_repr_;
+  bool profiler_flag_ = false;
+  bool used_python_fallback_ = false;
+  bool careful_ = false;
+};
+
+// Shortest extension header and data. Fails with ValueError("EXT data is too
+// large") (set as the current exception) for data beyond 32 bits.
+bool write_ext(ByteBuffer& buf, std::int8_t type, std::string_view data);
+
+// Needs the careful pass: exact RecursionError, a UnicodeEncodeError for
+// surrogates, or one of the ValueErrors the fast pass gives up with.
+bool needs_careful(PyObject* exception) noexcept;
+// Exactly ValueError(text), with nothing else in its args.
+bool exact_value_error_is(PyObject* exception, std::string_view text) noexcept;
 
 }  // namespace vesh::encode

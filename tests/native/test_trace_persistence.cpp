@@ -94,7 +94,7 @@ TEST_F(PersistenceTest, MetadataPayloadBytes) {
                          s("use_monitoring") + b({0xc3}) + s("use_rust") + b({0xc3}) + s("command_line_args") +
                          b({0x92}) + s("prog") + s("-x") + s("frames_of_interest") + b({0x90}) + s("frames") +
                          b({0x80});
-  EXPECT_EQ(result.value().metadata, expected);
+  EXPECT_EQ(std::string(result.value().metadata.view()), expected);
   EXPECT_TRUE(result.value().thread_records.empty());
 }
 
@@ -102,7 +102,7 @@ TEST_F(PersistenceTest, MetadataNamesCommitAndRoot) {
   run("_g.COMMIT_SHA = 'abc'; sys.argv = []");
   auto result = prepare({}, {}, config("{}"), "MathTests.test_add", "trc_root");
   ASSERT_TRUE(result.ok());
-  const std::string& m = result.value().metadata;
+  std::string m(result.value().metadata.view());
   EXPECT_NE(m.find(s("trace_name") + s("MathTests.test_add")), std::string::npos);
   EXPECT_NE(m.find(s("current_commit_sha") + s("abc")), std::string::npos);
   EXPECT_NE(m.find(s("root_trace_id") + s("trc_root")), std::string::npos);
@@ -130,7 +130,7 @@ TEST_F(PersistenceTest, UnencodableArgumentIsEscapedNotRefused) {
   run("sys.argv = ['prog', 'caf\\udce9']");
   auto result = prepare({}, {}, config("{}"));
   ASSERT_TRUE(result.ok()) << result.error().message();
-  EXPECT_NE(result.value().metadata.find(s("caf\\udce9")), std::string::npos);
+  EXPECT_NE(std::string(result.value().metadata.view()).find(s("caf\\udce9")), std::string::npos);
 }
 
 TEST_F(PersistenceTest, ThreadPayloads) {
@@ -157,8 +157,8 @@ TEST_F(PersistenceTest, ThreadPayloads) {
     auto result = prepare(threads, {{"native_9", 4}}, config("{}"));
     ASSERT_TRUE(result.ok()) << c.thread << ": " << result.error().message();
     ASSERT_EQ(result.value().thread_records.size(), 1u);
-    EXPECT_EQ(result.value().thread_records[0].token, 4u);
-    EXPECT_EQ(result.value().thread_records[0].payload, b({0x86}) + s("thread_id") + s("native_9") + c.fields)
+    EXPECT_EQ(result.value().thread_records[0].first, 4u);
+    EXPECT_EQ(result.value().thread_records[0].second.view(), b({0x86}) + s("thread_id") + s("native_9") + c.fields)
         << c.thread;
   }
 }
@@ -170,8 +170,8 @@ TEST_F(PersistenceTest, ThreadPayloadsInMapOrder) {
   auto result = prepare(threads, {{"a", 1}, {"b", 2}}, config("{}"));
   ASSERT_TRUE(result.ok());
   ASSERT_EQ(result.value().thread_records.size(), 2u);
-  EXPECT_EQ(result.value().thread_records[0].token, 2u);
-  EXPECT_EQ(result.value().thread_records[1].token, 1u);
+  EXPECT_EQ(result.value().thread_records[0].first, 2u);
+  EXPECT_EQ(result.value().thread_records[1].first, 1u);
 }
 
 TEST_F(PersistenceTest, BadThreadsFailTheCall) {
@@ -225,7 +225,7 @@ TEST_F(PersistenceTest, ConfigConversion) {
     auto result = store::prepare_v3_trace_from_parts(std::vector<std::pair<std::string, PyObject*>>{}, {}, "t",
                                                      std::nullopt, "s", 0.0, "c", cfg, false, std::nullopt);
     ASSERT_TRUE(result.ok());
-    EXPECT_NE(result.value().metadata.find(s("config") + b({0x83}) + s("k") + c.packed), std::string::npos) << c.value;
+    EXPECT_NE(std::string(result.value().metadata.view()).find(s("config") + b({0x83}) + s("k") + c.packed), std::string::npos) << c.value;
   }
 }
 

@@ -1,0 +1,20 @@
+// Releases the interpreter lock for a scope and takes it back on every exit,
+// a fault unwinding included.
+#pragma once
+
+#include <Python.h>
+
+namespace vesh::store {
+
+class GilRelease {
+ public:
+  GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_;
+};
+
+}  // namespace vesh::store
