@@ -144,15 +144,26 @@ constexpr const char* kExitNames[] = {"code", "_instruction_offset", "_retval"};
 
 Ref idle_callback(PyObject* self, const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
+  // Every armed event that is not disabled comes through here: the usual
+  // all-positional call binds without the general parser.
   PyObject* slots[3];
-  if (!py::parse(sig, args, nargs, kwnames, slots)) return {};
-  if (!PyCode_Check(slots[0])) {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count) [[likely]] {
+    for (std::size_t i = 0; i < sig.count; ++i) slots[i] = args[i];
+  } else if (!py::parse(sig, args, nargs, kwnames, slots)) {
+    return {};
+  }
+  if (!PyCode_Check(slots[0])) [[unlikely]] {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCode'", Py_TYPE(slots[0])->tp_name);
     py::with_arg_name("code");
     return {};
   }
-  std::uint64_t offset = 0;
-  if (!py::convert_arg("_instruction_offset", py::to_u64, slots[1], offset)) return {};
+  // The offset is not used, but it must be one.
+  if (PyLong_CheckExact(slots[1])) [[likely]] {
+    if (PyLong_AsUnsignedLongLong(slots[1]) == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return {};
+  } else {
+    std::uint64_t offset = 0;
+    if (!py::convert_arg("_instruction_offset", py::to_u64, slots[1], offset)) return {};
+  }
   return IdleMonitorBox::of(self).filter->idle_event(slots[0]);
 }
 

@@ -103,5 +103,42 @@ TEST_F(MonitorSessions, RecordableLocationDisabledKeepsTheToolFromGoingIdle) {
   EXPECT_FALSE(tool_is_idle());
 }
 
+TEST_F(MonitorSessions, OnlyAnActiveMonitorUnchangedSinceTheCallbackBeganAnswersDisable) {
+  // Library code on a worker thread is answered DISABLE, unless the monitor
+  // is inactive or was switched (even off and on again) during the callback:
+  // the events it would disable may already belong to another session.
+  testing::run(
+      "class _Library:\n"
+      "    toggle = False\n"
+      "    @property\n"
+      "    def co_filename(self):\n"
+      "        if _Library.toggle:\n"
+      "            _monitor.set_active(False)\n"
+      "            _monitor.set_active(True)\n"
+      "        return '/usr/lib/python3.12/json/decoder.py'\n");
+  struct Case {
+    const char* name;
+    bool active;
+    bool toggle;
+    bool disable;
+  };
+  const Case cases[] = {
+      {"inactive", false, false, false},
+      {"active", true, false, true},
+      {"re-activated during the callback", true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    monitor().set_active(c.active);
+    testing::run(std::string("_Library.toggle = ") + (c.toggle ? "True" : "False"));
+    Ref code = testing::eval("_Library()");
+    const std::uint8_t saved = hooks::STATE;
+    hooks::STATE |= hooks::kWorker;
+    Ref answer = pystart(code.get());
+    hooks::STATE = saved;
+    EXPECT_EQ(answer.get(), c.disable ? monitor().idle_filter().disable() : Py_None);
+  }
+}
+
 }  // namespace
 }  // namespace vesh::monitor
