@@ -264,11 +264,10 @@ def filters(include=(), ignore=()):
         ({}, filters(["app/"]), 1),
         (filters(["a", "b"]), filters(["b", "a"]), 1),
         (filters(ignore=["x"]), filters(ignore=["y"]), 1),
-        (filters(["x"]), filters(ignore=["x"]), 1),
         # Settings that do not change what a session records.
         ({"omit_return_locals": True}, {"lightweight_repr": True}, 0),
     ],
-    ids=["same", "same filters", "new include", "include order", "ignore", "include vs ignore", "other settings"],
+    ids=["same", "same filters", "new include", "include order", "ignore", "other settings"],
 )
 def test_restart_only_when_filters_differ(tmp_db, monkeypatch, first, second, restarts):
     assert hand_over(tmp_db, first, second, monkeypatch)[0] == restarts
@@ -284,10 +283,9 @@ def plugin(names, fragment):
         ([plugin(["get"], "django/"), plugin(["post"], "flask/")],
          [plugin(["post"], "flask/"), plugin(["get"], "django/")], 0),
         ([plugin(["get"], "django/")], [plugin(["get"], "flask/")], 1),
-        ([plugin(["get"], "a"), plugin(["get"], "b")], [plugin(["get"], "b"), plugin(["get"], "a")], 1),
         ([plugin(["get"], "a")], [], 1),
     ],
-    ids=["table order", "fragment", "fragment order", "plugin gone"],
+    ids=["table order", "fragment", "plugin gone"],
 )
 def test_restart_when_plugin_fragments_differ(tmp_db, monkeypatch, first, second, restarts):
     def with_plugins(entries):
@@ -402,27 +400,6 @@ def test_failed_registration_tears_the_tool_down(tmp_db, monkeypatch):
     assert second.monitor_pystart(fresh_code("/usr/lib/python3.12/json/x.py"), 0) is sys.monitoring.DISABLE
 
 
-def test_a_failing_clear_keeps_the_tool_but_still_restarts(tmp_db, monkeypatch):
-    first = new_monitor(tmp_db)
-    arm(first)
-    assert first.end_session(TOOL)
-    second = new_monitor(tmp_db)
-    start = EVENTS.PY_START
-
-    def fail(name, args):
-        if name != "register_callback":
-            return False
-        # The monitor's own PY_START registration, and the teardown's
-        # clearing of PY_YIELD.
-        return (args[1] == start and args[2] is not None) or (args[1] == EVENTS.PY_YIELD and args[2] is None)
-
-    log = CallLog(monkeypatch, fail=fail)
-    with pytest.raises(ValueError, match="refused register_callback"):
-        second.begin_session(TOOL)
-    assert log.calls[1:] == expected_teardown(free=False)
-    assert sys.monitoring.get_tool(TOOL) == "vesh"
-
-
 def test_failed_restart_tears_the_tool_down(tmp_db, monkeypatch):
     first = new_monitor(tmp_db)
     arm(first)
@@ -498,45 +475,6 @@ def test_worker_threads_are_not_counted(tmp_db):
         assert idle.monitor_pystart(fresh, 0) is None
 
 
-def test_the_table_holds_4096_code_objects(tmp_db):
-    idle = idle_callbacks(tmp_db)
-    codes = [compile("pass", f"/app/m{i}.py", "exec") for i in range(4097)]
-    assert all(idle.monitor_pystart(code, 0) is None for code in codes[:4096])
-    assert idle.monitor_pystart(codes[4096], 0) is sys.monitoring.DISABLE
-    # Counted code goes on as before.
-    assert idle.monitor_pystart(codes[0], 0) is None
-
-
-@pytest.mark.parametrize(
-    "config, filename, name, answer",
-    [
-        ({}, "/app/user.py", "f", None),
-        ({}, "", "f", None),
-        ({}, "/usr/lib/python3.12/json/x.py", "f", "DISABLE"),
-        ({}, "<frozen importlib._bootstrap>", "f", "DISABLE"),
-        (filters(ignore=["/app/"]), "/app/user.py", "f", "DISABLE"),
-        (filters(["json/"]), "/usr/lib/python3.12/json/x.py", "f", None),
-    ],
-)
-def test_idle_verdicts(tmp_db, config, filename, name, answer):
-    idle = idle_callbacks(tmp_db, config)
-    result = idle.monitor_pystart(fresh_code(filename, name), 0)
-    assert result is (sys.monitoring.DISABLE if answer else None)
-
-
-def test_plugin_fragments_keep_library_code_recordable(tmp_db):
-    vesh.plugins.PLUGINS[:] = [plugin(["get"], "django/")]
-    try:
-        idle = idle_callbacks(tmp_db)
-    finally:
-        vesh.plugins.PLUGINS.clear()
-    # Kept alive: a new code object at a freed one's address shares its count.
-    codes = [fresh_code("/venv/site-packages/django/views.py", "get"),
-             fresh_code("/venv/site-packages/django/views.py", "post"),
-             fresh_code("/venv/site-packages/flask/views.py", "get")]
-    assert [idle.monitor_pystart(code, 0) for code in codes] == [None, sys.monitoring.DISABLE, sys.monitoring.DISABLE]
-
-
 @pytest.mark.parametrize(
     "call, fragment",
     [
@@ -579,32 +517,6 @@ def test_real_events_run_through_the_idle_callbacks(tmp_db, monkeypatch):
     log = CallLog(monkeypatch)
     new_monitor(tmp_db).begin_session(TOOL)
     assert log.count("restart_events") == 1
-
-
-# ---------------------------------------------------------------------------
-# Active state
-
-
-def test_an_inactive_monitor_never_answers_disable(tmp_db):
-    monitor = new_monitor(tmp_db)
-    library = fresh_code("/usr/lib/python3.12/json/x.py")
-
-    def on_worker():
-        _vesh.set_current_thread_vesh_worker(True)
-        return monitor.monitor_pystart(library, 0)
-
-    def answer():
-        box = []
-        worker = threading.Thread(target=lambda: box.append(on_worker()))
-        worker.start()
-        worker.join()
-        return box[0]
-
-    assert answer() is None
-    monitor.set_active(True)
-    assert answer() is sys.monitoring.DISABLE
-    monitor.set_active(False)
-    assert answer() is None
 
 
 # ---------------------------------------------------------------------------

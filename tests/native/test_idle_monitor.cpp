@@ -101,16 +101,6 @@ TEST(IdleFilter, RecordableCodeIsDisabledFromItsSixtyFifthCountedEvent) {
   EXPECT_TRUE(filter->disabled_recordable());
 }
 
-TEST(IdleFilter, CountsAreKeptPerCodeObject) {
-  auto filter = make_filter();
-  Ref f = code("/app/user.py");
-  Ref g = code("/app/user.py", "g");
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(ask(*filter, f.get()), Answer::None);
-  EXPECT_EQ(ask(*filter, g.get()), Answer::None);
-  EXPECT_EQ(ask(*filter, f.get()), Answer::Disable);
-  EXPECT_EQ(filter->counted_codes(), 2u);
-}
-
 TEST(IdleFilter, BusyThreadsAreNeverCounted) {
   for (std::uint8_t bits : {vesh::hooks::kWorker, vesh::hooks::kSuspended}) {
     SCOPED_TRACE(int(bits));
@@ -308,19 +298,6 @@ TEST(IdleMonitorRegistry, SetTakeAndReplace) {
   set_idle_monitor(first.clone());
   set_idle_monitor(Ref());
   EXPECT_FALSE(tool_is_idle());
-}
-
-TEST(IdleMonitorRegistry, FilterOutlivesItsMaker) {
-  using namespace vesh::monitor;
-  auto filter = make_filter();
-  std::weak_ptr<IdleFilter> watch = filter;
-  Ref idle = make_idle_monitor(filter);
-  filter.reset();
-  ASSERT_FALSE(watch.expired());
-  Ref f = code("/app/user.py");
-  EXPECT_EQ(ask(*idle_monitor_filter(idle.get()), f.get()), Answer::None);
-  idle.reset();
-  EXPECT_TRUE(watch.expired());
 }
 
 namespace {
