@@ -51,8 +51,8 @@ Ref IdleFilter::idle_event(PyObject* code) noexcept {
     }
     return decide_new_code(code, hooks_busy);
   } catch (...) {
-    // Whatever went wrong, a later session must not find a recordable
-    // location silently disabled.
+    // After a fault nothing this filter decided can be trusted: make the
+    // next session restart events.
     note_disabled_recordable();
     PyErr_Clear();
     if (!panic_reported_.exchange(true, std::memory_order_acq_rel)) report_current_panic();
