@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include "py/ref.h"
+#include "utils/frame_path.h"
 
 #include <absl/container/flat_hash_map.h>
 
@@ -32,6 +33,7 @@ struct CodeEventMetadata {
   std::string relative_path;  // file name relative to the monitor's working directory
   std::string qualname;       // co_qualname
   py::Ref code;               // keeps the address taken
+  SharedCodeLines code_lines; // line numbers of the code's frames
   bool included = false;      // the frame filters record the code's own frames
   bool has_plugins = false;   // plugin processors are listed under `name`
   // Cleared when a value of this code needed the Python serializer.

@@ -4,8 +4,11 @@
 #include "py/fault.h"
 #include "py/heap_type.h"
 #include "resume_prefix.h"
+#include "trace_capture.h"
 #include "subtree_flush.h"
 #include "utils/error_reporting.h"
+#include "utils/msgpack_encoding.h"
+#include "utils/stack_guard.h"
 
 #include <cstring>
 
@@ -52,6 +55,13 @@ absl::flat_hash_set<std::string> read_trace_points(PyObject* config_dict) {
 }
 
 }  // namespace
+
+std::shared_ptr<store::TraceCapture> VeshMonitor::new_capture(const std::string& trace_id, double timestamp) const {
+  auto made = store::TraceCapture::for_trace(db_path_, trace_id, timestamp);
+  // Our own ids never name anything outside the raw directory.
+  if (!made.ok()) fault("a new trace id was refused: " + made.error().text());
+  return std::move(made.value());
+}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -111,15 +121,32 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
   // 7. The subtree flush threshold.
   if (!resolve_flush_subtree_bytes(config_dict, flush_subtree_bytes_)) return false;
 
+  // 8. The first trace id, timestamp and capture.
   db_path_ = std::move(db_path);
   source_ = std::move(source);
+  const std::string first_trace_id = vesh::trace_id();
+  const double first_timestamp = vesh::timestamp();
+  *trace_capture_.lock() = new_capture(first_trace_id, first_timestamp);
+  *trace_id_.lock() = first_trace_id;
+  *root_trace_id_.lock() = first_trace_id;
+  *timestamp_.lock() = first_timestamp;
   name_ = name;
   *trace_name_.lock() = std::move(name);
 
+  // 9. The constructing thread's key names the saved traces.
+  if (!encode::get_thread_id(creator_thread.get(), creator_thread_key_)) return false;
+
   // 10. The current frame is reached through the C API; sys._getframe is
-  // still required, and kept for the rare paths that call it.
+  // still required, and kept for the paths that call it.
   getframe_ = attr(sys.get(), "_getframe");
   if (!getframe_) return false;
+
+  // 11. The process-wide serializer.
+  serializer_ = encode::Serializer::get();
+  if (serializer_ == nullptr) return false;
+
+  // 12. Frame paths are relative to the working directory of this moment.
+  frame_path_cache_ = std::make_unique<FramePathCache>();
 
   // 13. dis.get_instructions, for assignment capture.
   get_instructions_ = attr(dis.get(), "get_instructions");
@@ -156,42 +183,100 @@ PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t
     }
   }
   const std::uint64_t epoch = active_epoch_.load(std::memory_order_relaxed);
-  PyObject* result = road(kind, code, offset, value, epoch);
+  PyObject* result;
+  try {
+    result = road(kind, code, offset, value, epoch);
+  } catch (...) {
+    // Nothing of a fault reaches the program: report it once, stop tracing.
+    PyErr_Clear();
+    handle_fault();
+    result = Py_NewRef(Py_None);
+  }
   if (counted) callbacks_in_flight_.fetch_sub(1, std::memory_order_release);
   return result;
 }
 
 PyObject* VeshMonitor::road(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value,
-                            std::uint64_t epoch) noexcept {
-  (void)offset;
-  (void)value;
-  try {
-    const std::uint8_t state = hooks::STATE;
-    if (state & hooks::kSkipRecording) [[unlikely]]
-      return answer_filter(hooks_off_result(kind, state, code), epoch);
+                            std::uint64_t epoch) {
+  const std::uint8_t state = hooks::STATE;
+  if (state & hooks::kSkipRecording) [[unlikely]]
+    return answer_filter(hooks_off_result(kind, state, code), epoch);
 
-    if (panicked_.load(std::memory_order_relaxed)) [[unlikely]] {
-      if (!may_disable(kind)) Py_RETURN_NONE;
-      note_disabled_recordable();
-      return answer_filter(disable_.clone(), epoch);
-    }
-
-    std::uint8_t bits = 0;
-    if (state & hooks::kWaiting) [[unlikely]] {
-      bits = hooks::assignment_bits(assignment_owner_.id());
-      if (bits == 0) hooks::drop_dead_assignments();
-    }
-
-    CodeVerdict verdict = local_code_metadata(code_address(code));
-    if (bits == 0 && verdict.excluded) {
-      if (!may_disable(kind)) Py_RETURN_NONE;
-      return answer_filter(disable_.clone(), epoch);
-    }
-    Py_RETURN_NONE;
-  } catch (...) {
-    handle_fault();
-    Py_RETURN_NONE;
+  if (panicked_.load(std::memory_order_relaxed)) [[unlikely]] {
+    if (!may_disable(kind)) Py_RETURN_NONE;
+    note_disabled_recordable();
+    return answer_filter(disable_.clone(), epoch);
   }
+
+  std::uint8_t bits = 0;
+  if (state & hooks::kWaiting) [[unlikely]] {
+    bits = hooks::assignment_bits(assignment_owner_.id());
+    if (bits == 0) hooks::drop_dead_assignments();
+  }
+
+  CodeVerdict verdict = local_code_metadata(code_address(code));
+  if (bits == 0 && verdict.excluded) {
+    if (!may_disable(kind)) Py_RETURN_NONE;
+    return answer_filter(disable_.clone(), epoch);
+  }
+
+  // The guard's check holds the omitting-values flag until it is destroyed,
+  // which is after the answer on every path.
+  const StackKey key = code_address(code);
+  StackCheck stack = kind == 2   ? check_stack_unwind(key, code, static_cast<int>(std::min<std::uint64_t>(offset, INT32_MAX)),
+                                                      [](PyObject* c, int o) { return before_first_resume(c, o); })
+                     : is_exit(kind) ? check_stack_exit(key)
+                                     : check_stack_entry(key);
+  if (stack.decision == StackDecision::Skip) Py_RETURN_NONE;
+
+  EventResult begun = begin_callback(kind, bits);
+  if (begun.ok() && begun.value()) return finish(stack, kind, code, std::move(begun.value()), epoch);
+  if (!begun.ok() && (kind == 1 || kind == 4)) {
+    begun.error().restore();
+    return nullptr;
+  }
+
+  EventResult result = monitor(code, value == nullptr ? kNoValue : (kind == 2 || kind == 5 ? kException : kValue),
+                               value, kind, std::move(verdict));
+  Ref answer;
+  if (result.ok()) {
+    answer = std::move(result.value());
+  } else if (reaches_program(result.error())) {
+    result.error().restore();
+    return nullptr;
+  } else {
+    answer = return_or_log(std::move(result));
+  }
+  if (!begun.ok()) {
+    begun.error().restore();
+    return nullptr;
+  }
+  return finish(stack, kind, code, std::move(answer), epoch);
+}
+
+PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObject* code, Ref answer,
+                              std::uint64_t epoch) {
+  if (stack.event.kind == StackEventKind::Enter) {
+    const bool disabling = answer.get() == disable_.get();
+    if (disabling || (kind == 5 && local_code_metadata(code_address(code)).excluded)) forget_entry(stack.event.key);
+  }
+  return answer_filter(std::move(answer), epoch);
+}
+
+EventResult VeshMonitor::begin_callback(std::uint8_t kind, std::uint8_t bits) {
+  // A thread's slots are fresh on its first use, so there is no state left by
+  // an exited thread to reset here. Pending assignments belong to assignment
+  // capture; until a monitor records them, no thread carries bits for it.
+  (void)kind;
+  (void)bits;
+  return Ref();
+}
+
+Ref VeshMonitor::return_or_log(EventResult result) {
+  if (result.ok()) return result.value() ? std::move(result.value()) : none();
+  log_error(std::move(result.error()));
+  if (store::writer_circuit_open()) disable_events();
+  return none();
 }
 
 PyObject* VeshMonitor::answer_filter(Ref answer, std::uint64_t epoch) const noexcept {
@@ -212,7 +297,7 @@ void VeshMonitor::handle_fault() noexcept {
 }
 
 CodeVerdict VeshMonitor::local_code_metadata(CodeAddress address) const {
-  const ThreadState* ts = threads_state_.get();
+  const ThreadState* ts = threads_state_.find();
   if (ts == nullptr) return CodeVerdict::absent();
   const LocalCodeMap* map = ts->local_code_metadata.try_peek();
   if (map == nullptr || map->empty()) return CodeVerdict::absent();
@@ -236,11 +321,11 @@ bool VeshMonitor::statically_excluded(PyObject* code) const noexcept {
   }
 }
 
-Ref VeshMonitor::hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code) const {
+Ref VeshMonitor::hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code) {
   if (statically_excluded(code)) return may_disable(kind) ? disable_.clone() : none();
   if (state & hooks::kWorker) return none();
   if (!may_disable(kind)) return none();
-  const_cast<VeshMonitor*>(this)->note_disabled_recordable();
+  note_disabled_recordable();
   return disable_.clone();
 }
 
@@ -345,6 +430,29 @@ Ref set_active_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return none();
 }
 
+Ref set_timestamp_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!py::parse({"set_timestamp", kValueNames, 1, 1}, args, nargs, kwnames, slots)) return {};
+  double value = PyFloat_CheckExact(slots[0]) ? PyFloat_AS_DOUBLE(slots[0]) : PyFloat_AsDouble(slots[0]);
+  if (value == -1.0 && PyErr_Occurred()) {
+    py::with_arg_name("value");
+    return {};
+  }
+  self_of(self).set_timestamp(value);
+  return none();
+}
+
+Ref save_method(PyObject* self) {
+  PyStatus saved = self_of(self).save();
+  if (!saved.ok()) {
+    saved.error().restore();
+    return {};
+  }
+  return none();
+}
+
+Ref build_trace_method(PyObject* self) { return self_of(self).build_trace(); }
+
 Ref get_active(PyObject* self) { return Ref::borrow(self_of(self).active() ? Py_True : Py_False); }
 Ref get_panicked(PyObject* self) { return Ref::borrow(self_of(self).panicked() ? Py_True : Py_False); }
 Ref get_line_events(PyObject* self) { return Ref::borrow(self_of(self).line_events() ? Py_True : Py_False); }
@@ -378,8 +486,13 @@ PyMethodDef kMethods[] = {
     callback_def<4, 3, kReturnNames, kPyYield>("monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"),
     callback_def<2, 3, kUnwindNames, kPyUnwind>(
         "monitor_pyunwind($self, code, instruction_offset, exception)\n--\n\n"),
+    {"save", reinterpret_cast<PyCFunction>(py::noargs<save_method>), METH_NOARGS, "save($self)\n--\n\n"},
+    {"build_trace", reinterpret_cast<PyCFunction>(py::noargs<build_trace_method>), METH_NOARGS,
+     "build_trace($self)\n--\n\n"},
     {"set_active", reinterpret_cast<PyCFunction>(py::fastcall<set_active_method>), kFastcall,
      "set_active($self, value)\n--\n\n"},
+    {"set_timestamp", reinterpret_cast<PyCFunction>(py::fastcall<set_timestamp_method>), kFastcall,
+     "set_timestamp($self, value)\n--\n\n"},
     {"end_session", reinterpret_cast<PyCFunction>(py::fastcall<end_session_method>), kFastcall,
      "end_session($self, tool_id)\n--\n\n"},
     {"begin_session", reinterpret_cast<PyCFunction>(py::fastcall<begin_session_method>), kFastcall,

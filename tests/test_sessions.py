@@ -163,13 +163,13 @@ def test_end_session_twice_replaces_the_idle_monitor(tmp_db):
 def test_end_session_refuses_what_idle_callbacks_cannot_do(tmp_db, config, monkeypatch):
     monitor = new_monitor(tmp_db, config)
     arm(monitor)
-    monitor.set_active(True)
     log = CallLog(monkeypatch)
     assert monitor.end_session(TOOL) is False
     assert log.calls == []
     assert not _vesh.vesh_tool_is_idle()
-    # Still recording: an ended monitor would answer this through its idle
-    # filter, which disables library code at once.
+    # Still recording: an inactive recording monitor never disables, while
+    # an ended one answers through its idle filter, which disables library
+    # code at once.
     assert monitor.monitor_pystart(fresh_code("/usr/lib/python3.12/json/x.py"), 0) is None
 
 
@@ -548,3 +548,20 @@ def test_stand_in_frees_the_tool_when_the_monitor_cannot_idle(tmp_db):
     vesh.monitoring.stop(monitor, save=False)
     assert not _vesh.vesh_tool_is_idle()
     assert sys.monitoring.get_tool(TOOL) is None
+
+
+def traced_probe():
+    return 1
+
+
+def test_a_session_begun_on_idle_callbacks_records_what_idle_disabled(tmp_db):
+    first = vesh.monitoring.start(tmp_db)
+    vesh.monitoring.stop(first, save=False)
+    # Idle callbacks disable the probe's locations after 64 calls.
+    for _ in range(100):
+        traced_probe()
+    second = vesh.monitoring.start(tmp_db)
+    traced_probe()
+    trace = second.build_trace()
+    vesh.monitoring.stop(second, save=False)
+    assert b"traced_probe" in trace

@@ -215,17 +215,21 @@ bool CallFrames::get_user_code_call_site(PyObject* frame, std::uint8_t kind, con
   }
 
   if (is_exit_kind(kind)) {
-    for (std::size_t i = entries_.size(); i-- > 0;) {
-      if (entries_[i].frame_id == frame_id) {
-        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i), entries_.end());
-        break;
-      }
-    }
+    truncate_through(frame_id);
   } else {
     entries_.push_back(CallFrame{Ref::borrow(frame), frame_id, code_lines});
   }
   out = site;
   return true;
+}
+
+void CallFrames::truncate_through(const FrameId& frame_id) {
+  for (std::size_t i = entries_.size(); i-- > 0;) {
+    if (entries_[i].frame_id == frame_id) {
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i), entries_.end());
+      return;
+    }
+  }
 }
 
 std::vector<BoundCallFrame> CallFrames::get_bound() const {

@@ -136,6 +136,10 @@ class CallFrames {
   // New references to the open frames with their ids, bottom first.
   std::vector<BoundCallFrame> get_bound() const;
 
+  // Removes the topmost entry carrying `frame_id` and every entry above it;
+  // unchanged when no entry carries it.
+  void truncate_through(const FrameId& frame_id);
+
   std::size_t size() const noexcept { return entries_.size(); }
   const std::vector<CallFrame>& entries() const noexcept { return entries_; }
   void clear() noexcept { entries_.clear(); }

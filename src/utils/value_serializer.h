@@ -185,7 +185,10 @@ class NativeMsgpackEncoder {
 
  private:
   enum class Inert : std::uint8_t { Packed, NotInert, Failed };
+  struct SharedContainers;
+  class ReprMemo;
   class SnapshotScope;
+  struct LeafPayload;
 
   // Entry and passes
   bool pack(PyObject* value, ByteBuffer& buf, std::int32_t depth);
@@ -216,9 +219,43 @@ class NativeMsgpackEncoder {
   bool on_container_stack(PyObject* obj) const noexcept;
   void complete_careful_container(PyObject* container, bool no_placeholder_inside);
 
-  // Values without a native form yet
+  bool pack_dict_copy_tracked(PyObject* stood_for, PyObject* dict, ByteBuffer& buf, std::int32_t depth);
+  bool pack_extension_items(PyObject* obj, PyObject* single_value, ByteBuffer& buf);
+
+  // Shared-container references
+  void start_shared_tracking();
+  bool write_shared_reference(PyObject* container, ByteBuffer& buf);
+  void record_completed_container(PyObject* container, bool record);
+  void release_shared() noexcept;
+
+  // Byte-likes and the msgpack package's own types
+  bool pack_bytearray(PyObject* value, ByteBuffer& buf);
+  bool pack_with_msgpack(PyObject* value, ByteBuffer& buf);
+  bool pack_released_memoryview(PyObject* value, ByteBuffer& buf);
   bool pack_unencodable_str(PyObject* str, py::PyError error, ByteBuffer& buf);
+
+  // The unsupported-value path. Helpers below that return bool or a Ref
+  // without recording their error follow the C API convention (the Python
+  // error is set).
   bool write_unsupported_leaf(PyObject* obj, ByteBuffer& buf, std::int32_t depth);
+  bool write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder, ByteBuffer& buf,
+                                 std::size_t start);
+  bool write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth, std::size_t start);
+  bool write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf, std::size_t start);
+  bool write_placeholder(std::string_view text, ByteBuffer& buf);
+  bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
+  bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
+  bool handle_default_error(PyObject* obj, ByteBuffer& buf);
+  bool default_error_text(PyObject* obj, bool query_free, LeafPayload& out);
+  bool default_leaf_payload(PyObject* value, std::uint8_t& memo, std::optional<std::uint64_t> remaining,
+                            LeafPayload& out);
+  bool unmatched_leaf_payload(PyObject* value, LeafPayload& out);
+  bool write_payload(const LeafPayload& leaf, ByteBuffer& buf);
+  int isinstance(PyObject* value, PyObject* cls, std::uint8_t& memo);
+  py::Ref global(PyObject* name);
+  py::Ref queryset_class();
+  py::Ref repr(PyObject* obj);
+  std::optional<std::uint64_t> remaining_budget(const ByteBuffer& buf) const noexcept;
 
   // IN_VESH_PROFILER and NATIVE_ENCODES
   bool set_profiler_flag();
@@ -241,9 +278,14 @@ class NativeMsgpackEncoder {
   std::optional<EncodeError> error_;
   absl::InlinedVector<PyObject*, 16> container_stack_;  // identities only
   absl::InlinedVector<PyObject*, 16> snapshot_;          // strong references
+  std::unique_ptr<SharedContainers> shared_;
+  std::unique_ptr<ReprMemo> memo_;
   std::uint64_t placeholders_ = 0;
   std::uint64_t byte_limit_ = UINT64_MAX;
   std::uint64_t exempt_ = 0;
+  std::uint32_t ext_nesting_ = 0;       // tuple/set/frozenset records open
+  std::uint32_t plain_containers_ = 0;  // dicts and lists met before shared tracking
+  std::uint32_t payload_nesting_ = 0;   // dict copies packed for another object
   bool lightweight_repr_;
   bool profiler_flag_ = false;
   bool used_python_fallback_ = false;

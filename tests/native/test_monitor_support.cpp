@@ -1,4 +1,4 @@
-// Pieces the monitoring tracer is built from: per-thread slots, the code
+// Pieces the monitoring tracer is built from: run-time borrows, the code
 // metadata cache, the flush threshold and the resume-prefix scan.
 #include <Python.h>
 #include <gtest/gtest.h>
@@ -7,61 +7,14 @@
 #include "python_helpers.h"
 #include "resume_prefix.h"
 #include "subtree_flush.h"
-#include "support/per_thread.h"
+#include "support/borrow_cell.h"
 
-#include <latch>
-#include <set>
-#include <thread>
 #include <vector>
 
 namespace vesh {
 namespace {
 
 using py::Ref;
-
-TEST(PerThread, EachThreadHasItsOwnValueAndNoneUntilCreated) {
-  PerThread<int> slots;
-  EXPECT_EQ(slots.get(), nullptr);
-  slots.get_or_create() = 7;
-  std::vector<std::thread> threads;
-  std::vector<int> seen(4, -1);
-  std::latch all_running(4);  // no thread exits (and frees its index) before all have one
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      seen[i] = slots.get() == nullptr ? 0 : 1;
-      slots.get_or_create() = 100 + i;
-      all_running.arrive_and_wait();
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(seen, std::vector<int>(4, 0));
-  ASSERT_NE(slots.get(), nullptr);
-  EXPECT_EQ(*slots.get(), 7);
-  std::multiset<int> values;
-  slots.for_each([&](int& v) { values.insert(v); });
-  EXPECT_EQ(values.count(7), 1u);
-  EXPECT_EQ(values.size(), 5u);  // an exited thread's value stays with the owner
-}
-
-TEST(PerThread, ALaterThreadMayInheritAnExitedThreadsSlotButNotItsToken) {
-  PerThread<std::uint64_t> slots;  // holds the token of the thread that used it
-  std::uint64_t first_token = 0;
-  std::thread([&] {
-    first_token = os_thread_token();
-    slots.get_or_create() = first_token;
-  }).join();
-  // Threads started one at a time reuse the smallest free index, so this one
-  // finds the slot the first one left behind.
-  std::uint64_t inherited = 0;
-  std::uint64_t second_token = 0;
-  std::thread([&] {
-    inherited = slots.get() ? *slots.get() : 0;
-    second_token = os_thread_token();
-  }).join();
-  EXPECT_EQ(inherited, first_token);
-  EXPECT_NE(second_token, first_token);
-  EXPECT_NE(second_token, 0u);
-}
 
 TEST(BorrowCell, SecondBorrowWhileExclusiveIsAFault) {
   BorrowCell<int> cell;

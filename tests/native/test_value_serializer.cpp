@@ -57,8 +57,14 @@ std::string marker(const std::string& type_name, std::uint64_t budget) {
   std::string text = type_name + " exceeded max_value_mb (" + std::to_string(budget) +
                      " bytes); raise max_value_mb in .vesh/config.toml or set it to false";
   std::string out;
-  out += static_cast<char>(0xc7);
-  out += static_cast<char>(text.size());
+  if (text.size() < 256) {
+    out += static_cast<char>(0xc7);
+    out += static_cast<char>(text.size());
+  } else {
+    out += static_cast<char>(0xc8);
+    out += static_cast<char>(text.size() >> 8);
+    out += static_cast<char>(text.size() & 0xff);
+  }
   out += static_cast<char>(12);
   return out + text;
 }
@@ -142,6 +148,47 @@ TEST(ValueEncoderBudget, NoBudgetNeverTruncatesAndZeroAlwaysDoes) {
   EXPECT_GT(whole.bytes.size(), 2000000u);
   Ref none = eval("None");
   EXPECT_EQ(encode(none.get(), 0).bytes, marker("NoneType", 0));
+}
+
+TEST(ValueEncoderBudget, ExtensionRecordsFitExactly) {
+  struct Case {
+    const char* expr;
+    std::size_t exact;  // encoded size: fits at this budget, marker one below
+    const char* type_name;
+  };
+  const Case cases[] = {
+      {"(1, 2)", 6, "tuple"},                      // c7 03 06 92 01 02: reserved header room is exempt
+      {"((1,), (2,))", 12, "tuple"},               // nested records, each with reserved room
+      {"2**64", 13, "int"},                        // c7 0a 04 + 10 bytes
+      {"bytearray(b'abc')", 5, "bytearray"},       // c4 03 + 3
+      {"__import__('datetime').date(2020, 1, 2)", 13, "date"},
+      {"{1, 2}", 6, "set"},
+  };
+  for (const Case& c : cases) {
+    Ref value = eval(c.expr);
+    ASSERT_TRUE(value) << c.expr;
+    Outcome fit = encode(value.get(), c.exact);
+    EXPECT_TRUE(fit.ok) << c.expr;
+    EXPECT_FALSE(fit.replaced) << c.expr;
+    EXPECT_EQ(fit.bytes.size(), c.exact) << c.expr;
+    Outcome over = encode(value.get(), c.exact - 1);
+    EXPECT_TRUE(over.replaced) << c.expr;
+    EXPECT_EQ(over.bytes, marker(c.type_name, c.exact - 1)) << c.expr;
+  }
+}
+
+TEST(ValueEncoderBudget, LargeSetIsRefusedBeforeItIsCopied) {
+  // A set subclass would be copied with list(); an exact set is sized first.
+  Ref value = eval("set(range(1000000))");
+  Outcome out = encode(value.get(), 100);
+  EXPECT_TRUE(out.replaced);
+  EXPECT_EQ(out.bytes, marker("set", 100));
+}
+
+TEST(ValueEncoderBudget, MarkerNamesAreQualifiedAndCut) {
+  Ref value = eval("type('Outer', (), {'__qualname__': 'Outer.' + 'N' * 300})()");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(encode(value.get(), 10).bytes, marker("Outer." + std::string(194, 'N'), 10));
 }
 
 TEST(ValueEncoderErrors, FailureLeavesTheBufferAsItWas) {

@@ -1,0 +1,48 @@
+// Types shared by the monitoring tracer's source files.
+#pragma once
+
+#include "monitoring.h"
+#include "py/gil_mutex.h"
+#include "utils/frame_store.h"
+
+
+namespace vesh::monitor {
+
+// One thread's frame store in the current capture, behind its own lock.
+struct StoreSlot {
+  explicit StoreSlot(store::FrameStore initial) : store("thread frame buffer", std::move(initial)) {}
+  py::GilMutex<store::FrameStore> store;
+};
+
+// A thread's store, locked; the guard goes before the slot it locks.
+struct LockedStore {
+  SharedStore slot;
+  py::GilMutex<store::FrameStore>::Guard guard;
+};
+
+// What push_frame_data appended.
+struct PushOutcome {
+  std::shared_ptr<const std::string> thread_key;
+  std::uint64_t first = 0;
+  std::uint64_t end = 0;
+  std::uint64_t bytes = 0;          // 0 until the thread's appends are checked
+  std::uint64_t running_bytes = 0;  // since subtree tracking was last reset
+  bool armed = false;
+};
+
+// What a save or build takes out of the monitor in one cut.
+struct TraceInputs {
+  std::string trace_id;
+  std::string root_trace_id;
+  absl::flat_hash_map<std::string, store::FrameStore> frames;
+  absl::flat_hash_map<std::string, py::Ref> threads;
+  std::shared_ptr<store::TraceCapture> capture;
+  double timestamp = 0;
+  std::vector<std::pair<std::uint32_t, store::SharedBytes>> interned_values;
+};
+
+py::PyError os_error(const std::string& text);
+// The pending Python error (a SystemError when a call failed without one).
+py::PyError fetch_error();
+
+}  // namespace vesh::monitor
