@@ -1,0 +1,218 @@
+"""save() and build_trace() of vesh's monitor: the streamed and in-memory
+routes, successive parts of one trace, forked children, failures of the
+database layer and per-test traces."""
+
+from __future__ import annotations
+
+import logging
+import os
+import sqlite3
+
+import pytest
+
+import vesh.db
+import vesh.plugins
+from monitor_helpers import decode, thread_key
+from vesh import _vesh, monitoring
+
+
+def work(n):
+    total = 0
+    for i in range(n):
+        total += square(i)
+    return total
+
+
+def square(x):
+    return x * x
+
+
+@pytest.fixture
+def db(tmp_path):
+    return tmp_path / "vesh.db"
+
+
+@pytest.fixture
+def calls(monkeypatch):
+    """Records the calls into vesh.db and lets them through."""
+    seen = []
+
+    def wrap(name):
+        original = getattr(vesh.db, name)
+
+        def recorder(*args, **kwargs):
+            seen.append((name, args, kwargs))
+            return original(*args, **kwargs)
+
+        monkeypatch.setattr(vesh.db, name, recorder)
+
+    wrap("_save_trace_metadata")
+    wrap("save_v3_trace_chunks")
+    return seen
+
+
+def stored(db_path):
+    with sqlite3.connect(db_path) as conn:
+        return conn.execute("SELECT trace_id, origin, container FROM trace_containers ORDER BY id").fetchall()
+
+
+def squares(recording):
+    return [r for r in recording.records() if r.get("co_name") == "square"]
+
+
+def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
+    monitor = monitoring.start(db, {"sqlite_busy_timeout": 7})
+    try:
+        work(3)
+    finally:
+        monitoring.stop(monitor)
+    trace_id = monitor.trace_id
+    assert [c[0] for c in calls] == ["_save_trace_metadata"]
+    name, args, kwargs = calls[0]
+    assert args == (trace_id,)
+    assert kwargs == {"db_path": db, "ignore_errors": True, "created_at": None, "timeout": 7}
+    trace_file = db.parent / "raw" / f"{trace_id}.vesh"
+    assert trace_file.exists()
+    recording = decode(trace_file.read_bytes())
+    assert recording.container.trace_id == trace_id
+    assert len(squares(recording)) == 6
+    assert stored(db) == [(trace_id, "file", trace_file.read_bytes())]
+
+
+def test_two_saves_hand_over_disjoint_parts_of_one_trace(db, calls):
+    monitor = monitoring.start(db)
+    try:
+        work(2)
+        monitor.save()
+        work(3)
+    finally:
+        monitoring.stop(monitor)
+    rows = stored(db)
+    assert [row[0] for row in rows] == [monitor.trace_id, monitor.trace_id]
+    first, second = (decode(row[2]) for row in rows)
+    assert len(squares(first)) == 4 and len(squares(second)) == 6
+    first_ids = {r["frame_id"] for r in first.records()}
+    assert not first_ids & {r["frame_id"] for r in second.records()}
+
+
+def test_build_trace_then_save_split_the_recording(db, calls):
+    monitor = monitoring.start(db)
+    try:
+        work(1)
+        built = decode(monitor.build_trace())
+        work(2)
+    finally:
+        monitoring.stop(monitor)
+    assert len(squares(built)) == 2
+    assert built.container.trace_id == monitor.trace_id
+    (row,) = stored(db)
+    assert len(squares(decode(row[2]))) == 4
+    assert [c[0] for c in calls] == ["_save_trace_metadata"]
+
+
+def test_a_save_without_frames_still_stores_a_container(db, calls):
+    monitor = _vesh.register_monitor(str(db), {}, "test", False)
+    monitor.save()
+    (row,) = stored(db)
+    recording = decode(row[2])
+    assert recording.threads == {}
+    assert row[0] == monitor.trace_id
+
+
+def test_a_permission_error_of_the_database_layer_is_one_warning(db, monkeypatch, caplog):
+    def refuse(trace_id, *args, **kwargs):
+        raise PermissionError(13, "read-only database")
+
+    monkeypatch.setattr(vesh.db, "_save_trace_metadata", refuse)
+    monitor = _vesh.register_monitor(str(db), {}, "test", False)
+    with caplog.at_level(logging.WARNING, logger="vesh"):
+        assert monitor.save() is None
+    warnings = [r for r in caplog.records if r.name == "vesh"]
+    assert [r.getMessage() for r in warnings] == [
+        f"Failed to save trace {monitor.trace_id} to file: PermissionError: [Errno 13] read-only database"
+    ]
+
+
+def test_other_errors_of_the_database_layer_are_raised(db, monkeypatch):
+    def broken(*args, **kwargs):
+        raise RuntimeError("database layer broke")
+
+    monkeypatch.setattr(vesh.db, "_save_trace_metadata", broken)
+    monitor = _vesh.register_monitor(str(db), {}, "test", False)
+    with pytest.raises(RuntimeError, match="database layer broke"):
+        monitor.save()
+    # The cut part is gone, recording goes on: the next save works.
+    monkeypatch.undo()
+    monitor.save()
+    assert len(stored(db)) == 1
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_saves_in_memory_under_a_new_trace_id(db, tmp_path):
+    monitor = monitoring.start(db)
+    try:
+        work(1)
+        pid = os.fork()
+        if pid == 0:  # child: record a little more, save, report
+            code = 1
+            try:
+                _vesh._reset_thread_hooks_after_fork()
+                work(2)
+                monitoring.stop(monitor)
+                (tmp_path / "child").write_text(f"{monitor.trace_id} {monitor.root_trace_id}")
+                code = 0
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        work(1)
+    finally:
+        monitoring.stop(monitor)
+    child_id, child_root = (tmp_path / "child").read_text().split()
+    assert child_id == child_root != monitor.trace_id
+    rows = {row[0]: row for row in stored(db)}
+    assert rows[child_id][1] == "bytes"  # built in memory
+    assert rows[monitor.trace_id][1] == "file"
+    child = decode(rows[child_id][2])
+    # The child's part holds what both recorded before the save cut it.
+    assert len(squares(child)) == 6
+    parent = decode(rows[monitor.trace_id][2])
+    assert len(squares(parent)) == 4
+
+
+TEST_PLUGIN = {
+    "co_names": ["run_test"],
+    "path_fragment": "test_monitor_saving",
+    "call_type": "start_test",
+    "return_type": "end_test",
+    "process": lambda frame, event, arg, context: {"test_name": frame.f_locals["name"]},
+}
+
+
+def run_test(name):
+    return work(2)
+
+
+def test_per_test_mode_saves_one_trace_per_test(db, monkeypatch):
+    monkeypatch.setattr(vesh.plugins, "PLUGINS", [TEST_PLUGIN])
+    monitor = monitoring.start(db, one_trace_per_test=True)
+    first_id = monitor.trace_id
+    try:
+        work(1)  # before any test: dropped when the first test starts
+        run_test("test_one")
+        run_test("test_two")
+    finally:
+        monitoring.stop(monitor, save=False)
+    rows = stored(db)
+    assert len(rows) == 2
+    assert len({row[0] for row in rows}) == 2 and first_id not in {row[0] for row in rows}
+    for row, name in zip(rows, ["test_one", "test_two"]):
+        recording = decode(row[2])
+        records = recording.records()
+        assert [r["type"] for r in records][0] == "start_test"
+        assert records[-1]["type"] == "end_test"
+        assert records[0]["test_name"] == name
+        assert len(squares(recording)) == 4
+        assert len([r for r in records if r.get("co_name") == "work"]) == 2
+        metadata = recording.container.metadata
+        assert name.encode() in metadata  # the trace is named after its test
