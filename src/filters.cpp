@@ -111,6 +111,7 @@ constexpr std::string_view kPackageFiles[] = {
     "serialize.py",
     "db.py",
     "monitoring.py",
+    "profiler.py",
     "version.py",
     "git.py",
 };

@@ -2,6 +2,7 @@
 
 #include "idle_monitor.h"
 #include "monitoring.h"
+#include "profiler.h"
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
@@ -169,6 +170,19 @@ Ref register_noop_profiler(PyObject*) {
   return Ref::borrow(Py_None);
 }
 
+constexpr const char* kRegisterProfilerNames[] = {"profiler"};
+Ref register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  if (!py::parse({"register_profiler", kRegisterProfilerNames, 1, 1}, args, nargs, kwnames, slots)) return {};
+  // Held for the whole registration, also when it is reached from a thread
+  // state the interpreter does not consider current.
+  struct GilHeld {
+    PyGILState_STATE state = PyGILState_Ensure();
+    ~GilHeld() { PyGILState_Release(state); }
+  } gil;
+  return profile::register_profiler(slots[0]) ? Ref::borrow(Py_None) : Ref();
+}
+
 // ---------------------------------------------------------------------------
 // Module table. The exec step adds these in this order.
 
@@ -244,6 +258,16 @@ PyMethodDef kRegisterNoopProfiler = VESH_NOARGS(
     "register_noop_profiler()\n--\n\n"
     "Register a minimal profiler for comparison purposes in benchmarking");
 
+PyMethodDef kRegisterProfiler = VESH_FASTCALL(
+    "register_profiler", register_profiler,
+    "register_profiler(profiler)\n--\n\n"
+    "Start the profile-hook tracer. `profiler` is the Python-side profiler\n"
+    "object; the native profiler is made from it (`VeshProfiler::new_from_python`),\n"
+    "stored on it as `rust_profiler` and registered on the calling thread with\n"
+    "`PyEval_SetProfile`. When the profiler's config has \"threading\" set, it is\n"
+    "also spread to every thread started later through `threading.setprofile`\n"
+    "with `VeshProfiler::register_threading_profiler`.");
+
 PyMethodDef kSetCurrentThreadVeshWorker = VESH_FASTCALL(
     "set_current_thread_vesh_worker", set_current_thread_vesh_worker,
     "set_current_thread_vesh_worker(value)\n--\n\n"
@@ -280,8 +304,8 @@ int exec_module(PyObject* module) noexcept {
     for (PyMethodDef* def : {&kCountPlainContainers, &kCurrentThreadHookState, &kNativeDumpMsgpack,
                              &kNativeEncodeInProgress,
                              &kReprReuseConfigure, &kReprReuseStats, &kResetThreadHooksAfterFork,
-                             &kRegisterMonitor, &kRegisterNoopProfiler, &kSetCurrentThreadVeshWorker,
-                             &kWriterCircuitOpen}) {
+                             &kRegisterMonitor, &kRegisterNoopProfiler, &kRegisterProfiler,
+                             &kSetCurrentThreadVeshWorker, &kWriterCircuitOpen}) {
       if (!add_function(module, def)) return -1;
     }
     return 0;

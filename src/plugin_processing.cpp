@@ -15,11 +15,16 @@ using py::Ref;
 
 namespace {
 
+const char* checked_event_name(std::uint8_t event_kind) {
+  const char* name = event_name(event_kind);
+  if (name == nullptr) fault("event kind out of range: " + std::to_string(event_kind));
+  return name;
+}
+
 // The plugin callables' calling convention: (frame, event name, arg, context),
 // positional only.
 Ref call_plugin(PyObject* callable, PyObject* frame, std::uint8_t event_kind, PyObject* arg, PyObject* context) {
-  const char* name = event_name(event_kind);
-  if (name == nullptr) fault("event kind out of range: " + std::to_string(event_kind));
+  const char* name = checked_event_name(event_kind);
   Ref event = Ref::steal(PyUnicode_FromString(name));
   if (!event) return {};
   PyObject* args[] = {frame, event.get(), arg, context};
@@ -44,8 +49,8 @@ bool extract_bool(PyObject* obj, bool& out) {
 }
 
 bool wants_event(const PluginProcessor& processor, std::uint8_t event_kind) {
+  std::string_view name = checked_event_name(event_kind);
   if (!processor.events) return true;
-  std::string_view name = event_name(event_kind);
   for (const std::string& wanted : *processor.events) {
     if (wanted == name) return true;
   }
@@ -198,8 +203,8 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
     encoded.type.assign(utf8, static_cast<std::size_t>(size));
   }
 
-  const encode::SerializerState* state = encode::Serializer::get();
-  if (state == nullptr) return false;
+  const encode::SerializerState* state = processor.serializer;
+  if (state == nullptr && (state = encode::Serializer::get()) == nullptr) return false;
   if (!encode::dump_msgpack_capped(*state, record.get(), lightweight_repr, processor.max_value_bytes,
                                    encoded.bytes)) {
     return false;

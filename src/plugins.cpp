@@ -1,5 +1,7 @@
 #include "plugins.h"
 
+#include "utils/value_serializer.h"
+
 #include "config.h"
 #include "py/args.h"
 #include "py/error.h"
@@ -121,6 +123,8 @@ std::unique_ptr<PluginProcessor> make_processor(PyObject* entry, PyObject* conte
     if (!py::to_str_list(held.get(), names)) return nullptr;
     processor->events = std::move(names);
   }
+  processor->serializer = encode::Serializer::get();
+  if (processor->serializer == nullptr) return nullptr;
   processor->context = Ref::borrow(context);
   return processor;
 }

@@ -24,6 +24,10 @@
 #include <string_view>
 #include <vector>
 
+namespace vesh::encode {
+struct SerializerState;
+}  // namespace vesh::encode
+
 namespace vesh {
 
 // Frame key (the address of the Python frame object) to the processor's own
@@ -58,6 +62,9 @@ struct PluginProcessor {
   std::optional<std::vector<std::string>> events;
   // The entry's context dict, one object shared by all processors of that entry.
   py::Ref context;
+  // The process-wide serializer, taken when the plugin is loaded so that a
+  // serializer that cannot be made fails loading instead of every record.
+  const encode::SerializerState* serializer = nullptr;
   // Filled at entry events, read at exit events; entries are never removed.
   py::GilMutex<PluginFrameIds> frame_ids{"plugin frame ids"};
 

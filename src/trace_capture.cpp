@@ -75,6 +75,13 @@ Result<void, IoError> validate_trace_id(std::string_view trace_id) {
                                                      "\"/\", a NUL byte or \"..\"")};
 }
 
+bool require_valid_trace_id(std::string_view trace_id) {
+  auto valid = validate_trace_id(trace_id);
+  if (valid.ok()) return true;
+  PyErr_SetString(PyExc_ValueError, valid.error().text().c_str());
+  return false;
+}
+
 CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::uint64_t pid,
                            std::uint64_t sequence) {
   CapturePaths out;

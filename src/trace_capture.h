@@ -41,6 +41,10 @@ extern std::atomic<std::uint64_t> TEMP_SEQUENCE;
 // InvalidInput with a message naming the id when it is refused.
 Result<void, IoError> validate_trace_id(std::string_view trace_id);
 
+// The same check at the Python boundary: false with ValueError set (its
+// text naming the refused id) when `trace_id` is refused.
+bool require_valid_trace_id(std::string_view trace_id);
+
 struct CapturePaths {
   std::filesystem::path raw_dir;
   std::filesystem::path final_path;  // raw_dir / "<trace id>.vesh"

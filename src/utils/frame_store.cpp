@@ -93,11 +93,7 @@ FrameStore FrameStore::open(std::shared_ptr<TraceCapture> capture, std::uint32_t
   return store;
 }
 
-FrameStore FrameStore::take() {
-  FrameStore out = std::move(*this);
-  *this = FrameStore();
-  return out;
-}
+FrameStore FrameStore::take() { return FrameStore(std::move(*this)); }
 
 IoError FrameStore::refuse_append() const {
   if (writer_failed_) return writer_failed_error();

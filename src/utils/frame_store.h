@@ -128,8 +128,13 @@ class FrameStore {
   static FrameStore open(std::shared_ptr<TraceCapture> capture, std::uint32_t token,
                          std::uint64_t target_bytes = kChunkTargetBytes);
 
-  FrameStore(FrameStore&&) noexcept = default;
-  FrameStore& operator=(FrameStore&&) noexcept = default;
+  // A moved-from store is retired (never a half-moved open store).
+  FrameStore(FrameStore&& other) noexcept { swap(other); }
+  FrameStore& operator=(FrameStore&& other) noexcept {
+    FrameStore taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
   FrameStore(const FrameStore&) = delete;
   FrameStore& operator=(const FrameStore&) = delete;
 
@@ -187,6 +192,16 @@ class FrameStore {
   Result<std::string_view, IoError> frame(std::uint64_t index, ByteBuffer& scratch) const;
 
  private:
+  void swap(FrameStore& other) noexcept {
+    spans_.swap(other.spans_);
+    arena_.swap(other.arena_);
+    std::swap(name_index_, other.name_index_);
+    capture_.swap(other.capture_);
+    std::swap(committed_frames_, other.committed_frames_);
+    std::swap(total_bytes_, other.total_bytes_);
+    std::swap(token_, other.token_);
+    std::swap(writer_failed_, other.writer_failed_);
+  }
   bool can_append() const noexcept { return !writer_failed_ && arena_ && capture_; }
   // The error (or fault) for a store that cannot take an append.
   IoError refuse_append() const;

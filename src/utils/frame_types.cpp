@@ -239,6 +239,16 @@ std::vector<BoundCallFrame> CallFrames::get_bound() const {
   return out;
 }
 
+bool CallFrames::remove_newest(const FrameId& frame_id) {
+  for (std::size_t i = entries_.size(); i-- > 0;) {
+    if (entries_[i].frame_id == frame_id) {
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Qualified names
 

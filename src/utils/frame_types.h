@@ -143,6 +143,9 @@ class CallFrames {
   std::size_t size() const noexcept { return entries_.size(); }
   const std::vector<CallFrame>& entries() const noexcept { return entries_; }
   void clear() noexcept { entries_.clear(); }
+  // Removes the newest entry carrying `frame_id` alone (a call whose
+  // recording was abandoned); true when one was found.
+  bool remove_newest(const FrameId& frame_id);
 
  private:
   std::vector<CallFrame> entries_;

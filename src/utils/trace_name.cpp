@@ -182,6 +182,28 @@ std::optional<std::string> NameEvidence::request_name() const {
   return status_text + " " + *method + " " + *path_info;
 }
 
+std::optional<std::string> name_from_index(const TraceNameIndex& index, std::uint64_t frame_count) {
+  const std::vector<TraceNameObservation>* observations = index.observations();
+  if (observations == nullptr) return std::nullopt;
+  const auto relevant = relevant_frame_indices(frame_count);
+  const TraceNameObservation::Request* request = nullptr;
+  const TraceNameObservation::Response* response = nullptr;
+  for (const TraceNameObservation& o : *observations) {
+    if (std::find(relevant.begin(), relevant.end(), o.position) == relevant.end()) continue;
+    if (const auto* test = std::get_if<TraceNameObservation::Test>(&o.data)) {
+      if (!test->test_class) return test->test_name;
+      return *test->test_class + "." + test->test_name;
+    }
+    if (const auto* r = std::get_if<TraceNameObservation::Request>(&o.data)) {
+      if (request == nullptr) request = r;
+    } else if (const auto* r = std::get_if<TraceNameObservation::Response>(&o.data)) {
+      response = r;
+    }
+  }
+  if (request == nullptr || response == nullptr) return std::nullopt;
+  return response->status_code + " " + request->method + " " + request->path_info;
+}
+
 std::optional<std::string> NameEvidence::name() const {
   if (std::optional<std::string> name = test_name()) return name;
   return request_name();

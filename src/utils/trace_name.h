@@ -9,6 +9,7 @@
 #pragma once
 
 #include "support/byte_buffer.h"
+#include "utils/trace_name_index.h"
 
 #include <absl/container/inlined_vector.h>
 #include <absl/strings/string_view.h>
@@ -56,6 +57,12 @@ class NameEvidence {
   std::optional<msgpack::object_handle> request_;
   std::optional<msgpack::object_handle> response_;
 };
+
+// The name that a store's observations give under the same rules, looking
+// only at observations of relevant frames (of a store of `frame_count`
+// frames): the first test, else the first request with the last response.
+// None for a disabled index: the store must then be named by decoding.
+std::optional<std::string> name_from_index(const TraceNameIndex& index, std::uint64_t frame_count);
 
 // What naming needs of a frame store: its frame count and reading a frame
 // by index into a reusable scratch buffer (a result with ok()/value()).

@@ -1,4 +1,5 @@
-// Small helpers for native tests that need Python objects.
+// Small helpers for tests that need Python objects from the embedded
+// interpreter (the main test thread holds the interpreter lock).
 #pragma once
 
 #include <Python.h>

@@ -35,11 +35,6 @@ namespace {
 
 constexpr std::string_view kPrefix = "\x01\x02\x03 earlier records";
 
-std::string python_dir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/native/")) + "/python";
-}
-
 // _write_frame(frame, event_kind, value_kind, value, *, budget=None,
 //              lightweight=False, omit_return_locals=False,
 //              cached=None | (path, qualname | None),
@@ -175,8 +170,6 @@ bool fallback_available() {
 class FrameWriter : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    run("import sys\n"
-        "if " + repr(python_dir()) + " not in sys.path: sys.path.insert(0, " + repr(python_dir()) + ")\n");
     Ref fn = Ref::steal(PyCFunction_New(&write_frame_def, nullptr));
     PyObject* main = PyImport_AddModule("__main__");
     PyObject_SetAttrString(main, "_write_frame", fn.get());

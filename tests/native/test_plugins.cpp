@@ -33,14 +33,11 @@ Ref run(const char* code, Ref ns = {}) {
 class LoadPlugins : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string python_dir = (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "python");
-    ns_ = run(("import sys\n"
-               "if " + repr(python_dir) + " not in sys.path: sys.path.insert(0, " + repr(python_dir) + ")\n"
-               "import vesh.plugins as plugins\n"
-               "original_loader = plugins.load_plugin_data\n"
-               "plugins.PLUGINS.clear()\n"
-               "config = {}\n")
-                  .c_str());
+    ns_ = run("import sys\n"
+              "import vesh.plugins as plugins\n"
+              "original_loader = plugins.load_plugin_data\n"
+              "plugins.PLUGINS.clear()\n"
+              "config = {}\n");
   }
   void TearDown() override {
     run("plugins.PLUGINS.clear()\n"
@@ -48,8 +45,6 @@ class LoadPlugins : public ::testing::Test {
         "sys.modules['vesh.plugins'] = plugins\n",
         ns_.clone());
   }
-
-  static std::string repr(const std::string& text) { return "'" + text + "'"; }
 
   // Registers entries (a Python expression evaluated in the namespace) and loads.
   std::optional<PluginMap> load(const char* setup) {

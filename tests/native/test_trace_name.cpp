@@ -123,7 +123,7 @@ TEST(TraceName, DuplicateKeysUseTheFirst) {
   // may repeat keys; the first one counts.
   std::string frame = "\x83\xa4type\xaastart_test\xa9test_name\x05\xa9test_name\xa4late";
   EXPECT_EQ(name_of({"raw:" + frame}), std::nullopt);
-  std::string type_twice = "\x83\xa4type\xa5frame\xa4type\xaastart_test\xa9test_name\xa1x";
+  std::string type_twice = "\x83\xa4type\xa5" "frame\xa4type\xaastart_test\xa9test_name\xa1x";
   EXPECT_EQ(name_of({"raw:" + type_twice}), std::nullopt);
 }
 
@@ -187,4 +187,41 @@ TEST(TraceName, ResolveUsesSlotAndRemembers) {
   std::map<std::string, const FakeFrames*, std::less<>> pointers{{"native_1", &stores["native_1"]}};
   std::optional<std::string> other;
   EXPECT_EQ(store::resolve_trace_name(other, pointers, "native_1", false), "MathTests.t");
+}
+
+TEST(TraceName, FromTheIndex) {
+  using O = store::TraceNameObservation;
+  auto index_of = [](std::vector<O> observations) {
+    store::TraceNameIndex index;
+    for (auto& o : observations) index.merge(store::TraceNameIndex::single(std::move(o)));
+    return index;
+  };
+  O test{O::Test{"MathTests", "test_add"}, 2};
+  O bare{O::Test{std::nullopt, "test_sub"}, 1};
+  O request{O::Request{"GET", "/items/"}, 0};
+  O other_request{O::Request{"POST", "/x"}, 1};
+  O ok{O::Response{"200"}, 5};
+  O missing{O::Response{"404"}, 6};
+  struct Case {
+    std::vector<O> observations;
+    std::uint64_t frames;
+    std::optional<std::string> name;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, 10, std::nullopt},
+           {{test}, 6, "MathTests.test_add"},
+           {{bare, test}, 6, "test_sub"},
+           {{request, ok}, 7, "200 GET /items/"},
+           {{request, other_request, ok, missing}, 7, "404 GET /items/"},
+           {{request, ok, test}, 7, "MathTests.test_add"},
+           {{request}, 7, std::nullopt},
+           // Frame 5 of 10 is not relevant (0-2 and 7-9 are).
+           {{request, ok}, 10, std::nullopt},
+           {{O{O::Test{std::nullopt, "t"}, 3}}, 7, std::nullopt},
+       }) {
+    EXPECT_EQ(store::name_from_index(index_of(c.observations), c.frames), c.name);
+  }
+  store::TraceNameIndex disabled;
+  disabled.disable();
+  EXPECT_EQ(store::name_from_index(disabled, 3), std::nullopt);
 }

@@ -24,12 +24,6 @@ using vesh::py::Ref;
 
 namespace {
 
-// vesh.serialize lives in the source tree's python/ directory.
-std::string python_dir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/native/")) + "/python";
-}
-
 Ref eval(const std::string& expr) {
   Ref globals = Ref::steal(PyDict_New());
   PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
@@ -40,9 +34,6 @@ Ref eval(const std::string& expr) {
 
 const SerializerState& state() {
   static const SerializerState* made = [] {
-    Ref sys_path = Ref::borrow(PySys_GetObject("path"));
-    Ref dir = Ref::steal(PyUnicode_FromString(python_dir().c_str()));
-    PyList_Insert(sys_path.get(), 0, dir.get());
     const SerializerState* s = vesh::encode::Serializer::get();
     if (s == nullptr) PyErr_Print();
     return s;

@@ -1,0 +1,276 @@
+// The profile-hook tracer's event path: one call or return of a Python
+// frame, from the stack guard to the stored record, and what becomes of
+// errors on the way.
+//
+// Outcomes are carried as py::PyError: empty means success. An error that
+// must reach the traced program (KeyboardInterrupt, SystemExit) is raised
+// there; any other is logged and tracing goes on. Internal faults are thrown
+// and caught by the profile function.
+#include "profiler.h"
+
+#include "plugin_processing.h"
+#include "py/fault.h"
+#include "utils/error_reporting.h"
+#include "utils/frame_writer.h"
+#include "utils/msgpack_encoding.h"
+#include "utils/stack_guard.h"
+
+namespace vesh::profile {
+
+using py::PyError;
+using py::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The scratch buffer each thread encodes its frame records into. Process-wide
+// per thread (not per profiler): one buffer serves every profiler.
+
+thread_local ByteBuffer PROFILER_FRAME_SCRATCH __attribute__((tls_model("initial-exec")));
+
+// Buffers that grew past this are freed rather than kept, so one large
+// record does not pin memory on a thread.
+constexpr std::size_t kScratchKeepCapacity = 16384;
+
+ByteBuffer take_profiler_frame_buffer() noexcept { return std::move(PROFILER_FRAME_SCRATCH); }
+
+void recycle_profiler_frame_buffer(ByteBuffer buffer) noexcept {
+  if (buffer.capacity() > kScratchKeepCapacity) return;
+  if (PROFILER_FRAME_SCRATCH.capacity() != 0) return;
+  buffer.clear();
+  PROFILER_FRAME_SCRATCH = std::move(buffer);
+}
+
+// The code object's own str attribute (keeps lone surrogates for the log).
+PyObject* code_attr(const ProfilerCodeMetadata& metadata, bool filename) noexcept {
+  auto* code = reinterpret_cast<PyCodeObject*>(metadata.code.get());
+  return filename ? code->co_filename : code->co_name;
+}
+
+constexpr int kGeneratorLikeFlags = 0x20 | 0x80 | 0x200;  // generator, coroutine, async generator
+
+}  // namespace
+
+std::string exception_display(const PyError& error) {
+  if (!error) return "<no exception>";
+  std::string out = "<unknown>";
+  Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(error.type())));
+  if (qualname) {
+    std::string text;
+    if (str_text_lossy(qualname.get(), text)) out = std::move(text);
+  }
+  PyErr_Clear();
+  Ref str = Ref::steal(PyObject_Str(error.value()));
+  std::string text;
+  if (!str || !str_text_lossy(str.get(), text)) {
+    PyErr_Clear();
+    text = "<exception str() failed>";
+  }
+  return out + ": " + text;
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata) {
+  PyError pending = PyError::fetch();
+  (void)pending;
+  Ref locals;
+  Ref f_locals = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  if (f_locals) locals = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), f_locals.get()));
+  if (!locals) {
+    std::string text = "<unavailable: " + exception_display(PyError::fetch()) + ">";
+    locals = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  }
+  Ref event = Ref::steal(PyUnicode_FromString(event_name(kind)));
+  Ref args = locals && event ? Ref::steal(PyTuple_Pack(5, VESH_INTERNED(kLogTemplate), code_attr(metadata, true),
+                                                       code_attr(metadata, false), event.get(), locals.get()))
+                             : Ref();
+  if (!args) {
+    // Out of memory building the message: log what we can.
+    PyErr_Clear();
+    log_warning(std::string("Unexpected exception in Rust."), std::move(error));
+    return;
+  }
+  log_warning(std::move(args), std::move(error));
+}
+
+// ---------------------------------------------------------------------------
+// Event body
+
+int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObject* value) {
+  PyObject* frame = reinterpret_cast<PyObject*>(frame_object);
+  const auto key = reinterpret_cast<StackKey>(frame);
+  // Puts the values-omitted flag back when the event ends, however it ends.
+  StackCheck check = kind == kEventCall ? check_stack_entry(key) : check_stack_exit(key);
+  if (check.decision == StackDecision::Skip) return 0;
+  if (check.decision == StackDecision::OmitValues) value = Py_None;
+
+  ProfilerThreadState& state = threads_.get();
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_object)));
+  if (!code) fault("A frame always has an `f_code`");
+  CodeResolution resolution = resolve(state, code.get());
+  if (resolution.metadata == nullptr) {
+    if (kind == kEventCall) forget_entry(key);
+    return 0;
+  }
+  const ProfilerCodeMetadata& metadata = *resolution.metadata;
+
+  EventBatch batch;
+  PyError kept;  // a return event's plugin error, raised once the event is recorded
+  PyError error;
+  if (metadata.has_plugins) error = run_plugins(state, frame, kind, value, metadata, batch, kept);
+  if (!error) {
+    bool record = metadata.verdict == CodeVerdict::Included ||
+                  (metadata.verdict == CodeVerdict::Default && !attrs_filter(metadata.co_filename, frame));
+    if (record) {
+      error = record_frame(state, frame, kind, value, metadata, batch);
+    } else {
+      error = keep_recorded_event(push_frames(kind, batch, std::nullopt), frame, kind, metadata);
+    }
+  }
+
+  if (error && !reaches_program(error)) {
+    log_error(std::move(error), frame, kind, metadata);
+    error = PyError();
+  }
+  if (kept) {
+    kept.restore();
+    return -1;
+  }
+  if (error) {
+    error.restore();
+    return -1;
+  }
+  return 0;
+}
+
+PyError VeshProfiler::run_plugins(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
+                                  const ProfilerCodeMetadata& metadata, EventBatch& batch, PyError& kept) {
+  const PluginList* processors = plugins_.find(metadata.co_name);
+  if (processors == nullptr) fault("cached processor candidate must still exist");
+  for (const auto& processor : *processors) {
+    if (!processor->applies_to(metadata.co_filename)) continue;
+    PyError error;
+    bool matches = false;
+    if (!plugin_matches_event(*processor, frame, kind, value, matches)) {
+      error = PyError::fetch();
+    } else if (matches) {
+      std::optional<PluginRecord> record;
+      if (!process_plugin_event(*processor, frame, kind, value, state.call_frames.get_bound(), lightweight_repr_,
+                                record)) {
+        error = PyError::fetch();
+      } else if (record) {
+        batch.types.push_back(std::move(record->type));
+        batch.records.push_back(std::move(record->bytes));
+      }
+    }
+    if (!error) continue;
+    if (!reaches_program(error)) {
+      log_error(std::move(error), frame, kind, metadata);
+      continue;
+    }
+    if (kind == kEventCall) {
+      // Nothing of this call is stored: its return must not find an id.
+      state.frame_ids.abandon(reinterpret_cast<FrameKey>(frame), false);
+      batch = EventBatch();
+      return error;
+    }
+    if (!kept) kept = std::move(error);
+  }
+  return {};
+}
+
+PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
+                                   const ProfilerCodeMetadata& metadata, EventBatch& batch) {
+  const auto key = reinterpret_cast<FrameKey>(frame);
+  FrameId frame_id = state.frame_ids.get_or_set(kind, key);
+
+  std::optional<UserCodeCallSite> call_site;
+  if (!state.call_frames.get_user_code_call_site(frame, kind, frame_id, nullptr, call_site)) {
+    return abandon_entry(state, kind, key, frame_id, PyError::fetch());
+  }
+  std::string thread_key;
+  if (!thread_id(state, thread_key)) return abandon_entry(state, kind, key, frame_id, PyError::fetch());
+
+  // Test boundaries switch captures, so their records intern no values.
+  // (Values are always written inline for now; see value interning.)
+  ByteBuffer buffer = take_profiler_frame_buffer();
+  std::optional<std::string_view> qualname;
+  if (metadata.co_qualname) qualname = *metadata.co_qualname;
+  encode::CachedCodeNames names{metadata.relative_path, qualname, nullptr};
+  encode::FrameWrite write{
+      frame,
+      serializer_,
+      frame_path_cache_.get(),
+      call_site,
+      encode::kArg,
+      value,
+      kind,
+      metadata.co_name,
+      &frame_id,
+      lightweight_repr_,
+      omit_return_locals_,
+      &names,
+      nullptr,
+      max_value_bytes_,
+  };
+  if (!encode::write_frame_with_serializer_inner(buffer, write)) {
+    recycle_profiler_frame_buffer(std::move(buffer));
+    return abandon_entry(state, kind, key, frame_id, PyError::fetch());
+  }
+
+  if (!batch.types.empty() || one_trace_per_test_) {
+    batch.types.emplace_back("frame");
+    batch.records.push_back(std::move(buffer));
+    return keep_recorded_event(push_frames(kind, batch, std::move(thread_key)), frame, kind, metadata);
+  }
+  PyError stored = push_frame_data(std::move(thread_key), buffer.view(), kind);
+  recycle_profiler_frame_buffer(std::move(buffer));
+  return keep_recorded_event(std::move(stored), frame, kind, metadata);
+}
+
+bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
+  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  if (!thread) return false;
+  // A thread object's ids are fixed before its target runs, so the same
+  // object gives the same key, and its registration in the capture stands.
+  if (state.thread_cache && state.thread_cache->thread.get() == thread.get()) {
+    out = state.thread_cache->thread_key;
+    return true;
+  }
+  std::string key;
+  if (!encode::get_thread_id(thread.get(), key)) return false;
+  out = key;
+  state.thread_cache = CachedProfilerThread{std::move(key), std::move(thread), CachedProfilerThread::kUnregistered};
+  return true;
+}
+
+PyError VeshProfiler::abandon_entry(ProfilerThreadState& state, std::uint8_t kind, FrameKey key,
+                                    const FrameId& frame_id, PyError error) {
+  if (kind == kEventCall && reaches_program(error)) {
+    state.frame_ids.abandon(key, false);
+    state.call_frames.remove_newest(frame_id);
+  }
+  return error;
+}
+
+PyError VeshProfiler::keep_recorded_event(PyError result, PyObject* frame, std::uint8_t kind,
+                                          const ProfilerCodeMetadata& metadata) {
+  if (!result || !reaches_program(result)) return result;
+  // The event is already encoded: an interrupt while storing it is raised
+  // only where it cannot cut a generator's or coroutine's bookkeeping short.
+  bool log_only = kind == kEventCall;
+  if (!log_only) {
+    Ref code = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_code")));
+    Ref flags = code ? Ref::steal(PyObject_GetAttr(code.get(), VESH_INTERNED("co_flags"))) : Ref();
+    long value = flags && PyLong_Check(flags.get()) ? PyLong_AsLong(flags.get()) : 0;
+    PyErr_Clear();
+    log_only = (value & kGeneratorLikeFlags) != 0;
+  }
+  if (!log_only) return result;
+  log_error(std::move(result), frame, kind, metadata);
+  return {};
+}
+
+}  // namespace vesh::profile
