@@ -1,5 +1,6 @@
 #include "lib.h"
 
+#include "idle_monitor.h"
 #include "monitoring.h"
 #include "profiler.h"
 #include "py/args.h"
@@ -72,6 +73,16 @@ Ref native_encode_in_progress(PyObject*) {
 
 Ref writer_circuit_open(PyObject*) {
   return Ref::borrow(store::writer_circuit_open() ? Py_True : Py_False);
+}
+
+// ---------------------------------------------------------------------------
+// The armed tool's idle callbacks
+
+Ref vesh_tool_is_idle(PyObject*) { return Ref::borrow(monitor::tool_is_idle() ? Py_True : Py_False); }
+
+Ref take_idle_monitor(PyObject*) {
+  Ref monitor = monitor::take_idle_monitor();
+  return monitor ? std::move(monitor) : Ref::borrow(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -180,6 +191,16 @@ Ref register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 #define VESH_NOARGS(name, fn, doc) \
   PyMethodDef { name, reinterpret_cast<PyCFunction>(py::noargs<fn>), METH_NOARGS, doc }
 
+PyMethodDef kVeshToolIsIdle = VESH_NOARGS(
+    "vesh_tool_is_idle", vesh_tool_is_idle,
+    "vesh_tool_is_idle()\n--\n\n"
+    "Whether Vesh holds its tool ID only to stay armed between sessions.");
+
+PyMethodDef kTakeIdleMonitor = VESH_NOARGS(
+    "take_idle_monitor", take_idle_monitor,
+    "take_idle_monitor()\n--\n\n"
+    "Take over the armed tool's idle callbacks, if Vesh kept it armed.");
+
 PyMethodDef kCountPlainContainers = VESH_FASTCALL(
     "_count_plain_containers", count_plain_containers_fn,
     "_count_plain_containers(value, limit)\n--\n\n"
@@ -277,6 +298,8 @@ bool add_type(PyObject* module, PyTypeObject* type, const char* name) {
 
 int exec_module(PyObject* module) noexcept {
   try {
+    if (!add_function(module, &kVeshToolIsIdle) || !add_function(module, &kTakeIdleMonitor)) return -1;
+    if (!add_type(module, monitor::idle_monitor_type(), "IdleMonitor")) return -1;
     if (!add_type(module, monitor::vesh_monitor_type(), "VeshMonitor")) return -1;
     for (PyMethodDef* def : {&kCountPlainContainers, &kCurrentThreadHookState, &kNativeDumpMsgpack,
                              &kNativeEncodeInProgress,

@@ -170,7 +170,18 @@ PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t
     Py_RETURN_NONE;
   }
   const bool counted = may_disable(kind);
-  if (counted) callbacks_in_flight_.fetch_add(1, std::memory_order_relaxed);
+  if (counted) {
+    // Hand-shake with end_session, which stores session_ended and then loads
+    // callbacks_in_flight: here the count is stored and session_ended loaded
+    // again. Both sides are sequentially consistent, so at least one of them
+    // sees the other's store: this callback answers as ended, or end_session
+    // finds it in flight and keeps the tool from going idle under it.
+    callbacks_in_flight_.fetch_add(1, std::memory_order_seq_cst);
+    if (session_ended_.load(std::memory_order_seq_cst)) [[unlikely]] {
+      callbacks_in_flight_.fetch_sub(1, std::memory_order_release);
+      return idle_filter_->idle_event(code).release();
+    }
+  }
   const std::uint64_t epoch = active_epoch_.load(std::memory_order_relaxed);
   PyObject* result;
   try {
@@ -181,7 +192,7 @@ PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t
     handle_fault();
     result = Py_NewRef(Py_None);
   }
-  if (counted) callbacks_in_flight_.fetch_sub(1, std::memory_order_relaxed);
+  if (counted) callbacks_in_flight_.fetch_sub(1, std::memory_order_release);
   return result;
 }
 
@@ -482,6 +493,10 @@ PyMethodDef kMethods[] = {
      "set_active($self, value)\n--\n\n"},
     {"set_timestamp", reinterpret_cast<PyCFunction>(py::fastcall<set_timestamp_method>), kFastcall,
      "set_timestamp($self, value)\n--\n\n"},
+    {"end_session", reinterpret_cast<PyCFunction>(py::fastcall<end_session_method>), kFastcall,
+     "end_session($self, tool_id)\n--\n\n"},
+    {"begin_session", reinterpret_cast<PyCFunction>(py::fastcall<begin_session_method>), kFastcall,
+     "begin_session($self, tool_id)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -241,6 +241,20 @@ class VeshMonitor {
   bool disabled_recordable() const noexcept { return disabled_recordable_.load(std::memory_order_acquire); }
   std::uint64_t capture_generation() const noexcept { return capture_generation_.load(std::memory_order_acquire); }
 
+  // --- Sessions (monitoring_sessions.cpp) --------------------------------
+
+  // Ends this monitor's session; when that is sound, hands the still-armed
+  // tool to idle callbacks parked in IDLE_MONITOR. `handed_over` tells
+  // whether it did (else the caller tears the tool down). Returns false with
+  // a Python error set when the idle callbacks cannot be made.
+  bool end_session(std::uint8_t tool_id, bool& handed_over);
+  // Takes the armed tool over from the idle callbacks: registers the
+  // callbacks of `self` (this monitor's Python object) and restarts events
+  // only when locations it would record may have been disabled. Returns
+  // false with a Python error set on failure (after tearing the tool down,
+  // unless the tool was not idle).
+  bool begin_session(PyObject* self, std::uint8_t tool_id);
+
   static constexpr std::uint8_t kToolId = 3;
 
  private:
@@ -362,6 +376,10 @@ class VeshMonitor {
 // The Python type VeshMonitor (made on first use; not instantiable from
 // Python).
 PyTypeObject* vesh_monitor_type();
+
+// The methods end_session($self, tool_id) and begin_session($self, tool_id).
+py::Ref end_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::Ref begin_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // register_monitor(db_path, config, source, one_trace_per_test, name=None).
 py::Ref register_monitor(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

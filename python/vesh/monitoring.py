@@ -1,13 +1,18 @@
 """Recording a program through ``sys.monitoring`` with vesh's native monitor.
 
 A session claims the monitoring tool vesh uses (3), registers the monitor's
-callbacks, switches the events on and activates the monitor; stopping turns
-the events off, saves what was recorded through ``vesh.db`` and frees the
-tool again::
+callbacks, switches the events on and activates the monitor; stopping saves
+what was recorded through ``vesh.db``::
 
     with vesh.monitoring.session("traces/vesh.db") as monitor:
         run_the_program()
     print(monitor.trace_id)
+
+Switching the tool's events off and on makes every code object re-check its
+instrumentation, so when a session ends soundly the tool stays armed: the
+monitor hands its events to idle callbacks that record nothing, and the next
+session takes them over. When the monitor cannot go idle the tool is torn
+down and freed as before. ``disarm()`` frees a tool left armed.
 """
 
 from __future__ import annotations
@@ -58,9 +63,16 @@ def start(
 ) -> Any:
     """Makes a monitor and starts recording every thread of the process.
 
-    Fails with ValueError when another tool already holds tool id 3.
+    Takes the tool over from the idle callbacks when an earlier session left
+    it armed; otherwise claims it, which fails with ValueError when another
+    tool already holds tool id 3.
     """
     monitor = _vesh.register_monitor(os.fspath(db_path), dict(config or {}), source, one_trace_per_test, name)
+    if _vesh.vesh_tool_is_idle():
+        # On failure begin_session has torn the tool down already.
+        monitor.begin_session(TOOL_ID)
+        monitor.set_active(True)
+        return monitor
     monitoring = sys.monitoring
     monitoring.use_tool_id(TOOL_ID, "vesh")
     try:
@@ -76,15 +88,32 @@ def start(
 
 
 def stop(monitor: Any, *, save: bool = True) -> None:
-    """Stops recording, saves the trace (unless ``save`` is false) and frees
-    the tool. The tool is freed even when saving fails."""
+    """Stops recording and saves the trace (unless ``save`` is false).
+
+    The tool stays armed with idle callbacks when the monitor can hand it
+    over; otherwise its events are switched off and it is freed, even when
+    saving fails.
+    """
+    idle = False
     try:
-        sys.monitoring.set_events(TOOL_ID, 0)
+        idle = monitor.end_session(TOOL_ID)
+        if not idle:
+            sys.monitoring.set_events(TOOL_ID, 0)
         monitor.set_active(False)
         if save:
             monitor.save()
     finally:
-        _release_tool()
+        if not idle:
+            _release_tool()
+
+
+def disarm() -> bool:
+    """Frees the tool if an ended session left it armed with idle callbacks.
+    Returns whether it did."""
+    if _vesh.take_idle_monitor() is None:
+        return False
+    _release_tool()
+    return True
 
 
 @contextlib.contextmanager
