@@ -1,35 +1,62 @@
-"""Records examples/inventory.py with vesh's monitor into a SQLite trace
-database and prints the trace id and the trace file's path and size.
+"""Records an example program with vesh into a SQLite trace database and
+prints the trace id and the trace file's path and size.
 
-    python scripts/record-example.py [DIRECTORY]
+    python scripts/record-example.py [DIRECTORY] [--profile] [--program PATH]
 
 The database is DIRECTORY/vesh.db (a new temporary directory by default);
-trace files go to its "raw" directory.
+trace files go to its "raw" directory. PATH defaults to examples/inventory.py.
+By default the program is recorded with the sys.monitoring recorder;
+--profile records it through the interpreter's profile hook instead (threads
+the program starts are recorded too).
 """
 
 from __future__ import annotations
 
+import argparse
 import pathlib
 import runpy
 import sys
 import tempfile
 
-from vesh import monitoring
-
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "inventory.py"
 
 
+def record_with_monitor(db_path: pathlib.Path, program: pathlib.Path) -> tuple[str, bool]:
+    from vesh import monitoring
+
+    with monitoring.session(db_path, {}, source="scripts/run-example.sh", name=f"{program.stem} example") as monitor:
+        runpy.run_path(str(program), run_name="__main__")
+    return monitor.trace_id, monitor.panicked
+
+
+def record_with_profiler(db_path: pathlib.Path, program: pathlib.Path) -> tuple[str, bool]:
+    from vesh.profiler import Profiler
+
+    profiler = Profiler(db_path, {"threading": True}, source="scripts/run-example.sh --profile",
+                        trace_name=f"{program.stem} example")
+    with profiler:
+        runpy.run_path(str(program), run_name="__main__")
+    profiler.save()
+    native = profiler.rust_profiler
+    return native.trace_id, native.panicked
+
+
 def main(argv: list[str]) -> int:
-    if len(argv) > 1:
-        print(__doc__.strip(), file=sys.stderr)
+    parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    parser.add_argument("directory", nargs="?", type=pathlib.Path)
+    parser.add_argument("--profile", action="store_true", help="record through the profile hook")
+    parser.add_argument("--program", type=pathlib.Path, default=EXAMPLE)
+    args = parser.parse_args(argv)
+    if not args.program.is_file():
+        print(f"no program to record at {args.program}", file=sys.stderr)
         return 2
-    directory = pathlib.Path(argv[0]) if argv else pathlib.Path(tempfile.mkdtemp(prefix="vesh-example-"))
+    directory = args.directory or pathlib.Path(tempfile.mkdtemp(prefix="vesh-example-"))
     directory.mkdir(parents=True, exist_ok=True)
     db_path = directory / "vesh.db"
-    with monitoring.session(db_path, {}, source="scripts/run-example.sh", name="inventory example") as monitor:
-        runpy.run_path(str(EXAMPLE), run_name="__main__")
-    trace_id = monitor.trace_id
+
+    record = record_with_profiler if args.profile else record_with_monitor
+    trace_id, panicked = record(db_path, args.program)
     trace_file = db_path.parent / "raw" / f"{trace_id}.vesh"
     size = trace_file.stat().st_size if trace_file.exists() else None
     print(f"trace id:   {trace_id}")
@@ -37,7 +64,7 @@ def main(argv: list[str]) -> int:
     if size is not None:
         print(f"size:       {size} bytes")
     print(f"database:   {db_path}")
-    return 0 if size is not None else 1
+    return 0 if size is not None and not panicked else 1
 
 
 if __name__ == "__main__":

@@ -3,7 +3,8 @@
 # examples/inventory.py with the sys.monitoring recorder into a SQLite trace
 # database under DIRECTORY (a new temporary directory by default) and prints
 # the trace id and the trace file's path and size.
-#   scripts/run-example.sh [DIRECTORY]
+#   scripts/run-example.sh [DIRECTORY] [--profile] [--program PATH]
+# --profile records through the profile hook instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-system.sh
