@@ -1,5 +1,6 @@
-"""Recording overhead of vesh's sys.monitoring recorder against cProfile and
-a plain-Python sys.monitoring tracer that captures the same values.
+"""Recording overhead of vesh's two recorders (sys.monitoring and the profile
+hook) against cProfile and a plain-Python sys.monitoring tracer that
+captures the same values.
 
     PYTHONPATH=python python bench/overhead.py [--repeats 5] [--scale 1.0]
 
@@ -7,8 +8,9 @@ One workload (call-heavy recursion, a method-heavy object loop and a JSON
 round trip through the standard library) runs untraced, under cProfile,
 under the plain-Python tracer (f_locals and the event's value of every
 frame, encoded with msgpack.packb after repr() of what msgpack cannot take),
-under vesh's monitor recording it, and under vesh's monitor with the
-workload filtered out (its locations disabled after their first event).
+under vesh's monitor recording it, under vesh's monitor with the workload
+filtered out (its locations disabled after their first event), and under
+vesh's profile-hook recorder recording it.
 Each mode keeps its best of --repeats runs. Printed: each overhead as a
 ratio to the untraced time, and vesh's overhead as a share of the others'.
 
@@ -30,6 +32,7 @@ import time
 import msgpack
 
 from vesh import monitoring
+from vesh.profiler import Profiler
 
 # ---------------------------------------------------------------------------
 # The workload
@@ -176,6 +179,16 @@ def under_vesh(scale, tmp, config=None):
         monitor.build_trace()  # releases the recording
 
 
+def under_vesh_profiler(scale, tmp):
+    profiler = Profiler(os.path.join(tmp, "vesh.db"), {}, source="bench/overhead.py")
+    profiler.start()
+    try:
+        return timed(lambda: workload(scale))
+    finally:
+        profiler.stop()
+        profiler.build_trace()  # releases the recording
+
+
 def under_vesh_not_recorded(scale, tmp):
     # The workload's own file is filtered out: its locations are disabled at
     # their first event. One warm-up run disables them; the timed run pays
@@ -195,6 +208,7 @@ MODES = [
     ("python sys.monitoring tracer", under_python_tracer),
     ("vesh monitor", under_vesh),
     ("vesh monitor, code not recorded", under_vesh_not_recorded),
+    ("vesh profile hook", under_vesh_profiler),
 ]
 
 
@@ -225,6 +239,9 @@ def main():
     print(f"vesh overhead / python tracer overhead: {vesh / python:.3f}  (goal <= 0.100)")
     print(f"vesh overhead / cProfile overhead:      {vesh / cprof:.2f}   (goal <= 3.00)")
     print(f"not recorded, once disabled:            {overhead['vesh monitor, code not recorded']:.1%}   (goal < 5%)")
+    hook = overhead["vesh profile hook"]
+    print(f"profile hook overhead / python tracer:  {hook / python:.3f}")
+    print(f"profile hook overhead / cProfile:       {hook / cprof:.2f}")
 
 
 if __name__ == "__main__":
