@@ -1,5 +1,7 @@
 #include "profiler.h"
 
+#include "subtree_flush.h"
+
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
@@ -61,61 +63,6 @@ bool attr_optional_string(PyObject* profiler, const char* name, std::optional<st
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Flush threshold
-
-namespace {
-
-bool flush_value_error(const char* message) {
-  PyErr_SetString(PyExc_ValueError, message);
-  return false;
-}
-
-constexpr const char* kFlushNotNumber = "flush_subtree_mb must be a non-negative number or false";
-
-}  // namespace
-
-bool resolve_flush_subtree_bytes(PyObject* config_dict, std::optional<std::uint64_t>& out) {
-  PyObject* value = PyDict_GetItemWithError(config_dict, VESH_INTERNED("flush_subtree_mb"));
-  if (value == nullptr) {
-    if (PyErr_Occurred()) return false;
-    out = 524'288'000;
-    return true;
-  }
-  Ref owned = Ref::borrow(value);
-  if (value == Py_None || value == Py_False) {
-    out.reset();
-    return true;
-  }
-  if (value == Py_True) {
-    return flush_value_error(
-        "flush_subtree_mb = true is not valid; use false to disable or a non-negative number to set the threshold");
-  }
-  double mb = 0;
-  if (PyFloat_CheckExact(value)) {
-    mb = PyFloat_AS_DOUBLE(value);
-  } else {
-    mb = PyFloat_AsDouble(value);
-    if (mb == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return flush_value_error(kFlushNotNumber);
-    }
-  }
-  if (std::isnan(mb) || std::isinf(mb) || (mb < 0.0)) return flush_value_error(kFlushNotNumber);
-  const double bytes = mb * 1024.0 * 1024.0;
-  constexpr double kTwoTo64 = 18446744073709551616.0;
-  if (bytes > kTwoTo64) return flush_value_error("flush_subtree_mb is too large for this platform");
-  out = bytes >= kTwoTo64 ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
-  return true;
-}
-
-std::uint64_t derive_flush_estimate_bytes(std::optional<std::uint64_t> flush_subtree_bytes) noexcept {
-  constexpr std::uint64_t kSixtyFourMiB = 67'108'864;
-  if (!flush_subtree_bytes || *flush_subtree_bytes <= kSixtyFourMiB) return 0;
-  const std::uint64_t n = *flush_subtree_bytes;
-  return n - std::max(n / 8, kSixtyFourMiB);
-}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -206,7 +153,7 @@ VeshProfiler::VeshProfiler(ProfilerInit&& init)
       trace_capture_("trace capture", std::move(init.capture)),
       max_value_bytes_(init.max_value_bytes),
       flush_subtree_bytes_(init.flush_subtree_bytes),
-      flush_estimate_bytes_(derive_flush_estimate_bytes(init.flush_subtree_bytes)),
+      flush_estimate_bytes_(flush_check_bytes(init.flush_subtree_bytes)),
       start_timestamp_(init.start_timestamp),
       sqlite_busy_timeout_(init.sqlite_busy_timeout),
       one_trace_per_test_(init.one_trace_per_test),

@@ -242,11 +242,4 @@ int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject*
 // False with a Python error set on failure.
 bool register_profiler(PyObject* profiler);
 
-// "flush_subtree_mb" of the configuration dict as a byte threshold (nullopt:
-// flushing off). False with a Python error set.
-bool resolve_flush_subtree_bytes(PyObject* config_dict, std::optional<std::uint64_t>& out);
-
-// The threshold below which a thread's stored bytes are only estimated.
-std::uint64_t derive_flush_estimate_bytes(std::optional<std::uint64_t> flush_subtree_bytes) noexcept;
-
 }  // namespace vesh::profile

@@ -1,6 +1,6 @@
 // The profile-hook tracer's flush settings: "flush_subtree_mb" resolution and
 // the estimate threshold derived from it.
-#include "profiler.h"
+#include "subtree_flush.h"
 #include "py/ref.h"
 #include "python_helpers.h"
 
@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-using vesh::profile::derive_flush_estimate_bytes;
-using vesh::profile::resolve_flush_subtree_bytes;
+using vesh::flush_check_bytes;
+using vesh::resolve_flush_subtree_bytes;
 using vesh::py::Ref;
 
 namespace {
@@ -26,7 +26,7 @@ struct EstimateCase {
 class FlushEstimate : public ::testing::TestWithParam<EstimateCase> {};
 
 TEST_P(FlushEstimate, LeavesTheLargerOfAnEighthAnd64MiB) {
-  EXPECT_EQ(derive_flush_estimate_bytes(GetParam().threshold), GetParam().expected);
+  EXPECT_EQ(flush_check_bytes(GetParam().threshold), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Thresholds, FlushEstimate,
