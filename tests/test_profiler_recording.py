@@ -498,7 +498,6 @@ def test_per_test_mode_saves_one_trace_per_test(recorder, tmp_path):
 
 REENTRANT_SAVE = """
 import os, sys, threading
-sys.path.insert(0, {python!r})
 import vesh.plugins
 from vesh.profiler import Profiler
 
@@ -523,9 +522,10 @@ print("saved")
 
 
 def test_a_save_reentered_on_its_own_thread_is_refused(tmp_path):
-    python_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
-    script = REENTRANT_SAVE.format(python=python_dir, directory=str(tmp_path))
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    script = REENTRANT_SAVE.format(directory=str(tmp_path))
+    # The child imports the same vesh as this process.
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "saved"
     assert "RuntimeError: Vesh cannot save a trace while the same thread is already saving" in result.stderr
