@@ -14,8 +14,8 @@ struct Bounds {
   std::uintptr_t low = 0;
 };
 
-thread_local Bounds bounds;
-thread_local bool override_active = false;
+thread_local Bounds bounds __attribute__((tls_model("initial-exec")));
+thread_local bool override_active __attribute__((tls_model("initial-exec"))) = false;
 thread_local std::optional<std::size_t> override_value;
 
 void measure() noexcept {

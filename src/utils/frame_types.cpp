@@ -39,7 +39,7 @@ struct IdRandom {
 };
 
 // Trivially constructible and destructible: no thread-exit work.
-thread_local IdRandom ID_RANDOM;
+thread_local IdRandom ID_RANDOM __attribute__((tls_model("initial-exec")));
 
 std::uint64_t rotl(std::uint64_t x, int k) noexcept { return (x << k) | (x >> (64 - k)); }
 

@@ -13,7 +13,7 @@
 
 namespace vesh::encode {
 
-thread_local std::uint32_t NATIVE_ENCODES = 0;
+thread_local std::uint32_t NATIVE_ENCODES __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 

@@ -38,7 +38,7 @@ namespace vesh::encode {
 
 // Depth of native encodes running on this thread (the Python serializer asks
 // whether it is being called from inside one).
-extern thread_local std::uint32_t NATIVE_ENCODES;
+extern thread_local std::uint32_t NATIVE_ENCODES __attribute__((tls_model("initial-exec")));
 
 // MessagePack extension type codes written inside encoded values.
 namespace ext {
