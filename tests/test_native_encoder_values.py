@@ -4,6 +4,7 @@ references, the repr fallback and how its failures are handled."""
 import datetime
 import decimal
 import enum
+import gc
 import struct
 
 import msgpack
@@ -168,6 +169,34 @@ def test_type_name_falls_back_to_the_type_module():
     assert ext(127, "builtins.tuple") in encoded
     assert encoded[0] in (0xC7, 0xC8, 0xC9)  # the outer record is whole
     assert msgpack.unpackb(encoded, ext_hook=lambda code, data: code) == 6
+
+
+def test_type_name_survives_a_module_lookup_that_frees_the_type():
+    # Reading __module__ runs the value's own code, which may move it to
+    # another class and collect its old one; the text still names the type
+    # the value had when its handling failed.
+    class Elsewhere:
+        pass
+
+    def make():
+        class Fleeting:
+            def __repr__(self):
+                raise ValueError("no repr")
+
+            @property
+            def __module__(self):
+                self.__class__ = Elsewhere
+                gc.collect()
+                # Reuse the freed memory, so a stale type reads as another.
+                filler.extend(type("Filler", (), {"__qualname__": "Filler"}) for _ in range(200))
+                return "mod"
+
+        return Fleeting()
+
+    filler = []
+    for _ in range(5):
+        assert dump(make()) == ext(127, "mod.test_type_name_survives_a_module_lookup_that_frees_the_type.<locals>"
+                                   ".make.<locals>.Fleeting")
 
 
 def test_missing_database_access_blocked_is_a_name_error():

@@ -1396,16 +1396,18 @@ bool NativeMsgpackEncoder::default_error_text(PyObject* obj, bool query_free, Le
     return utf8_payload(Ref::steal(PyObject_CallOneArg(fn.get(), obj)), out.payload);
   }
   // Instances of many built-in and C types have no __module__ of their
-  // own: their type's names the value just as well.
-  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  // own: their type's names the value just as well. The type is held: the
+  // lookups run the value's code, which may give it another class and free
+  // this one.
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
   Ref module = Ref::steal(PyObject_GetAttr(obj, VESH_INTERNED("__module__")));
   if (!module && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    module = Ref::steal(PyObject_GetAttr(type, VESH_INTERNED("__module__")));
+    module = Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__module__")));
   }
   Ref module_text = format_field(std::move(module));
   if (!module_text) return false;
-  Ref qualname = format_field(Ref::steal(PyObject_GetAttr(type, VESH_INTERNED("__qualname__"))));
+  Ref qualname = format_field(Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__qualname__"))));
   if (!qualname) return false;
   Ref dot = text_of(".");
   out.code = ext::kTypeName;
