@@ -173,11 +173,8 @@ bool write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, Byte
 
 // Steps after the names: the full record with its values. Returns false with
 // the error set and the buffer back at its starting length.
-bool append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
-                 PyObject* locals, bool& used_python_fallback) {
-  NativeMsgpackEncoder encoder(*write.serializer, EncoderOptions{.byte_budget = write.byte_budget,
-                                                                 .interning = write.interning,
-                                                                 .lightweight_repr = write.lightweight_repr});
+bool append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, const FrameWrite& write,
+                      const RecordNames& names, PyObject* value, PyObject* locals, bool& used_python_fallback) {
   const std::size_t start = buffer.size();
   buffer.push_back(kFixmap10);
   write_naming_entries(buffer, write, names);
@@ -205,6 +202,23 @@ bool append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames&
   write_closing_entries(buffer, write);
   used_python_fallback = encoder.used_python_fallback();
   return true;
+}
+
+// The encoder is released before a failure is raised again: releasing it
+// drops references, which can run finalizers, and those must not run with
+// an exception pending.
+bool append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
+                 PyObject* locals, bool& used_python_fallback) {
+  py::PyError failure;
+  {
+    NativeMsgpackEncoder encoder(*write.serializer, EncoderOptions{.byte_budget = write.byte_budget,
+                                                                   .interning = write.interning,
+                                                                   .lightweight_repr = write.lightweight_repr});
+    if (append_full_with(encoder, buffer, write, names, value, locals, used_python_fallback)) return true;
+    failure = py::PyError::fetch();
+  }
+  failure.restore();
+  return false;
 }
 
 void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {

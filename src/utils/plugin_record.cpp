@@ -85,10 +85,9 @@ bool is_exempt_record_key(std::string_view key) noexcept {
   return false;
 }
 
-bool dump_msgpack_capped(const SerializerState& state, PyObject* record, bool lightweight_repr,
-                         std::optional<std::size_t> budget, ByteBuffer& out) {
-  NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = budget, .interning = nullptr,
-                                                     .lightweight_repr = lightweight_repr});
+namespace {
+
+bool dump_msgpack_capped_with(NativeMsgpackEncoder& encoder, PyObject* record, ByteBuffer& out) {
   Result<bool, EncodeError> whole = encoder.encode_value(record, out);
   if (!whole) {
     out.clear();
@@ -103,6 +102,23 @@ bool dump_msgpack_capped(const SerializerState& state, PyObject* record, bool li
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+// The encoder is released before a failure is raised again: releasing it can
+// run finalizers, which must not run with an exception pending.
+bool dump_msgpack_capped(const SerializerState& state, PyObject* record, bool lightweight_repr,
+                         std::optional<std::size_t> budget, ByteBuffer& out) {
+  py::PyError failure;
+  {
+    NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = budget, .interning = nullptr,
+                                                       .lightweight_repr = lightweight_repr});
+    if (dump_msgpack_capped_with(encoder, record, out)) return true;
+    failure = py::PyError::fetch();
+  }
+  failure.restore();
+  return false;
 }
 
 }  // namespace vesh::encode
