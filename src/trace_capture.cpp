@@ -85,8 +85,14 @@ bool require_valid_trace_id(std::string_view trace_id) {
 CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::uint64_t pid,
                            std::uint64_t sequence) {
   CapturePaths out;
-  const bool no_parent = db_path.empty() || (db_path.has_root_path() && db_path == db_path.root_path());
-  out.raw_dir = no_parent ? std::filesystem::path(".") / "raw" : db_path.parent_path() / "raw";
+  // "t.db/" and "t.db/." name the file t.db, as the database layer reads
+  // them: drop trailing separators and "." before taking the parent.
+  std::filesystem::path db = db_path;
+  while (!db.empty() && db != db.root_path() && (db.filename().empty() || db.filename() == ".")) {
+    db = db.parent_path();
+  }
+  const bool no_parent = db.empty() || (db.has_root_path() && db == db.root_path());
+  out.raw_dir = no_parent ? std::filesystem::path(".") / "raw" : db.parent_path() / "raw";
   std::string name = std::string(trace_id) + ".vesh";
   out.final_path = out.raw_dir / name;
   out.temp_path = out.final_path.parent_path() /

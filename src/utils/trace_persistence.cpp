@@ -4,6 +4,7 @@
 #include "py/ref.h"
 #include "support/byte_buffer.h"
 #include "trace_container.h"
+#include "utils/msgpack_encoding.h"
 
 #include <msgpack.hpp>
 
@@ -151,12 +152,14 @@ std::optional<ConfigValue> convert_value(std::string_view key, PyObject* value) 
   return out;
 }
 
-void pack_config_value(Packer& pk, const ConfigValue& value) {
+// `out` is the buffer `pk` writes into.
+void pack_config_value(Packer& pk, ByteBuffer& out, const ConfigValue& value) {
   switch (value.kind) {
     case ConfigValue::Kind::Nil: pk.pack_nil(); break;
     case ConfigValue::Kind::Bool: pack_bool(pk, value.boolean); break;
     case ConfigValue::Kind::Int: pk.pack_int64(value.integer); break;
-    case ConfigValue::Kind::Float: pk.pack_double(value.real); break;
+    // Always float64: pack_double would write a whole-number double as an integer.
+    case ConfigValue::Kind::Float: encode::write_f64(out, value.real); break;
     case ConfigValue::Kind::Text: pack_text(pk, value.text); break;
   }
 }
@@ -312,7 +315,7 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry>
     pack_text(pk, "current_thread_id");
     pack_text(pk, current_thread_id);
     pack_text(pk, "timestamp");
-    pk.pack_double(timestamp);
+    encode::write_f64(metadata, timestamp);
     pack_text(pk, "current_commit_sha");
     const std::optional<std::string>& sha = commit.value();
     pack_optional_text(pk, sha ? std::optional<std::string_view>(*sha) : std::nullopt);
@@ -334,7 +337,7 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry>
     pk.pack_map(static_cast<std::uint32_t>(converted.size()));
     for (const auto& [key, value] : converted) {
       pack_text(pk, key);
-      pack_config_value(pk, value);
+      pack_config_value(pk, metadata, value);
     }
     pack_text(pk, "command_line_args");
     pk.pack_array(static_cast<std::uint32_t>(argv.value().size()));

@@ -56,7 +56,11 @@ TEST(TraceCapture, Paths) {
     const char* raw;
   };
   for (const Case& c : {Case{"data/trace.db", "data/raw"}, Case{"trace.db", "raw"}, Case{"", "./raw"},
-                        Case{"/", "./raw"}, Case{"/var/db/t.db", "/var/db/raw"}}) {
+                        Case{"/", "./raw"}, Case{"/var/db/t.db", "/var/db/raw"},
+                        // Trailing separators and "." name the same database file,
+                        // as they do for the database layer.
+                        Case{"data/trace.db/", "data/raw"}, Case{"data/trace.db/.", "data/raw"},
+                        Case{"trace.db//", "raw"}, Case{"/t.db/", "/raw"}}) {
     auto paths = store::capture_paths(c.db, "trc_X", 4242, 17);
     EXPECT_EQ(paths.raw_dir, std::filesystem::path(c.raw)) << c.db;
     EXPECT_EQ(paths.final_path, std::filesystem::path(c.raw) / "trc_X.vesh") << c.db;

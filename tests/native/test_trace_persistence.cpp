@@ -204,6 +204,9 @@ TEST_F(PersistenceTest, ConfigConversion) {
                         Case{"-33", b({0xd0, 0xdf})}, Case{"300", b({0xcd, 0x01, 0x2c})},
                         Case{"1.5", b({0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0})},
                         Case{"2**64", b({0xcb, 0x43, 0xf0, 0, 0, 0, 0, 0, 0})}, Case{"None", b({0xc0})},
+                        // Whole-number floats stay floats.
+                        Case{"2.0", b({0xcb, 0x40, 0, 0, 0, 0, 0, 0, 0})},
+                        Case{"-2.0", b({0xcb, 0xc0, 0, 0, 0, 0, 0, 0, 0})},
                         Case{"'x'", s("x")}, Case{"__import__('decimal').Decimal('2.5')", b({0xcb, 0x40, 0x04, 0, 0, 0, 0, 0, 0})},
                         Case{"type('F', (float,), {})(1.5)", b({0xcb, 0x3f, 0xf8, 0, 0, 0, 0, 0, 0})},
                         Case{"[1]", ""}, Case{"{'a': 1}", ""}}) {
@@ -227,6 +230,16 @@ TEST_F(PersistenceTest, ConfigConversion) {
     ASSERT_TRUE(result.ok());
     EXPECT_NE(std::string(result.value().metadata.view()).find(s("config") + b({0x83}) + s("k") + c.packed), std::string::npos) << c.value;
   }
+}
+
+TEST_F(PersistenceTest, WholeNumberTimestampIsFloat64) {
+  auto result = store::prepare_v3_trace_from_parts(std::vector<std::pair<std::string, PyObject*>>{}, {}, "t",
+                                                   std::nullopt, "s", 1700000000.0, "c", config("{}"), false,
+                                                   std::nullopt);
+  ASSERT_TRUE(result.ok());
+  EXPECT_NE(std::string(result.value().metadata.view())
+                .find(s("timestamp") + b({0xcb, 0x41, 0xd9, 0x54, 0xfc, 0x40, 0, 0, 0}) + s("current_commit_sha")),
+            std::string::npos);
 }
 
 TEST_F(PersistenceTest, ConfigExclusionsAndFlags) {
