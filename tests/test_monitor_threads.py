@@ -70,3 +70,64 @@ def test_a_monitor_dropped_while_its_callback_runs_stays_alive_until_it_returns(
     # callbacks in flight), which then could not hand the tool to idle
     # callbacks.
     assert run_program(tmp_path, DROPPED_WHILE_CALLBACK_RUNS) == {"idle": True}
+
+
+FORK_WHILE_A_THREAD_ENCODES = """
+    import json, os, signal, sys, threading, warnings
+    from monitor_helpers import decode, events, thread_key
+    from vesh import monitoring
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+    db = sys.argv[1]
+    started = threading.Event()
+    release = threading.Event()
+
+    class Slow:
+        def __repr__(self):
+            started.set()
+            release.wait()  # the worker holds its frame store while encoding
+            return "slow"
+
+    def worker():
+        value = Slow()
+        return value
+
+    def in_child(n):
+        return n + 1
+
+    monitor = monitoring.start(db, {})
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait()
+    parent_trace = monitor.trace_id
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(50)  # a child that hangs must not outlive the test
+        os.close(read)
+        in_child(1)
+        rec = decode(monitor.build_trace())
+        out = {
+            "child": events(rec.records()),
+            "worker_recorded": any(k != thread_key() for k in rec.threads),
+            "new_trace": monitor.trace_id != parent_trace,
+        }
+        os.write(write, json.dumps(out).encode())
+        os._exit(0)
+    os.close(write)
+    release.set()
+    thread.join()
+    with os.fdopen(read) as pipe:
+        child = pipe.read()
+    os.waitpid(pid, 0)
+    monitoring.stop(monitor, save=False)
+    print(child or "{}")
+"""
+
+
+def test_a_forked_child_saves_while_a_parent_thread_was_encoding_at_the_fork(tmp_path):
+    # The worker thread held its frame store when the process forked; in the
+    # child that thread is gone and the store's lock stays held for ever.
+    out = run_program(tmp_path, FORK_WHILE_A_THREAD_ENCODES, timeout=60)
+    assert ["call", "in_child"] in out["child"] and ["return", "in_child"] in out["child"]
+    assert out["new_trace"] and not out["worker_recorded"]
