@@ -405,6 +405,11 @@ PyObject* callback_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!convert_code(slots[0])) return nullptr;
   std::uint64_t offset = 0;
   if (!convert_offset(slots[1], Names[1], offset)) return nullptr;
+  // sys.monitoring calls a callback through a borrowed reference: once the
+  // Python side unregisters it (another thread ending the session while this
+  // callback runs Python code) and drops the monitor, nothing else keeps the
+  // monitor alive until the callback returns.
+  Ref keep_alive = Ref::borrow(self);
   return self_of(self).callback(Kind, slots[0], offset, Count > 2 ? slots[2] : nullptr);
 }
 

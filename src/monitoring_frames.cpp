@@ -24,6 +24,11 @@ PyError fetch_error() {
   return error;
 }
 
+std::optional<py::GilMutex<store::FrameStore>::Guard> lock_for_cut(StoreSlot& slot, const char* poisoned_message) {
+  if (slot.made.matches_this_process()) return slot.store.lock(poisoned_message);
+  return slot.store.try_lock(poisoned_message);
+}
+
 // ---------------------------------------------------------------------------
 // Thread keys and stores
 
@@ -288,8 +293,8 @@ void VeshMonitor::start_test_trace() {
   }
   // What the threads recorded since the last save belongs to no test.
   for (auto& [key, slot] : old_registry) {
-    auto frames = slot->store.lock("thread frame buffer poisoned while starting test");
-    store::FrameStore discarded = frames->take();
+    auto frames = lock_for_cut(*slot, "thread frame buffer poisoned while starting test");
+    if (frames) store::FrameStore discarded = (*frames)->take();
   }
   old_registry.clear();
   old_capture.reset();

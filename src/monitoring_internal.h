@@ -3,6 +3,7 @@
 
 #include "monitoring.h"
 #include "py/gil_mutex.h"
+#include "store/fork_lock.h"
 #include "utils/frame_store.h"
 
 
@@ -10,9 +11,19 @@ namespace vesh::monitor {
 
 // One thread's frame store in the current capture, behind its own lock.
 struct StoreSlot {
-  explicit StoreSlot(store::FrameStore initial) : store("thread frame buffer", std::move(initial)) {}
+  explicit StoreSlot(store::FrameStore initial)
+      : store("thread frame buffer", std::move(initial)), made(store::ForkStamp::current()) {}
   py::GilMutex<store::FrameStore> store;
+  // The process the slot was made in. In a forked child, a slot inherited
+  // from the parent may stay locked for ever: its thread was stopped by the
+  // fork in the middle of an append (the encoder runs Python code while it
+  // holds the lock) and does not exist in the child.
+  store::ForkStamp made;
 };
+
+// Locks a slot for moving its frames out: waits for a slot of this process,
+// but never for one inherited across a fork (nullopt when that one is held).
+std::optional<py::GilMutex<store::FrameStore>::Guard> lock_for_cut(StoreSlot& slot, const char* poisoned_message);
 
 // A thread's store, locked; the guard goes before the slot it locks.
 struct LockedStore {

@@ -66,8 +66,11 @@ TraceInputs VeshMonitor::take_trace_inputs() {
     }
     in.frames.reserve(taken.size());
     for (auto& [key, slot] : taken) {
-      auto frames = slot->store.lock("frame buffer poisoned");
-      in.frames.emplace(key, frames->take());
+      // A store that a parent thread held when the process forked is left
+      // out: that thread's frames belong to the parent's trace, and its last
+      // record was cut off half-written.
+      auto frames = lock_for_cut(*slot, "frame buffer poisoned");
+      if (frames) in.frames.emplace(key, (*frames)->take());
     }
     taken.clear();
     reset_subtree_tracking();

@@ -16,6 +16,7 @@
 
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -55,6 +56,16 @@ class GilMutex {
 
   // As lock(), for sites that report a poisoned lock with a text of their own.
   Guard lock(const char* poisoned_message) { return lock_reporting(poisoned_message); }
+
+  // The lock if it is free now (no wait); nullopt when another holds it.
+  std::optional<Guard> try_lock(const char* poisoned_message) {
+    if (!mutex_.try_lock()) return std::nullopt;
+    if (poisoned_) {
+      mutex_.unlock();
+      fault(poisoned_message);
+    }
+    return std::optional<Guard>(Guard(this));
+  }
 
   // For readers that can use the value as the failed holder left it.
   Guard lock_ignoring_poison() {
