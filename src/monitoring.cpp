@@ -108,7 +108,7 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
   {
     std::optional<PluginMap> plugins = load_plugins(config_dict);
     if (!plugins) return false;
-    *plugin_processors_.lock() = std::move(*plugins);
+    plugin_processors_ = std::move(*plugins);
   }
   trace_points_ = read_trace_points(config_dict);
   if (!load_filters(filters.get(), "include_frames", include_frames_)) return false;
@@ -116,7 +116,7 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
 
   // 6. The idle filter shares the frame filters and plugin fragments.
   idle_filter_ =
-      std::make_shared<IdleFilter>(include_frames_, ignore_frames_, *plugin_processors_.lock(), disable_.clone());
+      std::make_shared<IdleFilter>(include_frames_, ignore_frames_, plugin_processors_, disable_.clone());
 
   // 7. The subtree flush threshold.
   if (!resolve_flush_subtree_bytes(config_dict, flush_subtree_bytes_)) return false;

@@ -326,7 +326,10 @@ class VeshMonitor {
   py::GilMutex<std::optional<std::string>> trace_name_{"trace name"};
   Finders include_frames_;
   Finders ignore_frames_;
-  py::GilMutex<PluginMap> plugin_processors_{"default_include_frames"};
+  // Filled once by the constructor and read-only afterwards, so it needs no
+  // lock: a lock held across a plugin's Python code would deadlock against a
+  // thread that meets new code while the plugin waits for it.
+  PluginMap plugin_processors_;
   using StoreRegistry = absl::flat_hash_map<std::string, SharedStore>;
   py::GilMutex<StoreRegistry> frames_registry_{"frames registry"};
   py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_{"trace capture"};

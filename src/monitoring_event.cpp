@@ -108,7 +108,7 @@ bool VeshMonitor::describe_code(PyObject* code, EventCode& out, bool& excluded) 
     out.name = required_text(code, VESH_INTERNED("co_name"), "Code objects always define co_name",
                              "`co_name` is always a string");
     {
-      auto plugins = plugin_processors_.lock();
+      const PluginMap* plugins = &plugin_processors_;
       out.has_plugins = !plugins->empty() && plugins->find(out.name) != nullptr;
     }
     if (!include_frame(file_name, include_frames_, ignore_frames_, out.included)) return false;
@@ -124,7 +124,7 @@ bool VeshMonitor::describe_code(PyObject* code, EventCode& out, bool& excluded) 
   if (!include_frame(file_name, include_frames_, ignore_frames_, included)) return false;
   bool has_plugins = false;
   {
-    auto plugins = plugin_processors_.lock();
+    const PluginMap* plugins = &plugin_processors_;
     has_plugins = plugins->find(name) != nullptr;
   }
 
@@ -231,9 +231,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
   Ref frame;
   FrameKey key = 0;
   {
-    // The plugin map stays locked from the route choice to the end of the
-    // plugin loop.
-    auto plugins = plugin_processors_.lock();
+    const PluginMap* plugins = &plugin_processors_;
     const PluginList* processors = plugins->empty() ? nullptr : plugins->find(ec.co_name());
     bool matched = false;
     if (processors != nullptr) {

@@ -131,3 +131,50 @@ def test_a_forked_child_saves_while_a_parent_thread_was_encoding_at_the_fork(tmp
     out = run_program(tmp_path, FORK_WHILE_A_THREAD_ENCODES, timeout=60)
     assert ["call", "in_child"] in out["child"] and ["return", "in_child"] in out["child"]
     assert out["new_trace"] and not out["worker_recorded"]
+
+
+PLUGIN_WAITS_ON_ANOTHER_THREAD = """
+    import json, sys, threading
+    import vesh.plugins
+    from vesh import monitoring
+
+    db = sys.argv[1]
+    outcome = {}
+
+    def fresh_work():
+        # Code the monitor has not met yet: its first event looks it up.
+        return 1
+
+    def worker(done):
+        fresh_work()
+        done.set()
+
+    def process(frame, event, arg, context):
+        done = threading.Event()
+        thread = threading.Thread(target=worker, args=(done,))
+        thread.start()
+        outcome["worker finished"] = done.wait(timeout=10)
+        thread.join(10)
+        return {}
+
+    vesh.plugins.PLUGINS.append({
+        "co_names": ["traced"],
+        "path_fragment": "program.py",
+        "call_type": "traced_call",
+        "return_type": "traced_return",
+        "events": ["call"],
+        "process": process,
+    })
+
+    def traced():
+        return 2
+
+    monitor = monitoring.start(db, {})
+    traced()
+    monitoring.stop(monitor, save=False)
+    print(json.dumps(outcome))
+"""
+
+
+def test_a_plugin_that_waits_on_another_thread_does_not_block_it(tmp_path):
+    assert run_program(tmp_path, PLUGIN_WAITS_ON_ANOTHER_THREAD) == {"worker finished": True}
