@@ -177,4 +177,4 @@ PLUGIN_WAITS_ON_ANOTHER_THREAD = """
 
 
 def test_a_plugin_that_waits_on_another_thread_does_not_block_it(tmp_path):
-    assert run_program(tmp_path, PLUGIN_WAITS_ON_ANOTHER_THREAD) == {"worker finished": True}
+    assert run_program(tmp_path, PLUGIN_WAITS_ON_ANOTHER_THREAD, timeout=60) == {"worker finished": True}
