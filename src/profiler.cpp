@@ -13,6 +13,8 @@
 #include "utils/msgpack_encoding.h"
 #include "utils/stack_guard.h"
 
+#include <cxxabi.h>
+
 #include <cmath>
 #include <memory>
 #include <utility>
@@ -194,7 +196,8 @@ int fail_without_error() noexcept {
   return -1;
 }
 
-int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObject* arg) noexcept {
+// Not noexcept: a thread ended by pthread_exit unwinds through it.
+int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObject* arg) {
   if (object == nullptr || frame == nullptr) return fail_without_error();
   if (PROFILER_TYPE == nullptr || !PyObject_TypeCheck(object, PROFILER_TYPE)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'VeshProfiler'", Py_TYPE(object)->tp_name);
@@ -210,6 +213,14 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
   }
   try {
     return profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
+  } catch (abi::__forced_unwind&) {
+    // A daemon thread that takes the interpreter lock back (in Python code
+    // the event runs) while the interpreter finalizes is ended there by
+    // pthread_exit. The unwind must go on (swallowing it, or meeting a
+    // noexcept frame, aborts the process); the thread holds no interpreter
+    // lock now, so its reference is left alone.
+    (void)keep.release();
+    throw;
   } catch (...) {
     std::string message = py::current_fault_message();
     PyErr_Clear();
@@ -221,7 +232,7 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
 
 }  // namespace
 
-int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) {
   if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
   if (hooks::recording_blocked()) return 0;
   if (store::writer_circuit_open()) return 0;

@@ -235,8 +235,9 @@ std::string exception_display(const py::PyError& error);
 // The Python class (not a module attribute; made once per process).
 PyTypeObject* profiler_type();
 
-// The profile function installed with PyEval_SetProfile.
-int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg) noexcept;
+// The profile function installed with PyEval_SetProfile. Internal faults
+// never leave it; only the unwind of a thread ended by pthread_exit does.
+int profile_callback(PyObject* object, PyFrameObject* frame, int what, PyObject* arg);
 
 // register_profiler(profiler): builds, stores as `rust_profiler`, installs.
 // False with a Python error set on failure.

@@ -530,3 +530,56 @@ def test_a_save_reentered_on_its_own_thread_is_refused(tmp_path):
     assert result.stdout.strip() == "saved"
     assert "RuntimeError: Vesh cannot save a trace while the same thread is already saving" in result.stderr
     assert len(saved(tmp_path / "trace.db")) == 1
+
+
+# --- interpreter exit ------------------------------------------------------------------
+
+DAEMON_AT_EXIT = """
+import os, sys, threading, time
+import vesh.plugins
+from vesh.profiler import Profiler
+
+inside = threading.Event()
+
+def call(frame, event, arg, context):
+    # The daemon thread never leaves its event: it pauses in it, taking the
+    # interpreter lock back after each pause, until the finalizing
+    # interpreter ends the thread there.
+    if threading.current_thread().daemon:
+        inside.set()
+        while True:
+            time.sleep(0.001)
+    return True
+
+vesh.plugins.PLUGINS.append({"co_names": ["step"], "path_fragment": os.path.basename(__file__),
+                             "call_type": "step_call", "return_type": "step_return", "call": call})
+
+def step():
+    return 1
+
+def loop():
+    while True:
+        step()
+
+class SlowToGo:
+    # Dropped while the interpreter finalizes; its pause hands the daemon
+    # thread the interpreter lock then.
+    def __del__(self):
+        time.sleep(0.05)
+
+profiler = Profiler(os.path.join(sys.argv[1], "trace.db"), {"threading": True})
+profiler.start()
+threading.Thread(target=loop, daemon=True).start()
+inside.wait()
+keep = SlowToGo()
+print("exiting", flush=True)
+"""
+
+
+def test_a_daemon_thread_ended_inside_an_event_at_exit_does_not_abort_the_program(tmp_path):
+    script = tmp_path / "daemon_at_exit.py"
+    script.write_text(DAEMON_AT_EXIT)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    result = subprocess.run([sys.executable, str(script), str(tmp_path)], capture_output=True, text=True,
+                            timeout=120, env=env)
+    assert (result.returncode, result.stdout.strip()) == (0, "exiting"), result.stderr
