@@ -31,7 +31,7 @@ IdleFilter::IdleFilter(const Finders& include, const Finders& ignore, const Plug
   }
 }
 
-Ref IdleFilter::idle_event(PyObject* code) noexcept {
+Ref IdleFilter::idle_event(PyObject* code) {
   // Worker threads and the tracer's own Python calls never count: they are
   // not the program's activity, so they must not get its code disabled.
   const bool hooks_busy = hooks::recording_blocked();
@@ -50,7 +50,9 @@ Ref IdleFilter::idle_event(PyObject* code) noexcept {
       }
     }
     return decide_new_code(code, hooks_busy);
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     // After a fault nothing this filter decided can be trusted: make the
     // next session restart events.
     note_disabled_recordable();
@@ -366,7 +368,7 @@ bool restart_events() {
   return monitoring && call_monitoring(monitoring.get(), "restart_events", {});
 }
 
-void tear_down_tool(std::uint8_t tool_id) noexcept {
+void tear_down_tool(std::uint8_t tool_id) {
   // The error that started the teardown is raised afterwards; keep it out of
   // the way of the calls below.
   py::PyError pending = py::PyError::fetch();

@@ -50,7 +50,7 @@ class IdleFilter {
   // The answer to one PY_START, PY_RESUME, PY_RETURN or PY_YIELD event of
   // `code` (borrowed): a new reference to None or DISABLE. Never fails and
   // leaves no Python error set; its own faults are reported once.
-  py::Ref idle_event(PyObject* code) noexcept;
+  py::Ref idle_event(PyObject* code);
 
   // Whether a session with these filters would record `code` (its file name
   // is empty or passes the include and ignore filters, or a plugin of its
@@ -141,6 +141,6 @@ bool restart_events();
 // callbacks cleared, the tool freed (only when every callback was cleared)
 // and events restarted. Best effort: every failure is ignored, and the
 // caller's pending Python error, if any, is kept.
-void tear_down_tool(std::uint8_t tool_id) noexcept;
+void tear_down_tool(std::uint8_t tool_id);
 
 }  // namespace vesh::monitor

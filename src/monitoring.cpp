@@ -164,7 +164,7 @@ VeshMonitor::~VeshMonitor() = default;
 // ---------------------------------------------------------------------------
 // The callback road
 
-PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value) noexcept {
+PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value) {
   if (session_ended_.load(std::memory_order_relaxed)) [[unlikely]] {
     if (may_disable(kind)) return idle_filter_->idle_event(code).release();
     Py_RETURN_NONE;
@@ -186,7 +186,9 @@ PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t
   PyObject* result;
   try {
     result = road(kind, code, offset, value, epoch);
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     // Nothing of a fault reaches the program: report it once, stop tracing.
     PyErr_Clear();
     handle_fault();
@@ -288,7 +290,7 @@ PyObject* VeshMonitor::answer_filter(Ref answer, std::uint64_t epoch) const noex
   return answer.release();
 }
 
-void VeshMonitor::handle_fault() noexcept {
+void VeshMonitor::handle_fault() {
   if (panicked_.exchange(true)) return;
   // Keep the fault being handled: disable_events runs Python code.
   std::string message = py::current_fault_message();
@@ -307,7 +309,7 @@ CodeVerdict VeshMonitor::local_code_metadata(CodeAddress address) const {
   return CodeVerdict::full(it->second.metadata);
 }
 
-bool VeshMonitor::statically_excluded(PyObject* code) const noexcept {
+bool VeshMonitor::statically_excluded(PyObject* code) const {
   try {
     if (local_code_metadata(code_address(code)).excluded) return true;
     bool may_record = false;
@@ -316,7 +318,9 @@ bool VeshMonitor::statically_excluded(PyObject* code) const noexcept {
       return false;
     }
     return !may_record;
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     return false;
   }
 }
@@ -329,7 +333,7 @@ Ref VeshMonitor::hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObjec
   return disable_.clone();
 }
 
-void VeshMonitor::disable_events() const noexcept {
+void VeshMonitor::disable_events() const {
   if (!active_.load(std::memory_order_acquire)) return;
   PyError pending = PyError::fetch();
   Ref sys = import("sys");
@@ -342,7 +346,7 @@ void VeshMonitor::disable_events() const noexcept {
   if (pending) pending.restore();
 }
 
-void VeshMonitor::log_error(PyError error) noexcept {
+void VeshMonitor::log_error(PyError error) {
   Ref text = Ref::steal(PyUnicode_FromString("Unexpected exception in Rust."));
   Ref args = text ? Ref::steal(PyTuple_Pack(1, text.get())) : Ref();
   if (!args) {
@@ -395,7 +399,7 @@ bool convert_offset(PyObject* obj, const char* name, std::uint64_t& out) {
 // One callback method. The common call (all positional) binds without the
 // general parser.
 template <std::uint8_t Kind, std::size_t Count, const char* const* Names, const char* Function>
-PyObject* callback_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* callback_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[Count];
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == Count) [[likely]] {
     for (std::size_t i = 0; i < Count; ++i) slots[i] = args[i];

@@ -185,19 +185,19 @@ class VeshMonitor {
   // One sys.monitoring callback of event kind `kind`; `value` is the retval
   // or exception (null for PY_START/PY_RESUME). New reference, or null with
   // an error to raise into the program.
-  PyObject* callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value) noexcept;
+  PyObject* callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value);
 
   // The calling thread's cached verdict for `address`; absent when the
   // thread has no map or its map is being changed. Never creates anything.
   CodeVerdict local_code_metadata(CodeAddress address) const;
   // Whether this session will never record `code`.
-  bool statically_excluded(PyObject* code) const noexcept;
+  bool statically_excluded(PyObject* code) const;
   // The answer on a worker-marked or suspended thread.
   py::Ref hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code);
   // sys.monitoring.set_events(tool_id, 0) while active; errors are dropped.
-  void disable_events() const noexcept;
+  void disable_events() const;
   // Logs an error that must not reach the program.
-  static void log_error(py::PyError error) noexcept;
+  static void log_error(py::PyError error);
 
   // --- Event body ----------------------------------------------------------
 
@@ -263,7 +263,7 @@ class VeshMonitor {
   PyObject* finish(const StackCheck& stack, std::uint8_t kind, PyObject* code, py::Ref answer, std::uint64_t epoch);
   std::shared_ptr<store::TraceCapture> new_capture(const std::string& trace_id, double timestamp) const;
   void note_disabled_recordable() noexcept { disabled_recordable_.store(true, std::memory_order_release); }
-  void handle_fault() noexcept;
+  void handle_fault();
   // Nothing to answer (ok, null), an early answer, or an error for the program.
   EventResult begin_callback(std::uint8_t kind, std::uint8_t bits);
   py::Ref return_or_log(EventResult result);

@@ -178,3 +178,32 @@ PLUGIN_WAITS_ON_ANOTHER_THREAD = """
 
 def test_a_plugin_that_waits_on_another_thread_does_not_block_it(tmp_path):
     assert run_program(tmp_path, PLUGIN_WAITS_ON_ANOTHER_THREAD, timeout=60) == {"worker finished": True}
+
+
+DAEMON_RECORDING_AT_EXIT = """
+    import sys, threading, time
+    from vesh import monitoring
+
+    class Slow:
+        def __repr__(self):
+            time.sleep(0.001)  # lets the interpreter lock go inside the callback
+            return "slow"
+
+    def work(value):
+        return value
+
+    def loop():
+        while True:
+            work(Slow())
+
+    monitor = monitoring.start(sys.argv[1], {})
+    threading.Thread(target=loop, daemon=True).start()
+    time.sleep(0.2)
+    print("{}")
+    # The interpreter finalizes while the daemon thread is inside a callback.
+"""
+
+
+def test_a_daemon_thread_recording_while_the_interpreter_exits_does_not_crash_it(tmp_path):
+    for _ in range(5):
+        assert run_program(tmp_path, DAEMON_RECORDING_AT_EXIT, timeout=60) == {}

@@ -12,6 +12,8 @@
 
 #include "py/ref.h"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -48,12 +50,22 @@ void set_panic(const std::string& message) noexcept;
 // Only valid inside a catch block.
 void set_panic_from_current() noexcept;
 
+// A thread that CPython ends with pthread_exit (a daemon thread taking the
+// interpreter lock back while the interpreter finalizes) unwinds as
+// abi::__forced_unwind. It must pass through every catch-all, and no frame it
+// crosses may be noexcept: either aborts the whole process. Put this before
+// every catch (...) whose try block can run Python code.
+#define VESH_LET_THREAD_EXIT_PASS \
+  catch (abi::__forced_unwind&) { throw; }
+
 // Wraps a METH_FASTCALL|METH_KEYWORDS implementation returning Ref.
 template <Ref (*Fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     return Fn(self, args, nargs, kwnames).release();
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     set_panic_from_current();
     return nullptr;
   }
@@ -61,10 +73,12 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // Wraps a METH_NOARGS implementation returning Ref.
 template <Ref (*Fn)(PyObject*)>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
+PyObject* noargs(PyObject* self, PyObject*) {
   try {
     return Fn(self).release();
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     set_panic_from_current();
     return nullptr;
   }
@@ -72,10 +86,12 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
 
 // Wraps a getter returning Ref.
 template <Ref (*Fn)(PyObject*)>
-PyObject* getter(PyObject* self, void*) noexcept {
+PyObject* getter(PyObject* self, void*) {
   try {
     return Fn(self).release();
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     set_panic_from_current();
     return nullptr;
   }

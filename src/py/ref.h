@@ -12,6 +12,13 @@
 
 namespace vesh::py {
 
+// Whether the calling thread is attached to the interpreter. A thread that
+// CPython ends with pthread_exit during finalization unwinds detached: the
+// references its frames still hold are then left alone (the process is
+// exiting), since touching them without the interpreter lock could free
+// objects under the finalizing main thread.
+inline bool thread_attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
 class Ref {
  public:
   Ref() noexcept = default;
@@ -28,7 +35,10 @@ class Ref {
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(ptr_); }
+  ~Ref() {
+    if (ptr_ != nullptr && thread_attached()) [[likely]]
+      Py_DECREF(ptr_);
+  }
 
   // Takes over a new reference (may be null, e.g. a failed C API call).
   static Ref steal(PyObject* obj) noexcept { return Ref(obj); }

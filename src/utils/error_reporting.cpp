@@ -66,7 +66,7 @@ bool call_logger(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-void log_warning(py::Ref args, py::PyError error) noexcept {
+void log_warning(py::Ref args, py::PyError error) {
   try {
     // Whatever is pending belongs to nobody here: the error to log was handed over explicitly.
     py::PyError stray = py::PyError::fetch();
@@ -98,13 +98,15 @@ void log_warning(py::Ref args, py::PyError error) noexcept {
       failure.restore();
       PyErr_WriteUnraisable(object.get());
     }
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     // Out of memory while reporting: nothing more can be said.
     PyErr_Clear();
   }
 }
 
-void log_warning(const std::string& message, py::PyError error) noexcept {
+void log_warning(const std::string& message, py::PyError error) {
   py::Ref text = py::Ref::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
   py::Ref args = text ? py::Ref::steal(PyTuple_Pack(1, text.get())) : py::Ref();
@@ -115,7 +117,7 @@ void log_warning(const std::string& message, py::PyError error) noexcept {
   log_warning(std::move(args), std::move(error));
 }
 
-void report_panic(const std::string& message) noexcept {
+void report_panic(const std::string& message) {
   py::PyError pending = py::PyError::fetch();
   (void)pending;
   py::set_panic(message);
@@ -127,7 +129,7 @@ void report_panic(const std::string& message) noexcept {
   PyErr_WriteUnraisable(object.get());
 }
 
-void report_current_panic() noexcept { report_panic(py::current_fault_message()); }
+void report_current_panic() { report_panic(py::current_fault_message()); }
 
 bool reaches_program(const py::PyError& error) noexcept {
   if (!error) return false;

@@ -6,7 +6,8 @@
 //   report_panic     an internal fault caught in an event callback;
 //   reaches_program  whether a Python error raised while recording must be
 //                    passed on into the traced program.
-// None of them raises.
+// None of them raises, except that a thread ended by the interpreter while
+// they run Python code unwinds through them.
 #pragma once
 
 #include "py/error.h"
@@ -18,17 +19,17 @@ namespace vesh {
 
 // `args` are the positional arguments of Logger.warning (item 0 the message
 // or %-template). `error`, when given, is attached as exc_info.
-void log_warning(py::Ref args, py::PyError error = {}) noexcept;
+void log_warning(py::Ref args, py::PyError error = {});
 
 // Convenience: a one-item argument tuple holding `message`.
-void log_warning(const std::string& message, py::PyError error = {}) noexcept;
+void log_warning(const std::string& message, py::PyError error = {});
 
 // Reports an internal fault once through the unraisable hook. `message` is
 // the fault text (see py::current_fault_message()).
-void report_panic(const std::string& message) noexcept;
+void report_panic(const std::string& message);
 
 // Reports the C++ exception being handled (call only inside a catch block).
-void report_current_panic() noexcept;
+void report_current_panic();
 
 // True only for BaseException subclasses outside Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit); internal faults never reach the program.
