@@ -20,36 +20,39 @@ Registry& registry() {
   return *instance;
 }
 
+// Hands the thread's index back when the thread exits. The index itself
+// stays set: a later thread-exit destructor that still looks up a slot finds
+// the same (dead) generation as before, never another thread's value.
 struct Holder {
-  ThreadIndex id{};
-  bool assigned = false;
+  bool armed = false;
   ~Holder() {
-    if (!assigned) return;
+    if (!armed) return;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    r.free_indices.push_back(id.index);
+    r.free_indices.push_back(current_index.index);
   }
 };
 
-// Read on every lookup of every slot: initial-exec, like the hook state byte.
-thread_local Holder holder __attribute__((tls_model("initial-exec")));
+thread_local Holder holder;
 
 }  // namespace
 
-const ThreadIndex& current_thread_index() noexcept {
-  if (!holder.assigned) [[unlikely]] {
-    Registry& r = registry();
+constinit thread_local ThreadIndex current_index __attribute__((tls_model("initial-exec"))) = {0, 0};
+
+const ThreadIndex& assign_thread_index() noexcept {
+  Registry& r = registry();
+  {
     std::lock_guard lock(r.mutex);
     if (!r.free_indices.empty()) {
-      holder.id.index = r.free_indices.back();
+      current_index.index = r.free_indices.back();
       r.free_indices.pop_back();
     } else {
-      holder.id.index = r.next_index++;
+      current_index.index = r.next_index++;
     }
-    holder.id.generation = r.next_generation++;
-    holder.assigned = true;
+    current_index.generation = r.next_generation++;
   }
-  return holder.id;
+  holder.armed = true;
+  return current_index;
 }
 
 }  // namespace vesh::thread_slots_detail

@@ -22,11 +22,24 @@ namespace thread_slots_detail {
 
 struct ThreadIndex {
   std::uint32_t index;
-  std::uint64_t generation;
+  std::uint64_t generation;  // 0: not assigned yet (generations start at 1)
 };
 
+// The calling thread's index. Read on every lookup of every slot, so it is a
+// plain initial-exec thread-local that needs no guard or init call; the
+// index goes back to the registry through a separate holder made on the slow
+// path.
+extern constinit thread_local ThreadIndex current_index __attribute__((tls_model("initial-exec")));
+
+// Assigns the calling thread its index and generation.
+const ThreadIndex& assign_thread_index() noexcept;
+
 // The calling thread's index and generation (assigned on first use).
-const ThreadIndex& current_thread_index() noexcept;
+inline const ThreadIndex& current_thread_index() noexcept {
+  if (current_index.generation == 0) [[unlikely]]
+    return assign_thread_index();
+  return current_index;
+}
 
 }  // namespace thread_slots_detail
 
