@@ -233,7 +233,11 @@ void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
 }  // namespace
 
 Ref get_locals(PyObject* frame) {
-  Ref locals = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  // A frame object's f_locals getter is PyFrame_GetLocals: calling it
+  // directly skips the attribute lookup through the type.
+  Ref locals = PyFrame_Check(frame)
+                   ? Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)))
+                   : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
   if (!locals) return {};
   bool owned = false;
   if (!PyDict_Check(locals.get())) {
