@@ -27,23 +27,9 @@ void require_u32(std::size_t length, const char* what) {
 
 }  // namespace
 
-void write_str_header(ByteBuffer& buffer, std::size_t length) {
+void write_long_str_header(ByteBuffer& buffer, std::size_t length) {
   require_u32(length, "msgpack str length should fit in u32");
   Packer(buffer).pack_str(static_cast<std::uint32_t>(length));
-}
-
-void write_str(ByteBuffer& buffer, std::string_view text) {
-  write_str_header(buffer, text.size());
-  buffer.append(text);
-}
-
-void write_str_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::string_view> text) {
-  write_str(buffer, key);
-  if (text) {
-    write_str(buffer, *text);
-  } else {
-    buffer.push_back(static_cast<char>(0xc0));
-  }
 }
 
 void write_int_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::uint64_t> value) {

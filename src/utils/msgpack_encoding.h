@@ -20,18 +20,44 @@
 
 namespace vesh::encode {
 
+// Shortest str header for a length of 32 or more; a length over 2^32 - 1
+// is an internal fault.
+void write_long_str_header(ByteBuffer& buffer, std::size_t length);
+
 // Shortest str header for `length` bytes; a length over 2^32 - 1 is an
-// internal fault.
-void write_str_header(ByteBuffer& buffer, std::size_t length);
+// internal fault. Inline: every key of every record comes through here, and
+// for a literal key the fixstr byte folds to a constant.
+inline void write_str_header(ByteBuffer& buffer, std::size_t length) {
+  if (length < 32) [[likely]] {
+    buffer.push_back(static_cast<char>(0xa0 | length));
+    return;
+  }
+  write_long_str_header(buffer, length);
+}
 // Header and bytes.
-void write_str(ByteBuffer& buffer, std::string_view text);
+inline void write_str(ByteBuffer& buffer, std::string_view text) {
+  if (text.size() < 32) [[likely]] {
+    buffer.reserve_more(1 + text.size());
+    buffer.push_back(static_cast<char>(0xa0 | text.size()));
+  } else {
+    write_long_str_header(buffer, text.size());
+  }
+  buffer.append(text);
+}
 
 // 0xcb and the IEEE 754 bits big-endian, for every value. (msgpack-cxx's
 // pack_double writes integral values as integers; records never use it.)
 void write_f64(ByteBuffer& buffer, double value);
 
 // key, then the text or nil.
-void write_str_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::string_view> text);
+inline void write_str_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::string_view> text) {
+  write_str(buffer, key);
+  if (text) {
+    write_str(buffer, *text);
+  } else {
+    buffer.push_back(static_cast<char>(0xc0));
+  }
+}
 // key, then the shortest unsigned integer or nil.
 void write_int_pair(ByteBuffer& buffer, std::string_view key, std::optional<std::uint64_t> value);
 // key, then true or false.
