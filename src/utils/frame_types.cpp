@@ -115,12 +115,14 @@ void write_ulid(char* out) {
   std::uint64_t millis = wall_clock_millis() & ((std::uint64_t{1} << 48) - 1);
   std::uint64_t high = next_random(r) & 0xffff;
   std::uint64_t low = next_random(r);
-  unsigned __int128 value = (static_cast<unsigned __int128>(millis) << 80) |
-                            (static_cast<unsigned __int128>(high) << 64) | low;
-  // 26 digits of 5 bits cover 130 bits; the first digit holds the top 3.
-  for (std::size_t i = 0; i < kUlidLength; ++i) {
-    out[i] = kCrockford[static_cast<unsigned>(value >> (125 - 5 * i)) & 31];
-  }
+  // The 128-bit value is millis:48 | high:16 | low:64, written as 26 digits
+  // of 5 bits (130 bits: the first digit holds the top 3). Digits 0-12 lie in
+  // the upper word, digit 13 straddles both, digits 14-25 lie in the lower
+  // one: two 64-bit shifts per digit instead of 128-bit ones.
+  const std::uint64_t upper = (millis << 16) | high;
+  for (std::size_t i = 0; i < 13; ++i) out[i] = kCrockford[(upper >> (61 - 5 * i)) & 31];
+  out[13] = kCrockford[((upper & 1) << 4) | (low >> 60)];
+  for (std::size_t i = 14; i < kUlidLength; ++i) out[i] = kCrockford[(low >> (125 - 5 * i)) & 31];
 }
 
 std::string new_ulid() {
