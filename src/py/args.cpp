@@ -4,6 +4,7 @@
 #include "py/ref.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace vesh::py {
 
@@ -43,21 +44,24 @@ bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-      const char* key_text = PyUnicode_AsUTF8(key);
-      if (key_text == nullptr) return false;
+      // Compared with its length: a name with an embedded NUL or without a
+      // UTF-8 form is no parameter's name, only an unexpected keyword.
+      Py_ssize_t key_size = 0;
+      const char* key_text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &key_size) : nullptr;
+      if (key_text == nullptr) PyErr_Clear();
       std::size_t slot = sig.count;
-      for (std::size_t i = 0; i < sig.count; ++i) {
-        if (std::strcmp(sig.names[i], key_text) == 0) {
+      for (std::size_t i = 0; key_text != nullptr && i < sig.count; ++i) {
+        if (std::string_view(sig.names[i]) == std::string_view(key_text, static_cast<std::size_t>(key_size))) {
           slot = i;
           break;
         }
       }
       if (slot == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.function, key_text);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", sig.function, key);
         return false;
       }
       if (out[slot] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, key_text);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, sig.names[slot]);
         return false;
       }
       out[slot] = args[nargs + k];

@@ -59,6 +59,15 @@ TEST(ArgParser, Errors) {
   Ref unknown = eval("('z',)");
   EXPECT_FALSE(vesh::py::parse(kSig, args, 1, unknown.get(), out));
   EXPECT_EQ(take_error(PyExc_TypeError), "f() got an unexpected keyword argument 'z'");
+
+  // A keyword is matched by its whole text: an embedded NUL does not make
+  // "a\0x" the parameter "a", and a name without a UTF-8 form is only unknown.
+  Ref nul = eval("('a\\x00x',)");
+  EXPECT_FALSE(vesh::py::parse(kSig, args, 0, nul.get(), out));
+  EXPECT_EQ(take_error(PyExc_TypeError), "f() got an unexpected keyword argument 'a\\x00x'");
+  Ref surrogate = eval("('\\udc80',)");
+  EXPECT_FALSE(vesh::py::parse(kSig, args, 0, surrogate.get(), out));
+  EXPECT_EQ(take_error(PyExc_TypeError), "f() got an unexpected keyword argument '\\udc80'");
 }
 
 TEST(Conversions, BoolIsStrict) {
