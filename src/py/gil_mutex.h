@@ -8,12 +8,20 @@
 // A fault (C++ exception) that unwinds through a held guard poisons the
 // mutex: the protected state may be half-changed, so every later lock()
 // raises a fault naming the lock ("<name> mutex poisoned").
+//
+// The holder may run Python code (a __repr__ while encoding into a locked
+// buffer) that comes back into the system on the same thread and asks for
+// the same mutex. Waiting there would hang the thread for good, so such a
+// re-lock is the internal fault "<name> mutex already held by this thread".
 #pragma once
 
 #include <Python.h>
+#include <pthread.h>
 
 #include "py/fault.h"
 
+#include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -34,6 +42,7 @@ class GilMutex {
     ~Guard() {
       if (owner_ == nullptr) return;
       if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+      owner_->holder_.store(0, std::memory_order_relaxed);
       owner_->mutex_.unlock();
     }
     T& operator*() const noexcept { return owner_->value_; }
@@ -41,7 +50,9 @@ class GilMutex {
 
    private:
     friend class GilMutex;
-    explicit Guard(GilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
+    explicit Guard(GilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {
+      owner_->holder_.store(this_thread(), std::memory_order_relaxed);
+    }
     GilMutex* owner_;
     int exceptions_;
   };
@@ -70,6 +81,7 @@ class GilMutex {
   // For readers that can use the value as the failed holder left it.
   Guard lock_ignoring_poison() {
     if (!mutex_.try_lock()) {
+      refuse_relock();
       Py_BEGIN_ALLOW_THREADS
       mutex_.lock();
       Py_END_ALLOW_THREADS
@@ -79,7 +91,10 @@ class GilMutex {
 
   // For threads that do not hold the interpreter lock.
   Guard lock_without_gil() {
-    mutex_.lock();
+    if (!mutex_.try_lock()) {
+      refuse_relock();
+      mutex_.lock();
+    }
     if (poisoned_) {
       mutex_.unlock();
       fault(std::string(name_) + " mutex poisoned");
@@ -90,8 +105,17 @@ class GilMutex {
   bool poisoned() const noexcept { return poisoned_; }
 
  private:
+  static std::uintptr_t this_thread() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
+
+  // Called when the mutex is taken: a fault if this very thread holds it.
+  void refuse_relock() {
+    if (holder_.load(std::memory_order_relaxed) == this_thread()) [[unlikely]]
+      fault(std::string(name_) + " mutex already held by this thread");
+  }
+
   Guard lock_reporting(const char* poisoned_message) {
     if (!mutex_.try_lock()) {
+      refuse_relock();
       Py_BEGIN_ALLOW_THREADS
       mutex_.lock();
       Py_END_ALLOW_THREADS
@@ -105,6 +129,10 @@ class GilMutex {
 
   const char* name_;
   std::mutex mutex_;
+  // pthread_self() of the thread holding the mutex, 0 when free. Only the
+  // holder stores its own id, so a thread reads its own id here exactly
+  // while it holds the mutex.
+  std::atomic<std::uintptr_t> holder_{0};
   bool poisoned_ = false;
   T value_;
 };

@@ -10,6 +10,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <string>
 
 using vesh::py::Ref;
@@ -157,4 +158,31 @@ TEST(GilMutex, FaultWhileHeldPoisons) {
   } catch (const vesh::Fault& f) {
     EXPECT_STREQ(f.what(), "trace capture mutex poisoned");
   }
+}
+
+TEST(GilMutex, RelockOnTheHoldingThreadIsAFaultNotAHang) {
+  // Python code run while the guard is held (a __repr__ during an encode)
+  // can come back for the same mutex on the same thread.
+  vesh::py::GilMutex<int> mutex("frame buffer", 1);
+  {
+    auto held = mutex.lock();
+    for (auto relock : {+[](vesh::py::GilMutex<int>& m) { (void)m.lock(); },
+                        +[](vesh::py::GilMutex<int>& m) { (void)m.lock("frame buffer poisoned"); },
+                        +[](vesh::py::GilMutex<int>& m) { (void)m.lock_ignoring_poison(); }}) {
+      try {
+        relock(mutex);
+        FAIL() << "re-lock succeeded";
+      } catch (const vesh::Fault& f) {
+        EXPECT_STREQ(f.what(), "frame buffer mutex already held by this thread");
+      }
+    }
+    EXPECT_FALSE(mutex.try_lock("poisoned"));  // never waits: simply not free
+    *held = 2;
+  }
+  // The refused attempts neither poisoned the mutex nor left it marked as held.
+  EXPECT_FALSE(mutex.poisoned());
+  EXPECT_EQ(*mutex.lock(), 2);
+  std::thread other([&] { *mutex.lock_without_gil() = 3; });
+  other.join();
+  EXPECT_EQ(*mutex.lock(), 3);
 }
