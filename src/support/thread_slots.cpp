@@ -20,16 +20,24 @@ Registry& registry() {
   return *instance;
 }
 
-// Hands the thread's index back when the thread exits. The index itself
-// stays set: a later thread-exit destructor that still looks up a slot finds
-// the same (dead) generation as before, never another thread's value.
+// Set when the thread's holder is destroyed; trivially destructible, so it
+// stays readable for the rest of the thread's exit.
+thread_local bool holder_gone = false;
+
+// Hands the thread's index back when the thread exits. A new thread may take
+// it at once, so the exiting thread forgets it: a later thread-exit
+// destructor that still looks up a slot (Python code run by another
+// library's thread-exit hook) is assigned an index of its own, which is never
+// handed back, instead of writing into the entry the new thread now owns.
 struct Holder {
   bool armed = false;
   ~Holder() {
+    holder_gone = true;
     if (!armed) return;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.free_indices.push_back(current_index.index);
+    current_index.generation = 0;
   }
 };
 
@@ -51,7 +59,7 @@ const ThreadIndex& assign_thread_index() noexcept {
     }
     current_index.generation = r.next_generation++;
   }
-  holder.armed = true;
+  if (!holder_gone) holder.armed = true;
   return current_index;
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <latch>
 #include <thread>
 #include <vector>
@@ -67,4 +69,48 @@ TEST(ThreadSlots, ManyConcurrentThreads) {
   int total = 0;
   slots.for_each([&](Counter& c) { total += c.value; });
   EXPECT_EQ(total, 64000);
+}
+
+namespace {
+
+// A thread_local of the thread under test, made before the thread's first
+// slot lookup, so that its destructor runs after the thread has handed its
+// index back.
+struct LateExitHook {
+  std::function<void()> at_exit;
+  ~LateExitHook() {
+    if (at_exit) at_exit();
+  }
+};
+thread_local LateExitHook late_exit_hook;
+
+}  // namespace
+
+TEST(ThreadSlots, LookupInALateThreadExitDestructorLeavesANewThreadsValueAlone) {
+  vesh::ThreadSlots<Counter> slots;
+  std::promise<void> index_freed, newcomer_ready, late_lookup_done;
+  std::thread dying([&] {
+    late_exit_hook.at_exit = [&] {
+      index_freed.set_value();
+      newcomer_ready.get_future().wait();
+      slots.get().value = 99;  // e.g. Python code run by another library's thread-exit hook
+      late_lookup_done.set_value();
+    };
+    slots.get().value = 1;
+  });
+  index_freed.get_future().wait();
+  bool same = false;
+  int value = -1;
+  std::thread newcomer([&] {
+    Counter* mine = &slots.get();  // takes the index the dying thread gave back
+    mine->value = 5;
+    newcomer_ready.set_value();
+    late_lookup_done.get_future().wait();
+    same = slots.find() == mine;
+    if (same) value = mine->value;
+  });
+  newcomer.join();
+  dying.join();
+  EXPECT_TRUE(same);
+  EXPECT_EQ(value, 5);
 }
