@@ -172,6 +172,17 @@ bool to_optional_string(PyObject* obj, std::optional<std::string>& out) {
   return true;
 }
 
+bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::uint64_t value = 0;
+  if (!to_u64(obj, value)) return false;
+  out = value;
+  return true;
+}
+
 bool with_arg_name(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
   PyError original = PyError::fetch();

@@ -42,6 +42,7 @@ bool to_dict(PyObject* obj);                                 // dict or dict sub
 bool to_str_list(PyObject* obj, std::vector<std::string>& out);  // sequence of str, not a str
 bool to_optional_bool(PyObject* obj, std::optional<bool>& out);  // None or absent -> nullopt
 bool to_optional_string(PyObject* obj, std::optional<std::string>& out);
+bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out);    // None or absent -> nullopt
 
 // Rewrites a pending TypeError to name the argument. Always returns false.
 bool with_arg_name(const char* name);

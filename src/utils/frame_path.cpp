@@ -148,15 +148,7 @@ bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out) {
     return true;
   }
   Ref value = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_lineno")));
-  if (!value) return false;
-  if (value.get() == Py_None) {
-    out.reset();
-    return true;
-  }
-  std::uint64_t number = 0;
-  if (!py::to_u64(value.get(), number)) return false;
-  out = number;
-  return true;
+  return value && py::to_optional_u64(value.get(), out);
 }
 
 bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& out) {

@@ -117,14 +117,7 @@ bool read_thread_number(PyObject* thread, PyObject* name, std::optional<std::uin
     out.reset();
     return true;
   }
-  if (value.get() == Py_None) {
-    out.reset();
-    return true;
-  }
-  std::uint64_t number = 0;
-  if (!py::to_u64(value.get(), number)) return false;
-  out = number;
-  return true;
+  return py::to_optional_u64(value.get(), out);
 }
 
 void write_stdout(std::string_view text) noexcept {
