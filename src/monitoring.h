@@ -108,6 +108,10 @@ struct ThreadState {
   BorrowCell<FrameIds> frame_ids;
   BorrowCell<LocalCodeMap> local_code_metadata;
   BorrowCell<FlushThreadState> flush;
+  // Set while a record is encoded straight into the thread's frame store,
+  // whose lock is then held: a save asked for meanwhile on this thread (a
+  // value's __repr__ calling it) would need that lock.
+  bool writing_record = false;
 };
 
 // A lock that forked children get afresh and that a fault while it is held
@@ -268,6 +272,8 @@ class VeshMonitor {
   EventResult begin_callback(std::uint8_t kind, std::uint8_t bits);
   py::Ref return_or_log(EventResult result);
   ThreadState& thread_state() { return threads_state_.get(); }
+  // Whether the calling thread holds its frame store's lock for a record.
+  bool writing_record_on_this_thread();
 
   // Event body (monitoring_event.cpp).
   EventResult monitor_event(PyObject* code, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,

@@ -96,6 +96,13 @@ PyStatus VeshMonitor::append_direct(PyObject* frame, const EventCode& ec, std::u
   auto key = thread_key(*flush);
   if (!key.ok()) return Err{std::move(key.error())};
   LockedStore locked = lock_thread_store(*flush, *key.value());
+  ThreadState& state = thread_state();
+  struct Writing {
+    bool& flag;
+    bool was;
+    explicit Writing(bool& f) : flag(f), was(f) { flag = true; }
+    ~Writing() { flag = was; }
+  } writing(state.writing_record);
   auto appended = locked.guard->append_encoded([&](ByteBuffer& buffer) {
     return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site);
   });

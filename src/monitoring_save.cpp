@@ -135,8 +135,21 @@ Result<store::ThreadTokens, PyError> VeshMonitor::snapshot_thread_tokens(const T
 // ---------------------------------------------------------------------------
 // save() and build_trace()
 
+namespace {
+
+constexpr const char* kSaveWhileWriting =
+    "Vesh cannot save a trace while this thread is writing one of the trace's records";
+
+}  // namespace
+
+bool VeshMonitor::writing_record_on_this_thread() {
+  ThreadState* state = threads_state_.find();
+  return state != nullptr && state->writing_record;
+}
+
 PyStatus VeshMonitor::save() {
   if (panicked()) return Ok{};
+  if (writing_record_on_this_thread()) return Err{PyError::make(PyExc_RuntimeError, kSaveWhileWriting)};
   auto save_guard = save_lock_.lock();
   TraceInputs in = take_trace_inputs();
   std::optional<std::string> name = trace_name_for_full_capture(in);
@@ -195,6 +208,10 @@ PyStatus VeshMonitor::save() {
 Ref VeshMonitor::build_trace() {
   if (panicked()) {
     PyErr_SetString(PyExc_RuntimeError, "Vesh stopped tracing after an internal error; no trace is available");
+    return {};
+  }
+  if (writing_record_on_this_thread()) {
+    PyErr_SetString(PyExc_RuntimeError, kSaveWhileWriting);
     return {};
   }
   TraceInputs in = take_trace_inputs();

@@ -278,3 +278,29 @@ def test_saves_while_another_thread_records_lose_nothing(db):
         events_seen += [r["event"] for r in decode(row[2]).records(key) if r.get("co_name") == "square"]
     # Every call the thread made is in exactly one of the parts.
     assert events_seen.count("call") == events_seen.count("return") == count
+
+
+def test_a_save_asked_for_while_a_record_is_written_is_refused_and_later_saves_work(db, caplog):
+    monitor = monitoring.start(db)
+    refusals = []
+
+    class SavesWhileShown:
+        def __repr__(self):
+            # Runs while the monitor encodes this value into the thread's store.
+            for attempt in (monitor.save, monitor.build_trace):
+                try:
+                    attempt()
+                except RuntimeError as exc:
+                    refusals.append(str(exc))
+            return "shown"
+
+    def show(value):
+        return square(3)
+
+    try:
+        show(SavesWhileShown())
+    finally:
+        monitoring.stop(monitor)
+    assert refusals[:2] == ["Vesh cannot save a trace while this thread is writing one of the trace's records"] * 2
+    assert not monitor.panicked
+    assert len(squares(decode(stored(db)[-1][2]))) == 2  # call and return of square(3)
