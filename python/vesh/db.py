@@ -102,14 +102,8 @@ def _save_trace_metadata(trace_id, *, db_path, ignore_errors=False, created_at=N
     trace_id = _check_trace_id(trace_id)
     db_path = Path(db_path)
     timeout = _timeout(timeout)
-    try:
-        data = (raw_directory(db_path) / f"{trace_id}.vesh").read_bytes()
-        _check_container(data)
-        _store(trace_id, data, "file", db_path, created_at, timeout)
-    except (OSError, sqlite3.Error, ValueError) as exc:
-        if not ignore_errors:
-            raise
-        logger.warning("Failed to save trace %s", trace_id, exc_info=exc)
+    _store_or_log(trace_id, lambda: (raw_directory(db_path) / f"{trace_id}.vesh").read_bytes(), "file", db_path,
+                  created_at, timeout, ignore_errors)
 
 
 def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeout=60):
@@ -122,9 +116,16 @@ def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeo
         if not isinstance(part, (bytes, bytearray, memoryview)):
             raise TypeError(f"container chunks must be bytes, not {type(part).__name__}")
     data = b"".join(parts)
+    _store_or_log(trace_id, lambda: data, "bytes", db_path, None, timeout, ignore_errors)
+
+
+def _store_or_log(trace_id, read, origin, db_path, created_at, timeout, ignore_errors):
+    """Stores the container that `read()` gives; a failure is raised, or only
+    logged when `ignore_errors` is set."""
     try:
+        data = read()
         _check_container(data)
-        _store(trace_id, data, "bytes", db_path, None, timeout)
+        _store(trace_id, data, origin, db_path, created_at, timeout)
     except (OSError, sqlite3.Error, ValueError) as exc:
         if not ignore_errors:
             raise

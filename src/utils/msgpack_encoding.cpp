@@ -61,6 +61,23 @@ void write_f64_pair_raw(ByteBuffer& buffer, const char* key9, double value) {
   write_f64(buffer, value);
 }
 
+namespace {
+
+// A pair whose key is already encoded and whose str value is `head`,
+// `separator` and `tail` joined, written without building the joined text.
+void write_joined_pair(ByteBuffer& buffer, std::string_view encoded_key, std::string_view head, char separator,
+                       std::string_view tail, const char* too_long) {
+  buffer.append(encoded_key);
+  std::size_t total = head.size() + 1 + tail.size();
+  require_u32(total, too_long);
+  Packer(buffer).pack_str(static_cast<std::uint32_t>(total));
+  buffer.append(head);
+  buffer.push_back(separator);
+  buffer.append(tail);
+}
+
+}  // namespace
+
 void write_frame_path_pair(ByteBuffer& buffer, std::string_view path, std::optional<std::uint64_t> line) {
   char digits[20];
   std::string_view line_text = "None";
@@ -68,23 +85,13 @@ void write_frame_path_pair(ByteBuffer& buffer, std::string_view path, std::optio
     auto result = std::to_chars(digits, digits + sizeof digits, *line);
     line_text = std::string_view(digits, static_cast<std::size_t>(result.ptr - digits));
   }
-  buffer.write("\xa4path", 5);
-  std::size_t total = path.size() + 1 + line_text.size();
-  require_u32(total, "frame path length should fit in u32");
-  Packer(buffer).pack_str(static_cast<std::uint32_t>(total));
-  buffer.append(path);
-  buffer.push_back(':');
-  buffer.append(line_text);
+  write_joined_pair(buffer, std::string_view("\xa4path", 5), path, ':', line_text,
+                    "frame path length should fit in u32");
 }
 
 void write_frame_qualname_pair(ByteBuffer& buffer, std::string_view module, std::string_view qualname) {
-  buffer.write("\xa8qualname", 9);
-  std::size_t total = module.size() + 1 + qualname.size();
-  require_u32(total, "frame qualname length should fit in u32");
-  Packer(buffer).pack_str(static_cast<std::uint32_t>(total));
-  buffer.append(module);
-  buffer.push_back('.');
-  buffer.append(qualname);
+  write_joined_pair(buffer, std::string_view("\xa8qualname", 9), module, '.', qualname,
+                    "frame qualname length should fit in u32");
 }
 
 void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site) {
