@@ -13,8 +13,6 @@
 #include "utils/msgpack_encoding.h"
 #include "utils/stack_guard.h"
 
-#include <cxxabi.h>
-
 #include <cmath>
 #include <memory>
 #include <utility>
@@ -213,15 +211,9 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
   }
   try {
     return profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
-  } catch (abi::__forced_unwind&) {
-    // A daemon thread that takes the interpreter lock back (in Python code
-    // the event runs) while the interpreter finalizes is ended there by
-    // pthread_exit. The unwind must go on (swallowing it, or meeting a
-    // noexcept frame, aborts the process); the thread holds no interpreter
-    // lock now, so its reference is left alone.
-    (void)keep.release();
-    throw;
-  } catch (...) {
+  }
+  VESH_LET_THREAD_EXIT_PASS
+  catch (...) {
     std::string message = py::current_fault_message();
     PyErr_Clear();
     if (profiler.mark_panicked()) report_panic(message);
