@@ -1,9 +1,9 @@
 #include "profiler/code_cache.h"
 
-#include "filters.h"
-#include "plugins.h"
+#include "foundation/filters.h"
+#include "foundation/plugins.h"
 #include "py/fault.h"
-#include "utils/frame_path.h"
+#include "foundation/frame_path.h"
 
 #include <string_view>
 

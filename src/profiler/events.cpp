@@ -6,14 +6,14 @@
 // must reach the traced program (KeyboardInterrupt, SystemExit) is raised
 // there; any other is logged and tracing goes on. Internal faults are thrown
 // and caught by the profile function.
-#include "profiler.h"
+#include "profiler/profiler.h"
 
-#include "plugin_processing.h"
+#include "foundation/plugin_processing.h"
 #include "py/fault.h"
-#include "utils/error_reporting.h"
-#include "utils/frame_writer.h"
-#include "utils/msgpack_encoding.h"
-#include "utils/stack_guard.h"
+#include "foundation/error_reporting.h"
+#include "encode/frame_writer.h"
+#include "encode/msgpack_encoding.h"
+#include "foundation/stack_guard.h"
 
 namespace vesh::profile {
 

@@ -4,14 +4,14 @@
 // old capture is written: streamed captures are finished by their writer
 // and announced to vesh.db; captures kept in memory (and every build) are
 // built into one container.
-#include "profiler.h"
+#include "profiler/profiler.h"
 
 #include "py/fault.h"
 #include "store/io_error.h"
-#include "utils/error_reporting.h"
-#include "utils/frame_store.h"
-#include "utils/trace_name.h"
-#include "utils/trace_persistence.h"
+#include "foundation/error_reporting.h"
+#include "store/frame_store.h"
+#include "store/trace_name.h"
+#include "store/trace_persistence.h"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -2,11 +2,11 @@
 // frame store in the current capture; in per-test mode the records up to an
 // "end_test" plugin record finish and save the running trace, and a
 // "start_test" record starts a new one.
-#include "profiler.h"
+#include "profiler/profiler.h"
 
 #include "py/fault.h"
 #include "store/io_error.h"
-#include "utils/frame_store.h"
+#include "store/frame_store.h"
 
 #include <algorithm>
 #include <iterator>

@@ -16,7 +16,7 @@
 #include "store/writer_runtime.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
-#include "trace_container.h"
+#include "store/trace_container.h"
 
 #include <pthread.h>
 #include <sys/types.h>

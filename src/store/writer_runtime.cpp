@@ -2,7 +2,7 @@
 
 #include "py/fault.h"
 #include "store/gil_release.h"
-#include "trace_container.h"
+#include "store/trace_container.h"
 
 #include <Python.h>
 

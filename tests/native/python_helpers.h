@@ -8,6 +8,8 @@
 #include "py/error.h"
 #include "py/ref.h"
 
+#include "source_tree.h"
+
 #include <string>
 
 namespace vesh::testing {

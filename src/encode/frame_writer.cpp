@@ -1,0 +1,311 @@
+#include "encode/frame_writer.h"
+
+#include "py/fault.h"
+#include "foundation/error_reporting.h"
+#include "encode/msgpack_encoding.h"
+#include "foundation/stack_guard.h"
+
+#include <msgpack.hpp>
+
+#include <limits>
+#include <string>
+
+namespace vesh::encode {
+
+using py::PyError;
+using py::Ref;
+
+namespace {
+
+constexpr char kFixmap10 = static_cast<char>(0x8a);
+constexpr char kFixmap11 = static_cast<char>(0x8b);
+constexpr char kEmptyMap = static_cast<char>(0x80);
+constexpr char kNil = static_cast<char>(0xc0);
+
+std::string_view value_key(std::uint8_t value_kind) noexcept {
+  return value_kind == kException ? std::string_view("exception") : std::string_view("arg");
+}
+
+// The naming entries of a record ("path", "co_name", "qualname"), read
+// before anything is written so that a failure leaves the buffer alone.
+struct RecordNames {
+  // With cached names: the current line, and the module object when the
+  // cached qualname is present.
+  std::optional<std::uint64_t> line;
+  Ref module;
+  // Without cached names: the frame path cache's answer.
+  FrameLocation location;
+  // The joined qualified name when it is not written from the module's text.
+  std::optional<std::string> qualname;
+};
+
+bool resolve_names(const FrameWrite& write, RecordNames& names) {
+  if (const CachedCodeNames* cached = write.cached) {
+    if (!frame_line_number(write.frame, names.line)) return false;
+    if (cached->qualname) {
+      names.module = get_qualname_module(write.frame);
+      return bool(names.module);
+    }
+    return get_qualname(write.frame, names.qualname);
+  }
+  if (!write.path_cache->frame_path_and_native_eligibility(write.frame, names.location)) return false;
+  return get_qualname(write.frame, names.qualname);
+}
+
+void write_path(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+  if (write.cached) {
+    write_frame_path_pair(buffer, write.cached->path, names.line);
+  } else {
+    write_frame_path_pair(buffer, names.location.relative_path, names.location.line);
+  }
+}
+
+// A module name that is an exact str with a UTF-8 form is written piece by
+// piece; anything else goes through its display text, with characters that
+// have no UTF-8 form replaced.
+void write_qualname(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+  if (write.cached && write.cached->qualname) {
+    std::string_view qualname = *write.cached->qualname;
+    PyObject* module = names.module.get();
+    if (PyUnicode_CheckExact(module)) {
+      Py_ssize_t size = 0;
+      if (const char* utf8 = PyUnicode_AsUTF8AndSize(module, &size)) {
+        write_frame_qualname_pair(buffer, std::string_view(utf8, static_cast<std::size_t>(size)), qualname);
+        return;
+      }
+      PyErr_Clear();
+    }
+    std::string joined = object_text(module);
+    joined += '.';
+    joined += qualname;
+    write_str_pair(buffer, "qualname", joined);
+    return;
+  }
+  write_str_pair(buffer, "qualname",
+                 names.qualname ? std::optional<std::string_view>(*names.qualname) : std::nullopt);
+}
+
+void write_naming_entries(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+  write_path(buffer, write, names);
+  write_str_pair(buffer, "co_name", write.co_name);
+  write_qualname(buffer, write, names);
+  const char* event = event_name(write.event_kind);
+  if (event == nullptr) fault("event kind out of range: " + std::to_string(write.event_kind));
+  write_str_pair(buffer, "event", event);
+  write_str_pair(buffer, "frame_id", write.frame_id->view());
+}
+
+void write_closing_entries(ByteBuffer& buffer, const FrameWrite& write) {
+  write_f64_pair(buffer, "timestamp", timestamp());
+  write_str_pair(buffer, "type", "frame");
+  write_user_code_call_site(buffer, write.call_site);
+}
+
+void append_omitted(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+  buffer.push_back(kFixmap11);
+  write_naming_entries(buffer, write, names);
+  write_str(buffer, value_key(write.value_kind));
+  buffer.push_back(kNil);
+  write_str(buffer, "locals");
+  buffer.push_back(kEmptyMap);
+  write_closing_entries(buffer, write);
+  write_str_pair(buffer, "values_omitted", "stack_limit");
+}
+
+bool is_recursion_error(PyObject* exception) noexcept {
+  return exception != nullptr && PyErr_GivenExceptionMatches(exception, PyExc_RecursionError);
+}
+
+// RecursionError itself, or as the immediate context only.
+bool hit_recursion_limit(const PyError& error) {
+  if (is_recursion_error(error.value())) return true;
+  Ref context = Ref::steal(PyException_GetContext(error.value()));
+  return is_recursion_error(context.get());
+}
+
+// The decision after a failed record whose names are already known.
+bool omit_after_failure(PyError error, ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+  if (reaches_program(error) || !hit_recursion_limit(error)) {
+    error.restore();
+    return false;
+  }
+  append_omitted(buffer, write, names);
+  return true;
+}
+
+// Encodes one value; on failure the encoder has already cut the buffer back
+// and the error is set.
+bool encode(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer, bool* replaced = nullptr) {
+  Result<bool, EncodeError> written = encoder.encode_value(value, buffer);
+  if (!written) {
+    std::move(written).error().into_pyerr().restore();
+    return false;
+  }
+  if (replaced != nullptr) *replaced = written.value();
+  return true;
+}
+
+// Locals over the budget as a whole are written pair by pair instead of as
+// one marker, so each value is cut on its own and the names all stay.
+bool write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer) {
+  Ref items = Ref::steal(PyDict_Items(locals));
+  if (!items) return false;
+  Py_ssize_t count = PyList_GET_SIZE(items.get());
+  if (static_cast<std::uint64_t>(count) > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_ValueError, "dict is too large");
+    return false;
+  }
+  msgpack::packer<ByteBuffer>(buffer).pack_map(static_cast<std::uint32_t>(count));
+  std::optional<std::size_t> budget = encoder.byte_budget();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'", Py_TYPE(pair)->tp_name);
+      return false;
+    }
+    encoder.set_byte_budget(std::nullopt);
+    bool key_written = encode(encoder, PyTuple_GET_ITEM(pair, 0), buffer);
+    encoder.set_byte_budget(budget);
+    if (!key_written || !encode(encoder, PyTuple_GET_ITEM(pair, 1), buffer)) return false;
+  }
+  return true;
+}
+
+// Steps after the names: the full record with its values. Returns false with
+// the error set and the buffer back at its starting length.
+bool append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, const FrameWrite& write,
+                      const RecordNames& names, PyObject* value, PyObject* locals, bool& used_python_fallback) {
+  const std::size_t start = buffer.size();
+  buffer.push_back(kFixmap10);
+  write_naming_entries(buffer, write, names);
+
+  write_str(buffer, value_key(write.value_kind));
+  if (!encode(encoder, value, buffer)) {
+    buffer.truncate(start);
+    return false;
+  }
+  write_str(buffer, "locals");
+  const std::size_t locals_at = buffer.size();
+  bool replaced = false;
+  if (!encode(encoder, locals, buffer, &replaced)) {
+    buffer.truncate(start);
+    return false;
+  }
+  // A dict subclass (a frame's own mapping) keeps its single marker.
+  if (replaced && PyDict_CheckExact(locals)) {
+    buffer.truncate(locals_at);
+    if (!write_locals_per_item(encoder, locals, buffer)) {
+      buffer.truncate(start);
+      return false;
+    }
+  }
+  write_closing_entries(buffer, write);
+  used_python_fallback = encoder.used_python_fallback();
+  return true;
+}
+
+// The encoder is released before a failure is raised again: releasing it
+// drops references, which can run finalizers, and those must not run with
+// an exception pending.
+bool append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
+                 PyObject* locals, bool& used_python_fallback) {
+  py::PyError failure;
+  {
+    NativeMsgpackEncoder encoder(*write.serializer, EncoderOptions{.byte_budget = write.byte_budget,
+                                                                   .interning = write.interning,
+                                                                   .lightweight_repr = write.lightweight_repr});
+    if (append_full_with(encoder, buffer, write, names, value, locals, used_python_fallback)) return true;
+    failure = py::PyError::fetch();
+  }
+  failure.restore();
+  return false;
+}
+
+void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
+  if (write.cached) {
+    std::atomic<bool>* flag = write.cached->native_msgpack_eligible;
+    if (flag != nullptr && flag->load(std::memory_order_relaxed)) flag->store(false, std::memory_order_release);
+    return;
+  }
+  if (names.location.native_eligible) write.path_cache->mark_native_msgpack_unsupported(names.location.code_key);
+}
+
+}  // namespace
+
+Ref get_locals(PyObject* frame) {
+  // A frame object's f_locals getter is PyFrame_GetLocals: calling it
+  // directly skips the attribute lookup through the type.
+  Ref locals = PyFrame_Check(frame)
+                   ? Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)))
+                   : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  if (!locals) return {};
+  bool owned = false;
+  if (!PyDict_Check(locals.get())) {
+    // A write-through proxy (3.13 function frames) or another mapping: a
+    // dict of its own that this record may change.
+    locals = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
+    if (!locals) return {};
+    if (!PyDict_Check(locals.get())) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(locals.get())->tp_name);
+      return {};
+    }
+    owned = true;
+  }
+  PyObject* builtins_key = VESH_INTERNED("__builtins__");
+  PyObject* builtins = PyDict_GetItemWithError(locals.get(), builtins_key);
+  if (builtins == nullptr) {
+    if (PyErr_Occurred()) expect_failed("locals.get(\"__builtins__\") should not raise.", PyError::fetch().message());
+    return locals;
+  }
+  if (!owned) {
+    // Module-level code: f_locals is the module's own dict, which must keep
+    // its builtins.
+    locals = Ref::steal(PyDict_Copy(locals.get()));
+    if (!locals) expect_failed("a dict can always be copied", PyError::fetch().message());
+  }
+  if (PyDict_DelItem(locals.get(), builtins_key) < 0) {
+    expect_failed("a present key can always be removed", PyError::fetch().message());
+  }
+  return locals;
+}
+
+bool write_frame_without_values(ByteBuffer& buffer, const FrameWrite& write) {
+  RecordNames names;
+  if (!resolve_names(write, names)) return false;
+  append_omitted(buffer, write, names);
+  return true;
+}
+
+bool without_values_at_recursion_limit(PyError error, ByteBuffer& buffer, const FrameWrite& write) {
+  if (reaches_program(error) || !hit_recursion_limit(error)) {
+    error.restore();
+    return false;
+  }
+  return write_frame_without_values(buffer, write);
+}
+
+bool write_frame_with_serializer_inner(ByteBuffer& buffer, const FrameWrite& write) {
+  if (is_exit_kind(write.event_kind) && omitting_values()) [[unlikely]] {
+    return write_frame_without_values(buffer, write);
+  }
+  RecordNames names;
+  if (!resolve_names(write, names)) return false;
+
+  PyObject* value = write.value_kind == kNoArg ? Py_None : write.value;
+  Ref locals;
+  if (write.event_kind == kEventReturn && write.omit_return_locals) {
+    locals = Ref::borrow(Py_None);
+  } else {
+    locals = get_locals(write.frame);
+    if (!locals) [[unlikely]] return omit_after_failure(PyError::fetch(), buffer, write, names);
+  }
+
+  bool used_python_fallback = false;
+  if (!append_full(buffer, write, names, value, locals.get(), used_python_fallback)) [[unlikely]] {
+    return omit_after_failure(PyError::fetch(), buffer, write, names);
+  }
+  if (used_python_fallback) [[unlikely]] mark_native_ineligible(write, names);
+  return true;
+}
+
+}  // namespace vesh::encode

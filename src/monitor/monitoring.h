@@ -1,0 +1,396 @@
+// The monitoring tracer: VeshMonitor on sys.monitoring (PEP 669).
+//
+// One VeshMonitor holds everything its callbacks share: the configuration as
+// read once, the Python callables of the hot path, the code metadata caches,
+// the per-thread slots, the current trace capture with its ids, and the
+// locks. The Python side claims tool 3, registers the monitor's methods as
+// callbacks and activates it; the callbacks decide per event between
+// recording, None and sys.monitoring.DISABLE.
+//
+// Lock order: save lock, capture lock, trace_id, root_trace_id, timestamp
+// (released at once), frames registry, trace capture. A frame store's lock,
+// threads, markers and trace_name are taken alone. Every wait releases the
+// interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include "monitor/code_metadata.h"
+#include "foundation/config.h"
+#include "foundation/filters.h"
+#include "monitor/idle_monitor.h"
+#include "foundation/plugins.h"
+#include "py/error.h"
+#include "py/gil_mutex.h"
+#include "py/ref.h"
+#include "store/fork_lock.h"
+#include "support/borrow_cell.h"
+#include "support/byte_buffer.h"
+#include "support/result.h"
+#include "support/thread_slots.h"
+#include "foundation/thread_hooks.h"
+#include "foundation/frame_path.h"
+#include "foundation/frame_types.h"
+#include "foundation/stack_guard.h"
+#include "encode/value_serializer.h"
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vesh::store {
+class TraceCapture;
+class FrameStore;
+}  // namespace vesh::store
+
+namespace vesh::monitor {
+
+// Kinds whose events sys.monitoring lets a callback disable: PY_START,
+// PY_RETURN, PY_RESUME, PY_YIELD.
+inline constexpr std::uint8_t kDisableMask = 0x1B;
+// Exit kinds: PY_RETURN, PY_UNWIND, PY_YIELD.
+inline constexpr std::uint8_t kExitMask = 0x16;
+
+inline constexpr bool may_disable(std::uint8_t kind) noexcept { return kind < 8 && ((kDisableMask >> kind) & 1); }
+inline constexpr bool is_exit(std::uint8_t kind) noexcept { return kind < 8 && ((kExitMask >> kind) & 1); }
+inline constexpr bool is_entry(std::uint8_t kind) noexcept { return kind == 0 || kind == 3 || kind == 5; }
+
+// Value kinds of an event: no value, a returned or yielded value, an exception.
+enum ValueKind : std::uint8_t { kNoValue = 0, kValue = 1, kException = 2 };
+
+// The outcome of one event: an answer (null: none) or an error.
+using EventResult = Result<py::Ref, py::PyError>;
+// Success or a Python error.
+using PyStatus = Result<void, py::PyError>;
+
+// Defined in monitoring_internal.h.
+struct StoreSlot;
+struct LockedStore;
+struct PushOutcome;
+struct TraceInputs;
+using SharedStore = std::shared_ptr<StoreSlot>;
+
+// One entry of a thread's marker stack: where an open trace point began (its
+// start record's index, under a capture generation), or the boundary a new
+// per-test trace sets.
+struct MarkerKind {
+  bool trace_point = false;
+  std::uint64_t start_index = 0;
+  std::uint64_t generation = 0;
+
+  static MarkerKind boundary() noexcept { return {}; }
+  bool is_boundary() const noexcept { return !trace_point; }
+};
+
+// Per monitor and thread: the cached thread key and frame store, and the
+// bytes appended since subtree tracking was last reset.
+struct FlushThreadState {
+  std::uint64_t running_bytes = 0;
+  std::uint64_t flush_generation = 0;
+  std::shared_ptr<const std::string> thread_key;
+  std::uint64_t capture_generation = 0;
+  SharedStore store;
+  bool check_due = false;
+};
+
+// Everything a monitor keeps per thread. The fields are reached through
+// run-time borrows so that a re-entrant event on one thread is a fault, not
+// corruption. A thread never sees a state an exited thread left behind: the
+// slots hand a new thread a fresh one.
+struct ThreadState {
+  BorrowCell<CallFrames> call_frames;
+  BorrowCell<FrameIds> frame_ids;
+  BorrowCell<LocalCodeMap> local_code_metadata;
+  BorrowCell<FlushThreadState> flush;
+  // Set while a record is encoded straight into the thread's frame store,
+  // whose lock is then held: a save asked for meanwhile on this thread (a
+  // value's __repr__ calling it) would need that lock.
+  bool writing_record = false;
+};
+
+// A lock that forked children get afresh and that a fault while it is held
+// poisons ("mutex").
+class ProcessLock {
+ public:
+  class Guard {
+   public:
+    Guard(ProcessLock& owner, store::ForkAwareGuard inner)
+        : owner_(&owner), inner_(std::move(inner)), exceptions_(std::uncaught_exceptions()) {}
+    Guard(Guard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), inner_(std::move(other.inner_)), exceptions_(other.exceptions_) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() {
+      if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_) owner_->poisoned_.store(true);
+    }
+
+   private:
+    ProcessLock* owner_;
+    store::ForkAwareGuard inner_;
+    int exceptions_;
+  };
+
+  // Takes the lock, releasing the interpreter lock while it waits.
+  Guard lock() {
+    Guard guard(*this, inner_.lock(true));
+    if (poisoned_.load()) fault("mutex");
+    return guard;
+  }
+
+ private:
+  store::ForkAwareMutex inner_;
+  std::atomic<bool> poisoned_{false};
+};
+
+// What one event needs of its code object: its metadata record, or for code
+// without a file name (never cached) the names and verdicts worked out for
+// this event alone.
+struct EventCode {
+  SharedCodeMetadata metadata;
+  std::string file_name;
+  std::string name;
+  bool included = false;
+  bool has_plugins = false;
+
+  const std::string& file() const noexcept { return metadata ? metadata->file_name : file_name; }
+  const std::string& co_name() const noexcept { return metadata ? metadata->name : name; }
+  bool is_included() const noexcept { return metadata ? metadata->included : included; }
+  bool plugins() const noexcept { return metadata ? metadata->has_plugins : has_plugins; }
+};
+
+// An event's records on the plugin route, in store order of an entry event.
+struct Batch {
+  std::vector<ByteBuffer> records;
+  std::vector<std::string> types;
+};
+
+class VeshMonitor {
+ public:
+  // An empty monitor; init() sets it up. Made in place inside its Python
+  // object (see register_monitor).
+  VeshMonitor() = default;
+  // Construction from register_monitor's arguments, in the documented order.
+  // False with the Python error set when it fails.
+  bool init(std::string db_path, PyObject* config_dict, std::string source, bool one_trace_per_test,
+            std::optional<std::string> name);
+
+  VeshMonitor(const VeshMonitor&) = delete;
+  VeshMonitor& operator=(const VeshMonitor&) = delete;
+  ~VeshMonitor();
+
+  // --- Callback road -------------------------------------------------------
+
+  // One sys.monitoring callback of event kind `kind`; `value` is the retval
+  // or exception (null for PY_START/PY_RESUME). New reference, or null with
+  // an error to raise into the program.
+  PyObject* callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value);
+
+  // The calling thread's cached verdict for `address`; absent when the
+  // thread has no map or its map is being changed. Never creates anything.
+  CodeVerdict local_code_metadata(CodeAddress address) const;
+  // Whether this session will never record `code`.
+  bool statically_excluded(PyObject* code) const;
+  // The answer on a worker-marked or suspended thread.
+  py::Ref hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code);
+  // sys.monitoring.set_events(tool_id, 0) while active; errors are dropped.
+  void disable_events() const;
+  // Logs an error that must not reach the program.
+  static void log_error(py::PyError error);
+
+  // --- Event body ----------------------------------------------------------
+
+  EventResult monitor(PyObject* code, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                      CodeVerdict verdict);
+
+  // --- Saving --------------------------------------------------------------
+
+  // Saves what was recorded since the last cut (both routes). A panicked
+  // monitor saves nothing.
+  PyStatus save();
+  // The recording so far as one container, as bytes.
+  py::Ref build_trace();
+  // Cuts the recording: the frames of every thread for a save or a build.
+  TraceInputs take_trace_inputs();
+
+  // --- State ---------------------------------------------------------------
+
+  void set_active(bool value) noexcept;
+  // Replaces the capture's timestamp (and, before anything was recorded, the
+  // capture itself).
+  void set_timestamp(double value);
+  bool active() const noexcept { return active_.load(std::memory_order_acquire); }
+  bool panicked() const noexcept { return panicked_.load(std::memory_order_relaxed); }
+  std::string trace_id_copy();
+  std::string root_trace_id_copy();
+
+  const std::optional<std::uint64_t>& flush_subtree_bytes() const noexcept { return flush_subtree_bytes_; }
+  std::uint64_t flush_check_bytes() const noexcept { return flush_check_bytes_; }
+  std::optional<std::uint64_t> max_value_bytes() const noexcept { return max_value_bytes_; }
+  std::uint64_t sqlite_busy_timeout() const noexcept { return sqlite_busy_timeout_; }
+  bool line_events() const noexcept { return line_events_; }
+  bool lightweight_repr() const noexcept { return lightweight_repr_; }
+  bool omit_return_locals() const noexcept { return omit_return_locals_; }
+  bool has_trace_points() const noexcept { return !trace_points_.empty(); }
+  std::uint8_t tool_id() const noexcept { return tool_id_; }
+  const std::string& creator_thread_key() const noexcept { return creator_thread_key_; }
+  const IdleFilter& idle_filter() const noexcept { return *idle_filter_; }
+  std::uint64_t assignment_owner_id() const noexcept { return assignment_owner_.id(); }
+  std::uint64_t callbacks_in_flight() const noexcept { return callbacks_in_flight_.load(); }
+  bool disabled_recordable() const noexcept { return disabled_recordable_.load(std::memory_order_acquire); }
+  std::uint64_t capture_generation() const noexcept { return capture_generation_.load(std::memory_order_acquire); }
+
+  // --- Sessions (monitoring_sessions.cpp) --------------------------------
+
+  // Ends this monitor's session; when that is sound, hands the still-armed
+  // tool to idle callbacks parked in IDLE_MONITOR. `handed_over` tells
+  // whether it did (else the caller tears the tool down). Returns false with
+  // a Python error set when the idle callbacks cannot be made.
+  bool end_session(std::uint8_t tool_id, bool& handed_over);
+  // Takes the armed tool over from the idle callbacks: registers the
+  // callbacks of `self` (this monitor's Python object) and restarts events
+  // only when locations it would record may have been disabled. Returns
+  // false with a Python error set on failure (after tearing the tool down,
+  // unless the tool was not idle).
+  bool begin_session(PyObject* self, std::uint8_t tool_id);
+
+  static constexpr std::uint8_t kToolId = 3;
+
+ private:
+  PyObject* road(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value, std::uint64_t epoch);
+  PyObject* answer_filter(py::Ref answer, std::uint64_t epoch) const noexcept;
+  PyObject* finish(const StackCheck& stack, std::uint8_t kind, PyObject* code, py::Ref answer, std::uint64_t epoch);
+  std::shared_ptr<store::TraceCapture> new_capture(const std::string& trace_id, double timestamp) const;
+  void note_disabled_recordable() noexcept { disabled_recordable_.store(true, std::memory_order_release); }
+  void handle_fault();
+  // Nothing to answer (ok, null), an early answer, or an error for the program.
+  EventResult begin_callback(std::uint8_t kind, std::uint8_t bits);
+  py::Ref return_or_log(EventResult result);
+  ThreadState& thread_state() { return threads_state_.get(); }
+  // Whether the calling thread holds its frame store's lock for a record.
+  bool writing_record_on_this_thread();
+
+  // Event body (monitoring_event.cpp).
+  EventResult monitor_event(PyObject* code, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                            CodeVerdict verdict, py::PyError& deferred);
+  bool find_code(PyObject* code, CodeVerdict verdict, EventCode& out, bool& excluded);
+  bool describe_code(PyObject* code, EventCode& out, bool& excluded);
+  void cache_locally(CodeAddress address, const CodeVerdict& verdict);
+  EventResult excluded_answer(std::uint8_t kind) const;
+  EventResult direct_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                           py::PyError& deferred);
+  EventResult plugin_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
+                           py::PyError& deferred);
+  EventResult event_tail(std::uint8_t kind, py::PyError& deferred);
+  py::Ref current_frame();
+  // The frame record of one event into a fresh buffer: ok(nullopt) for an
+  // exit without a stored frame id.
+  Result<std::optional<ByteBuffer>, py::PyError> process(PyObject* frame, const std::string& co_name,
+                                                          std::uint8_t kind, std::uint8_t value_kind,
+                                                          PyObject* value, const SharedCodeMetadata& metadata);
+  bool write_record(ByteBuffer& buffer, PyObject* frame, const std::string& co_name, std::uint8_t kind,
+                    std::uint8_t value_kind, PyObject* value, const SharedCodeMetadata& metadata,
+                    const FrameId& frame_id, const std::optional<UserCodeCallSite>& call_site);
+  void abandon_entry(std::uint8_t kind, FrameKey key, const std::optional<FrameId>& frame_id,
+                     const py::PyError& error);
+  py::PyError exit_recorded(std::uint8_t kind, py::PyError error);
+  PyStatus after_recorded_exit(std::uint8_t kind, PyStatus result);
+
+  // Thread keys and frame stores (monitoring_frames.cpp).
+  Result<std::shared_ptr<const std::string>, py::PyError> thread_key(FlushThreadState& flush);
+  std::pair<std::uint64_t, SharedStore> register_thread_frame_buffer(const std::string& key);
+  SharedStore thread_frame_buffer(const std::string& key);
+  LockedStore lock_thread_store(FlushThreadState& flush, const std::string& key);
+  void count_appended(FlushThreadState& flush, std::uint64_t bytes);
+  Result<std::optional<PushOutcome>, py::PyError> push_frame_data(std::vector<ByteBuffer> records,
+                                                                   const std::string* types, std::size_t count,
+                                                                   bool ends_test);
+  PyStatus push_frames_call(Batch batch, const std::string& co_name);
+  PyStatus push_frames_return(Batch batch, bool may_flush);
+  void start_test_trace();
+  void cut_markers_at_boundary();
+  void reset_subtree_tracking();
+  PyStatus append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind, std::uint8_t value_kind,
+                         PyObject* value, const FrameId& frame_id,
+                         const std::optional<UserCodeCallSite>& call_site);
+
+  // Saving (monitoring_save.cpp).
+  std::optional<std::string> trace_name_for_full_capture(TraceInputs& inputs);
+  Result<absl::flat_hash_map<std::string, std::uint32_t>, py::PyError> snapshot_thread_tokens(
+      const TraceInputs& inputs);
+
+  // --- Fields that own resources --------------------------------------------
+  std::string db_path_;
+  std::string source_;
+  py::GilMutex<std::string> trace_id_{"trace id"};
+  std::optional<std::string> name_;
+  py::GilMutex<std::optional<std::string>> trace_name_{"trace name"};
+  Finders include_frames_;
+  Finders ignore_frames_;
+  // Filled once by the constructor and read-only afterwards, so it needs no
+  // lock: a lock held across a plugin's Python code would deadlock against a
+  // thread that meets new code while the plugin waits for it.
+  PluginMap plugin_processors_;
+  using StoreRegistry = absl::flat_hash_map<std::string, SharedStore>;
+  py::GilMutex<StoreRegistry> frames_registry_{"frames registry"};
+  py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_{"trace capture"};
+  py::GilMutex<absl::flat_hash_map<std::string, py::Ref>> threads_{"threads"};
+  std::string creator_thread_key_;
+  py::Ref current_thread_;
+  py::Ref getframe_;
+  const encode::SerializerState* serializer_ = nullptr;
+  std::unique_ptr<FramePathCache> frame_path_cache_;
+  py::Ref disable_;
+  SharedIdleFilter idle_filter_;
+  hooks::AssignmentOwner assignment_owner_;
+  py::GilMutex<CodeMetadataCache> code_metadata_cache_{"code metadata cache"};
+  py::Ref get_instructions_;
+  std::optional<Config> config_;
+  absl::flat_hash_set<std::string> trace_points_;
+  py::GilMutex<absl::flat_hash_map<std::string, std::vector<MarkerKind>>> markers_{"markers"};
+  ProcessLock capture_lock_;
+  ProcessLock save_lock_;
+  py::GilMutex<std::string> root_trace_id_{"root trace id"};
+  // Per-thread slots last: their values hold Python references and frame
+  // stores, released before the shared state above.
+  mutable ThreadSlots<ThreadState> threads_state_;
+
+  // --- Plain fields ----------------------------------------------------------
+  std::optional<std::uint64_t> max_value_bytes_;
+  std::optional<std::uint64_t> flush_subtree_bytes_;
+  std::uint64_t flush_check_bytes_ = 0;
+  std::atomic<std::uint64_t> flush_generation_{0};
+  py::GilMutex<double> timestamp_{"timestamp", 0.0};
+  std::uint64_t sqlite_busy_timeout_ = 60;
+  std::atomic<std::uint64_t> next_thread_token_{1};
+  std::atomic<std::uint64_t> capture_generation_{1};
+  std::atomic<std::uint64_t> callbacks_in_flight_{0};
+  std::atomic<std::uint64_t> active_epoch_{0};
+  bool one_trace_per_test_ = false;
+  bool omit_return_locals_ = false;
+  bool line_events_ = false;
+  bool lightweight_repr_ = false;
+  std::uint8_t tool_id_ = kToolId;
+  std::atomic<bool> active_{false};
+  std::atomic<bool> panicked_{false};
+  std::atomic<bool> disabled_recordable_{false};
+  std::atomic<bool> session_ended_{false};
+};
+
+// The Python type VeshMonitor (made on first use; not instantiable from
+// Python).
+PyTypeObject* vesh_monitor_type();
+
+// The methods end_session($self, tool_id) and begin_session($self, tool_id).
+py::Ref end_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+py::Ref begin_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// register_monitor(db_path, config, source, one_trace_per_test, name=None).
+py::Ref register_monitor(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace vesh::monitor

@@ -1,0 +1,114 @@
+#include "store/runtime_metadata.h"
+
+#include "py/ref.h"
+
+namespace vesh::store {
+
+namespace {
+
+using py::Ref;
+
+Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+PyResult<std::string> attribute_text(PyObject* module, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(module, name));
+  if (!value) return Err{take_python_error()};
+  return str_text(value.get());
+}
+
+PyResult<std::string> call_text(PyObject* module, const char* name) {
+  Ref value = Ref::steal(PyObject_CallMethod(module, name, nullptr));
+  if (!value) return Err{take_python_error()};
+  return str_text(value.get());
+}
+
+}  // namespace
+
+py::PyError take_python_error() {
+  py::PyError error = py::PyError::fetch();
+  if (!error) return py::PyError::make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return error;
+}
+
+PyResult<std::string> str_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", Py_TYPE(obj)->tp_name);
+    return Err{take_python_error()};
+  }
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size)) return std::string(data, static_cast<std::size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Err{take_python_error()};
+  PyErr_Clear();
+  Ref escaped = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
+  if (!escaped) return Err{take_python_error()};
+  return std::string(PyBytes_AS_STRING(escaped.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
+}
+
+PyResult<std::string> vesh_version() {
+  Ref module = import("vesh.version");
+  if (!module) return Err{take_python_error()};
+  return attribute_text(module.get(), VESH_INTERNED("__version__"));
+}
+
+PyResult<std::optional<std::string>> git_commit_sha() {
+  Ref module = import("vesh.git");
+  if (!module) return Err{take_python_error()};
+  Ref value = Ref::steal(PyObject_GetAttr(module.get(), VESH_INTERNED("COMMIT_SHA")));
+  if (!value) return Err{take_python_error()};
+  if (value.get() == Py_None) return std::optional<std::string>();
+  PyResult<std::string> text = str_text(value.get());
+  if (!text) return Err{std::move(text).error()};
+  return std::optional<std::string>(std::move(text).value());
+}
+
+PyResult<std::vector<std::string>> get_argv() {
+  Ref sys = import("sys");
+  if (!sys) return Err{take_python_error()};
+  Ref argv = Ref::steal(PyObject_GetAttr(sys.get(), VESH_INTERNED("argv")));
+  if (!argv) return Err{take_python_error()};
+  if (PyUnicode_Check(argv.get())) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return Err{take_python_error()};
+  }
+  if (!PySequence_Check(argv.get())) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", Py_TYPE(argv.get())->tp_name);
+    return Err{take_python_error()};
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(argv.get()));
+  if (!iter) return Err{take_python_error()};
+  std::vector<std::string> out;
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    PyResult<std::string> text = str_text(item.get());
+    if (!text) return Err{std::move(text).error()};
+    out.push_back(std::move(text).value());
+  }
+  if (PyErr_Occurred()) return Err{take_python_error()};
+  return out;
+}
+
+PyResult<Environment> collect_environment() {
+  Ref sys = import("sys");
+  if (!sys) return Err{take_python_error()};
+  Ref platform = import("platform");
+  if (!platform) return Err{take_python_error()};
+  Environment env;
+  env.reserve(6);
+  auto add = [&env](const char* key, PyResult<std::string>& value) { env.emplace_back(key, std::move(value).value()); };
+  // Each fact is read in this order; the first failure ends the collection.
+  PyResult<std::string> value = call_text(platform.get(), "python_version");
+  if (!value) return Err{std::move(value).error()};
+  add("py_version", value);
+  value = attribute_text(sys.get(), VESH_INTERNED("version"));
+  if (!value) return Err{std::move(value).error()};
+  add("py_version_full", value);
+  static constexpr std::pair<const char*, const char*> kCalls[] = {
+      {"platform", "platform"}, {"system", "system"}, {"machine", "machine"}, {"processor", "processor"}};
+  for (const auto& [key, method] : kCalls) {
+    value = call_text(platform.get(), method);
+    if (!value) return Err{std::move(value).error()};
+    add(key, value);
+  }
+  return env;
+}
+
+}  // namespace vesh::store
