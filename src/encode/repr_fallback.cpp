@@ -1,0 +1,238 @@
+// The unsupported-value path: values that are not native MessagePack are
+// written as extension records, their repr, or the name of their type.
+#include "encode/encoder_internal.h"
+
+namespace vesh::encode {
+
+using py::PyError;
+using py::Ref;
+
+using namespace detail;
+
+Ref NativeMsgpackEncoder::repr(PyObject* obj) {
+  if (memo_) {
+    if (PyObject* text = memo_->find(obj)) return Ref::borrow(text);
+  }
+  Ref text = Ref::steal(PyObject_Repr(obj));
+  if (!text) return {};
+  if (!memo_) memo_ = std::make_unique<ReprMemo>();
+  memo_->remember(obj, text.get());
+  return text;
+}
+
+bool NativeMsgpackEncoder::unmatched_leaf_payload(PyObject* value, LeafPayload& out) {
+  out.code = ext::kText;
+  if (lightweight_repr_) {
+    // Ordinary attribute access: a proxy reports the class it claims.
+    Ref cls = Ref::steal(PyObject_GetAttrString(value, "__class__"));
+    Ref qualname = cls ? format_field(Ref::steal(PyObject_GetAttrString(cls.get(), "__qualname__"))) : Ref();
+    if (!qualname) return false;
+    Ref text = Ref::steal(PyUnicode_FromFormat("<%U object %llu>", qualname.get(),
+                                               static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value))));
+    return utf8_payload(std::move(text), out.payload);
+  }
+  return utf8_payload(repr(value), out.payload);
+}
+
+// ---------------------------------------------------------------------------
+// The unsupported-value path
+
+bool NativeMsgpackEncoder::write_unsupported_leaf(PyObject* obj, ByteBuffer& buf, std::int32_t depth) {
+  const std::size_t start = buf.size();
+  if (PyTuple_CheckExact(obj)) return write_extension_container(obj, ext::kTuple, "(...)", buf, start);
+  used_python_fallback_ = true;
+  if (!set_profiler_flag()) return unsupported_failed(obj, buf, start);
+
+  struct Kind {
+    PyTypeObject* type;
+    std::int8_t code;
+    std::string_view placeholder;
+  };
+  const Kind kinds[] = {{&PyTuple_Type, ext::kTuple, "(...)"},
+                        {&PySet_Type, ext::kSet, "set(...)"},
+                        {&PyFrozenSet_Type, ext::kFrozenset, "frozenset(...)"}};
+  std::uint8_t memo = 2;
+  for (const Kind& kind : kinds) {
+    const int match = isinstance(obj, reinterpret_cast<PyObject*>(kind.type), memo);
+    if (match < 0) return unsupported_raised(obj, buf, start);
+    if (match) return write_extension_container(obj, kind.code, kind.placeholder, buf, start);
+  }
+  const int is_dict = isinstance(obj, reinterpret_cast<PyObject*>(&PyDict_Type), memo);
+  if (is_dict < 0) return unsupported_raised(obj, buf, start);
+  if (is_dict) return write_dict_subclass(obj, buf, depth, start);
+  return write_leaf_payload(obj, memo, buf, start);
+}
+
+// The failure path: nothing of the value stays; the error may still be
+// replaced by a text record.
+bool NativeMsgpackEncoder::unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start) {
+  buf.truncate(start);
+  return handle_default_error(obj, buf);
+}
+
+bool NativeMsgpackEncoder::unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start) {
+  fail_current();
+  return unsupported_failed(obj, buf, start);
+}
+
+bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder,
+                                                     ByteBuffer& buf, std::size_t start) {
+  if (careful_ && on_container_stack(obj)) return write_placeholder(placeholder, buf);
+  Ref items;
+  if (!PyTuple_CheckExact(obj)) {
+    if (Py_IS_TYPE(obj, &PySet_Type) || Py_IS_TYPE(obj, &PyFrozenSet_Type)) {
+      if (over_limit(saturating_add(start, static_cast<std::uint64_t>(PySet_GET_SIZE(obj))))) return over_budget();
+    }
+    items = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyList_Type), obj));
+    if (items && !PyList_Check(items.get())) {
+      PyErr_SetString(PyExc_TypeError, "list() did not return a list");
+      items.reset();
+    }
+    if (!items) return unsupported_raised(obj, buf, start);
+  }
+
+  // Room for the largest header; the data is moved down once its size is
+  // known. The reserved bytes do not count against the budget meanwhile.
+  static constexpr char kReserved[6] = {};
+  buf.write(kReserved, sizeof kReserved);
+  exempt_ += sizeof kReserved;
+  const bool ok = pack_extension_items(obj, items.get(), buf);
+  exempt_ = exempt_ >= sizeof kReserved ? exempt_ - sizeof kReserved : 0;
+  if (!ok) return unsupported_failed(obj, buf, start);
+
+  const std::size_t n = buf.size() - start - sizeof kReserved;
+  if (n > kU32Max) {
+    fail_with(PyExc_ValueError, "EXT data is too large");
+    return unsupported_failed(obj, buf, start);
+  }
+  struct HeaderSink {
+    char bytes[6];
+    std::size_t size = 0;
+    void write(const char* data, std::size_t len) {
+      std::memcpy(bytes + size, data, len);
+      size += len;
+    }
+  } header;
+  msgpack::packer<HeaderSink>(header).pack_ext(n, kind);
+  char* base = buf.data() + start;
+  std::memmove(base + header.size, base + sizeof kReserved, n);
+  std::memcpy(base, header.bytes, header.size);
+  buf.truncate(start + header.size + n);
+  if (over_limit(buf.size())) return over_budget();
+  return true;
+}
+
+// A dict subclass is written as a plain map of dict(obj), whose containers
+// are never targets of back-references.
+bool NativeMsgpackEncoder::write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth,
+                                               std::size_t start) {
+  if (careful_ && on_container_stack(obj)) return write_placeholder("{...}", buf);
+  Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), obj));
+  if (copy && !PyDict_Check(copy.get())) {
+    PyErr_SetString(PyExc_TypeError, "dict() did not return a dict");
+    copy.reset();
+  }
+  if (!copy) return unsupported_raised(obj, buf, start);
+
+  ++payload_nesting_;
+  struct Lower {
+    std::uint32_t& nesting;
+    ~Lower() { --nesting; }
+  } lower{payload_nesting_};
+  if (careful_ || depth <= static_cast<std::int32_t>(state_.max_depth) - 8)
+    return pack_dict_copy_tracked(obj, copy.get(), buf, depth);
+  const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(copy.get()));
+  if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
+  if (!dict_body(copy.get(), buf, depth)) return false;
+  if (ext_nesting_ == 0 && shared_) record_completed_container(copy.get(), false);
+  return true;
+}
+
+bool NativeMsgpackEncoder::write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf,
+                                              std::size_t start) {
+  LeafPayload leaf;
+  if (!default_leaf_payload(obj, memo, remaining_budget(buf), leaf))
+    return unsupported_raised(obj, buf, start);
+  if (leaf.too_large) return over_budget();
+  std::string_view data;
+  if (!leaf.payload.data(data)) return unsupported_raised(obj, buf, start);
+  if (over_limit(saturating_add(buf.size(), data.size()))) return over_budget();
+  if (!write_ext(buf, leaf.code, data)) return unsupported_raised(obj, buf, start);
+  if (over_limit(buf.size())) return over_budget();
+  return true;
+}
+
+bool NativeMsgpackEncoder::write_placeholder(std::string_view text, ByteBuffer& buf) {
+  ++placeholders_;
+  if (over_limit(saturating_add(buf.size(), text.size()))) return over_budget();
+  write_ext(buf, ext::kText, text);
+  if (over_limit(buf.size())) return over_budget();
+  return true;
+}
+
+// Replaces a value whose handling raised by a short text record where that
+// is allowed: the query-free text for DatabaseAccessBlocked, else (outside
+// lightweight mode, for Exception subclasses, and unless the careful pass
+// should get its chance) "module.Qualname" as extension 127.
+bool NativeMsgpackEncoder::handle_default_error(PyObject* obj, ByteBuffer& buf) {
+  if (!error_ || !error_->is_python()) return false;
+  PyError raised = std::move(*error_->python_error());
+  error_.reset();
+
+  Ref blocked = global(VESH_INTERNED("DatabaseAccessBlocked"));
+  if (!blocked) {
+    PyError name_error = PyError::fetch();
+    PyException_SetContext(name_error.value(), Ref::borrow(raised.value()).release());
+    return fail(std::move(name_error));
+  }
+  const bool query_free = PyErr_GivenExceptionMatches(raised.value(), blocked.get()) != 0;
+  if (!query_free) {
+    if (lightweight_repr_ || !raised.matches(PyExc_Exception) || (!careful_ && needs_careful(raised.value())))
+      return fail(std::move(raised));
+  }
+
+  LeafPayload leaf;
+  PyObject* saved = PyErr_GetHandledException();
+  PyErr_SetHandledException(raised.value());
+  const bool built = default_error_text(obj, query_free, leaf);
+  PyError failure = built ? PyError() : PyError::fetch();
+  PyErr_SetHandledException(saved);
+  Py_XDECREF(saved);
+
+  if (!built) {
+    if (failure.value() != raised.value()) {
+      Ref context = Ref::steal(PyException_GetContext(failure.value()));
+      if (!context) PyException_SetContext(failure.value(), Ref::borrow(raised.value()).release());
+    }
+    return fail(std::move(failure));
+  }
+  return write_payload(leaf, buf);
+}
+
+bool NativeMsgpackEncoder::default_error_text(PyObject* obj, bool query_free, LeafPayload& out) {
+  if (query_free) {
+    Ref fn = global(VESH_INTERNED("_query_free_repr"));
+    if (!fn) return false;
+    out.code = ext::kText;
+    return utf8_payload(Ref::steal(PyObject_CallOneArg(fn.get(), obj)), out.payload);
+  }
+  // Instances of many built-in and C types have no __module__ of their
+  // own: their type's names the value just as well. The type is held: the
+  // lookups run the value's code, which may give it another class and free
+  // this one.
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  Ref module = Ref::steal(PyObject_GetAttr(obj, VESH_INTERNED("__module__")));
+  if (!module && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    module = Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__module__")));
+  }
+  Ref module_text = format_field(std::move(module));
+  if (!module_text) return false;
+  Ref qualname = format_field(Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__qualname__"))));
+  if (!qualname) return false;
+  Ref dot = text_of(".");
+  out.code = ext::kTypeName;
+  return escaped_utf8_payload(concat_text({module_text.get(), dot.get(), qualname.get()}), out.payload);
+}
+
+}  // namespace vesh::encode
