@@ -10,4 +10,4 @@ ver="$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}
 build="${2:-build/dev-$ver}"
 cmake -S . -B "$build" -G Ninja -DVESH_BUILD_TESTS=ON -DVESH_INPLACE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"

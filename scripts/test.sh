@@ -11,7 +11,7 @@ for py in $(scripts/pythons.sh); do
   build="build/native-$ver"
   cmake -S . -B "$build" -G Ninja -DVESH_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
-  cmake --build "$build" --target vesh_native_tests -j"$(nproc)"
+  cmake --build "$build" --target vesh_native_tests -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
   VESH_TEST_PYTHON="$PWD/$venv/bin/python" ctest --test-dir "$build" --output-on-failure -j"$(nproc)" || status=1
   echo "=== Python $ver: pytest"
   (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1
