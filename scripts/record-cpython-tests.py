@@ -96,9 +96,9 @@ def run(mode: str, module: str, workdir: pathlib.Path, timeout: float) -> dict:
     return report
 
 
-def vesh_lines(stderr: str) -> list[str]:
+def vesh_lines(stderr: str) -> list[tuple[int, str]]:
     keys = ("vesh", "Vesh", "Unexpected exception in Rust")
-    return [line for line in stderr.splitlines() if any(k in line for k in keys)]
+    return [(i, line) for i, line in enumerate(stderr.splitlines()) if any(k in line for k in keys)]
 
 
 def compare(module: str, plain: dict, recorded: dict, mode: str) -> list[str]:
@@ -115,7 +115,9 @@ def compare(module: str, plain: dict, recorded: dict, mode: str) -> list[str]:
         problems.append(f"{mode}: the recorder panicked")
     noise = vesh_lines(recorded["stderr"])
     if noise:
-        problems.append(f"{mode}: {len(noise)} vesh lines on stderr, first: {noise[0]}")
+        first = noise[0][0]
+        context = "\n".join(recorded["stderr"].splitlines()[first:first + 6])
+        problems.append(f"{mode}: {len(noise)} vesh lines on stderr, the first with what follows it:\n{context}")
     return problems
 
 
