@@ -121,13 +121,33 @@ def test_included_code_whose_plugins_decline_is_never_disabled(tmp_path, monkeyp
         monitor.set_active(False)
 
 
-def test_code_kept_only_for_declining_plugins_is_disabled(tmp_path, monkeypatch):
-    monkeypatch.setattr(vesh.plugins, "PLUGINS", [declined_plugin("test_monitor_callbacks")])
+def failing_call(frame, event, arg, context):
+    raise ValueError("plugin failed")
+
+
+@pytest.mark.parametrize(
+    "options, start, ret",
+    [
+        # A predicate answers per event, and a failure may not come again:
+        # the next call of the function may well be recorded.
+        ({}, None, None),
+        ({"call": failing_call}, None, None),
+        # Nothing the plugin says changes what it records here.
+        ({"events": ["call"]}, None, DISABLE),
+        ({"events": []}, DISABLE, DISABLE),
+        ({"path_fragment": "elsewhere"}, DISABLE, DISABLE),
+    ],
+    ids=["declined", "failed", "calls only", "no events", "other file"],
+)
+def test_code_kept_only_for_plugins_is_disabled_only_where_no_processor_records(tmp_path, monkeypatch, options,
+                                                                                  start, ret):
+    monkeypatch.setattr(vesh.plugins, "PLUGINS", [{**declined_plugin("test_monitor_callbacks"), **options}])
     config = {"filters": {"ignore_frames": ["test_monitor_callbacks"]}}
     monitor = _vesh.register_monitor(str(tmp_path / "vesh.db"), config, "tests", False)
     monitor.set_active(True)
     try:
-        assert monitor.monitor_pystart(USER, 0) is DISABLE
+        assert monitor.monitor_pystart(USER, 0) is start
+        assert monitor.monitor_pyreturn(USER, 0, None) is ret
         assert monitor.monitor_pythrow(USER, 0, ValueError()) is None
     finally:
         monitor.set_active(False)
@@ -136,6 +156,7 @@ def test_code_kept_only_for_declining_plugins_is_disabled(tmp_path, monkeypatch)
 def test_a_set_active_during_the_callback_turns_disable_into_none(tmp_path, monkeypatch):
     holder = {}
     plugin = declined_plugin("test_monitor_callbacks", during_call=lambda: holder["monitor"].set_active(True))
+    plugin["events"] = ["return"]  # so that the call would be disabled
     monkeypatch.setattr(vesh.plugins, "PLUGINS", [plugin])
     config = {"filters": {"ignore_frames": ["test_monitor_callbacks"]}}
     monitor = holder["monitor"] = _vesh.register_monitor(str(tmp_path / "vesh.db"), config, "tests", False)

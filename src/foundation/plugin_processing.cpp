@@ -48,15 +48,6 @@ bool extract_bool(PyObject* obj, bool& out) {
   return false;
 }
 
-bool wants_event(const PluginProcessor& processor, std::uint8_t event_kind) {
-  std::string_view name = checked_event_name(event_kind);
-  if (!processor.events) return true;
-  for (const std::string& wanted : *processor.events) {
-    if (wanted == name) return true;
-  }
-  return false;
-}
-
 // Exit events reuse the id stored at the frame's entry (or get a fresh one
 // that is not kept); entry events store a fresh id, replacing any earlier
 // one. The lock is held for the map operation alone.
@@ -160,7 +151,7 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
                           std::vector<BoundCallFrame> snapshot, bool lightweight_repr,
                           std::optional<PluginRecord>& out) {
   out.reset();
-  if (!wants_event(processor, event_kind)) return true;
+  if (!processor.takes_event(event_kind)) return true;
 
   Ref record = Ref::steal(PyDict_New());
   if (!record) return false;

@@ -3,9 +3,12 @@
 #include "encode/value_serializer.h"
 
 #include "foundation/config.h"
+#include "foundation/frame_types.h"
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
+
+#include <algorithm>
 
 namespace vesh {
 
@@ -21,6 +24,13 @@ const std::string& PluginProcessor::type_for(std::uint8_t event_kind) const {
     case 5: return throw_type;
   }
   fault("event kind out of range: " + std::to_string(event_kind));
+}
+
+bool PluginProcessor::takes_event(std::uint8_t event_kind) const {
+  const char* name = event_name(event_kind);
+  if (name == nullptr) fault("event kind out of range: " + std::to_string(event_kind));
+  if (!events) return true;
+  return std::find(events->begin(), events->end(), std::string_view(name)) != events->end();
 }
 
 namespace {

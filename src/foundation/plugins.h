@@ -72,6 +72,9 @@ struct PluginProcessor {
   bool applies_to(std::string_view co_filename) const noexcept { return path_fragment.is_in(co_filename); }
   // The record type for an event kind; a kind above 5 is an internal fault.
   const std::string& type_for(std::uint8_t event_kind) const;
+  // Whether `events` lets the processor record events of this kind at all;
+  // a kind above 5 is an internal fault.
+  bool takes_event(std::uint8_t event_kind) const;
 };
 
 // The processors of one code name, in the order they were made: plugin

@@ -230,6 +230,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
   Batch batch;
   Ref frame;
   FrameKey key = 0;
+  bool kind_taken = false;  // a processor offered the event records this kind
   {
     const PluginMap* plugins = &plugin_processors_;
     const PluginList* processors = plugins->empty() ? nullptr : plugins->find(ec.co_name());
@@ -266,6 +267,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
       Ref arg = (value_kind != kNoValue && value != nullptr && !omitting_values()) ? Ref::borrow(value) : none();
       for (const auto& processor : *processors) {
         if (!processor->applies_to(ec.file())) continue;
+        kind_taken = kind_taken || processor->takes_event(kind);
         bool matches = false;
         bool ok = plugin_matches_event(*processor, frame.get(), kind, arg.get(), matches);
         std::optional<PluginRecord> record;
@@ -282,14 +284,15 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
           continue;
         }
         PyError error = fetch_error();
-        const bool to_program = reaches_program(error);
-        if ((kind == 1 || kind == 2) && to_program) {
-          // The exit is recorded in full; the first such error is raised after it.
-          if (!deferred) deferred = std::move(error);
+        if (!reaches_program(error)) {
+          // A failing plugin costs its own record only: the other processors
+          // and the frame's own record still get the event.
+          log_error(std::move(error));
           continue;
         }
-        if (omitting_values() && !to_program) {
-          log_error(std::move(error));
+        if (kind == 1 || kind == 2) {
+          // The exit is recorded in full; the first such error is raised after it.
+          if (!deferred) deferred = std::move(error);
           continue;
         }
         abandon_entry(kind, key, std::nullopt, error);
@@ -311,8 +314,10 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
     if (deferred) return Err{std::move(deferred)};
     // Included code is recorded at its other events (a frame whose entry was
     // not recorded has no id here, but later calls do): never switch its
-    // location off. Code kept only for its plugins has nothing to record here.
-    if (ec.is_included() || !may_disable(kind)) return none();
+    // location off. Code kept only for its plugins is switched off only when
+    // no processor records this kind of event: a `call` predicate answers
+    // per event, and a plugin that failed once may record the next one.
+    if (ec.is_included() || kind_taken || !may_disable(kind)) return none();
     note_disabled_recordable();
     return disable_.clone();
   }
