@@ -33,4 +33,14 @@ std::size_t CodeMetadataCache::full_size() const noexcept {
   return n;
 }
 
+std::vector<std::string> CodeMetadataCache::fallback_file_names() const {
+  std::vector<std::string> out;
+  for (const auto& [address, entry] : map_) {
+    if (entry.full && !entry.full->native_values_only.load(std::memory_order_acquire)) {
+      out.push_back(entry.full->file_name);
+    }
+  }
+  return out;
+}
+
 }  // namespace vesh::monitor

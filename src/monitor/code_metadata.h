@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vesh::monitor {
 
@@ -75,6 +76,9 @@ class CodeMetadataCache {
 
   std::size_t size() const noexcept { return map_.size(); }
   std::size_t full_size() const noexcept;
+  // The file names of the recorded code some of whose values needed the
+  // Python serializer, in the map's order (a file once per such code object).
+  std::vector<std::string> fallback_file_names() const;
   std::uint64_t counted_entries() const noexcept { return counted_; }
 
  private:

@@ -372,7 +372,17 @@ void VeshMonitor::set_active(bool value) noexcept {
 
 std::string VeshMonitor::trace_id_copy() { return *trace_id_.lock_ignoring_poison(); }
 
-std::string VeshMonitor::root_trace_id_copy() { return *root_trace_id_.lock("mutex poisoned"); }
+// The text is only ever assigned whole: a fault while the lock was held
+// cannot have left half of one behind.
+std::string VeshMonitor::root_trace_id_copy() { return *root_trace_id_.lock_ignoring_poison(); }
+
+std::size_t VeshMonitor::code_metadata_cache_size() { return code_metadata_cache_.lock()->size(); }
+
+std::size_t VeshMonitor::full_code_metadata_cache_size() { return code_metadata_cache_.lock()->full_size(); }
+
+std::vector<std::string> VeshMonitor::python_serializer_code_paths() {
+  return code_metadata_cache_.lock()->fallback_file_names();
+}
 
 // ---------------------------------------------------------------------------
 // Python surface
@@ -478,6 +488,24 @@ Ref text_ref(const std::string& text) {
 }
 Ref get_trace_id(PyObject* self) { return text_ref(self_of(self).trace_id_copy()); }
 Ref get_root_trace_id(PyObject* self) { return text_ref(self_of(self).root_trace_id_copy()); }
+Ref get_writer_circuit_open(PyObject*) { return Ref::borrow(store::writer_circuit_open() ? Py_True : Py_False); }
+Ref get_code_metadata_cache_size(PyObject* self) {
+  return Ref::steal(PyLong_FromSize_t(self_of(self).code_metadata_cache_size()));
+}
+Ref get_full_code_metadata_cache_size(PyObject* self) {
+  return Ref::steal(PyLong_FromSize_t(self_of(self).full_code_metadata_cache_size()));
+}
+Ref get_python_serializer_code_paths(PyObject* self) {
+  const std::vector<std::string> paths = self_of(self).python_serializer_code_paths();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    Ref path = text_ref(paths[i]);
+    if (!path) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), path.release());
+  }
+  return list;
+}
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
@@ -524,6 +552,20 @@ PyGetSetDef kGetSet[] = {
      "Maximum buffered bytes before flushing a subtree. None means disabled.", nullptr},
     {"line_events", py::getter<get_line_events>, nullptr, nullptr, nullptr},
     {"tool_id", py::getter<get_tool_id>, nullptr, nullptr, nullptr},
+    {"writer_circuit_open", py::getter<get_writer_circuit_open>, nullptr, nullptr, nullptr},
+    {"code_metadata_cache_size", py::getter<get_code_metadata_cache_size>, nullptr,
+     "Number of strongly-held code objects in the session metadata cache.\n"
+     "Useful for validating that repeated events hit the same cache entry.",
+     nullptr},
+    {"full_code_metadata_cache_size", py::getter<get_full_code_metadata_cache_size>, nullptr,
+     "Number of entries that need full frame metadata rather than only an\n"
+     "excluded-code identity marker.",
+     nullptr},
+    {"_python_serializer_code_paths", py::getter<get_python_serializer_code_paths>, nullptr,
+     "Paths for code objects whose values needed msgpack's default hook,\n"
+     "which used to route their frames through the Python serializer. This\n"
+     "scans cached metadata only when requested; the event path records it.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

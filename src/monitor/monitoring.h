@@ -245,6 +245,14 @@ class VeshMonitor {
   bool disabled_recordable() const noexcept { return disabled_recordable_.load(std::memory_order_acquire); }
   std::uint64_t capture_generation() const noexcept { return capture_generation_.load(std::memory_order_acquire); }
 
+  // The shared code metadata cache as the inspection getters see it: its
+  // entries, its entries of recorded code, and the file names of recorded
+  // code some of whose values needed the Python serializer.
+  std::size_t code_metadata_cache_size();
+  std::size_t full_code_metadata_cache_size();
+  std::vector<std::string> python_serializer_code_paths();
+
+
   // --- Sessions (monitoring_sessions.cpp) --------------------------------
 
   // Ends this monitor's session; when that is sound, hands the still-armed
