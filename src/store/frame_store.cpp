@@ -12,6 +12,7 @@ IoError writer_failed_error() { return IoError::make(IoKind::BrokenPipe, "frame 
 IoError retired_error() { return IoError::make(IoKind::BrokenPipe, "frame store retired"); }
 IoError invalid_index() { return IoError::make(IoKind::InvalidInput, "invalid frame index"); }
 IoError invalid_boundary() { return IoError::make(IoKind::InvalidData, "invalid frame boundary"); }
+IoError invalid_range() { return IoError::make(IoKind::InvalidInput, "invalid frame range"); }
 
 // Bounds [a, b) of frame k given cumulative end offsets.
 Result<std::pair<std::uint64_t, std::uint64_t>, IoError> bounds(const std::vector<std::uint64_t>& ends,
@@ -168,8 +169,7 @@ Result<FrameStore, IoError> FrameStore::drain(std::uint64_t start, std::uint64_t
   // Like an append, a flush may meet the store a save has taken out.
   if (!capture_) return Err{retired_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return Err{std::move(sealed).error()};
-  if (start > end || end > committed_frames_)
-    return Err{IoError::make(IoKind::InvalidInput, "invalid frame range")};
+  if (start > end || end > committed_frames_) return Err{invalid_range()};
 
   std::vector<FrameSpan> taken = slice_spans(spans_, start, end);
   std::uint64_t drained_bytes = 0;
@@ -304,6 +304,20 @@ Result<std::string_view, IoError> FrameStore::frame(std::uint64_t index, ByteBuf
   if (!b.ok()) return Err{std::move(b).error()};
   const auto [a, e] = b.value();
   return span->chunk->read(a, e - a, scratch);
+}
+
+Result<std::vector<std::string>, IoError> FrameStore::copy_range(std::uint64_t start, std::uint64_t end) const {
+  if (writer_failed_) return Err{writer_failed_error()};
+  if (start > end || end > frame_count()) return Err{invalid_range()};
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(end - start));
+  ByteBuffer scratch;
+  for (std::uint64_t index = start; index < end; ++index) {
+    auto bytes = frame(index, scratch);
+    if (!bytes.ok()) return Err{std::move(bytes).error()};
+    out.emplace_back(bytes.value());
+  }
+  return out;
 }
 
 }  // namespace vesh::store

@@ -35,6 +35,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -190,6 +191,10 @@ class FrameStore {
   // the store or `scratch` next changes).
   Result<std::uint64_t, IoError> frame_len(std::uint64_t index) const;
   Result<std::string_view, IoError> frame(std::uint64_t index, ByteBuffer& scratch) const;
+  // Copies of frames [start, end) in order, wherever they lie. Refuses a
+  // failed store (BrokenPipe "frame store writer failed") and a range that
+  // is not within the store (InvalidInput "invalid frame range").
+  Result<std::vector<std::string>, IoError> copy_range(std::uint64_t start, std::uint64_t end) const;
 
  private:
   void swap(FrameStore& other) noexcept {

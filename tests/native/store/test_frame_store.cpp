@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -134,6 +135,40 @@ TEST(FrameStore, ChunkStillInMemoryIsReadFromMemory) {
   EXPECT_EQ(all_frames(s), frames);
 }
 
+TEST(FrameStore, CopyRangeReadsFromEveryPlaceAndRefusesWhatIsNotThere) {
+  TempDir dir;
+  auto capture = capture_in(dir, "trc_C", /*in_memory=*/false);
+  FrameStore s = FrameStore::open(capture, 1, 64);
+  std::vector<std::string> frames{std::string(70, 'a'), "b", std::string(70, 'c'), "d", "e"};
+  append_all(s, frames);
+  // Chunk 0 (frame 0) is in the file, chunk 1 (frames 1-2) in memory or the
+  // file, frames 3-4 in the arena.
+  ASSERT_EQ(s.committed_frames(), 3u);
+  ASSERT_TRUE(store::testing::eventually([&] { return s.spans()[0].chunk->persisted() != 0; }));
+  struct Case {
+    std::uint64_t start, end;
+    std::optional<std::vector<std::string>> copied;  // nullopt: "invalid frame range"
+  };
+  using V = std::vector<std::string>;
+  for (const Case& c : {Case{0, 5, frames}, Case{1, 4, V(frames.begin() + 1, frames.begin() + 4)}, Case{5, 5, V{}},
+                        Case{3, 2, std::nullopt}, Case{0, 6, std::nullopt}}) {
+    auto copy = s.copy_range(c.start, c.end);
+    if (c.copied) {
+      ASSERT_TRUE(copy.ok()) << copy.error().text();
+      EXPECT_EQ(copy.value(), *c.copied);
+    } else {
+      ASSERT_FALSE(copy.ok());
+      EXPECT_EQ(copy.error().text(), "invalid frame range");
+      EXPECT_EQ(copy.error().kind, IoKind::InvalidInput);
+    }
+  }
+  // A chunk the writer could not write is lost to readers.
+  s.spans()[1].chunk->fail(store::IoError::make(IoKind::Other, "disk gone"));
+  auto lost = s.copy_range(0, 5);
+  ASSERT_FALSE(lost.ok());
+  EXPECT_NE(lost.error().text().find("disk gone"), std::string::npos) << lost.error().text();
+}
+
 TEST(FrameStore, DrainThenInsertRestoresTheSameFrames) {
   TempDir dir;
   auto capture = capture_in(dir);
@@ -256,7 +291,8 @@ TEST(FrameStore, FailedCommitLosesOneChunkAndFailsTheStore) {
   EXPECT_EQ(s.frame_count(), 5u);
   vesh::ByteBuffer scratch;
   for (auto error : {s.append_serialized("c").error(), s.frame(0, scratch).error(), s.frame_len(0).error(),
-                     s.layout().error(), s.drain(0, 1).error(), s.insert_frame(0, "x").error()}) {
+                     s.layout().error(), s.drain(0, 1).error(), s.insert_frame(0, "x").error(),
+                     s.copy_range(0, 1).error()}) {
     EXPECT_EQ(error.text(), "frame store writer failed");
     EXPECT_EQ(error.kind, IoKind::BrokenPipe);
   }
