@@ -8,7 +8,9 @@ The native recorder hands over every trace it saves in one of two ways:
   `save_v3_trace_chunks`.
 
 Either way the container's bytes are copied into the database when the call
-is made. Several saves may reuse one trace id (per-test traces, repeated
+is made. A trace point (the records of one call of a function named under
+``trace_points.on_return``) is stored with `save_trace_point` as a trace of
+its own, whose metadata names the trace it was cut from as its root. Several saves may reuse one trace id (per-test traces, repeated
 saves of one recorder), and each streamed save finishes onto the same file
 name, replacing the file of the save before it; taking the content at call
 time, one row per save, keeps every part.
@@ -20,17 +22,25 @@ import logging
 import os
 import sqlite3
 import struct
+import sys
+import threading
 import time
+import zlib
 from contextlib import closing
 from pathlib import Path
 
-__all__ = ["_save_trace_metadata", "save_v3_trace_chunks", "raw_directory"]
+import msgpack
+
+__all__ = ["_save_trace_metadata", "save_v3_trace_chunks", "save_trace_point", "raw_directory"]
 
 logger = logging.getLogger("vesh")
 
 _PREAMBLE_MAGIC = b"VESHTRC3"
+_RECORD_MAGIC = b"VR3\0"
 _FOOTER_MAGIC = b"VESHEND3"
 _FOOTER = struct.Struct("<8sQQII")
+_PREAMBLE_TAIL = struct.Struct("<HBBIII")
+_RECORD_FIELDS = struct.Struct("<IQIIII")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS trace_containers (
@@ -130,3 +140,120 @@ def _store_or_log(trace_id, read, origin, db_path, created_at, timeout, ignore_e
         if not ignore_errors:
             raise
         logger.warning("Failed to save trace %s", trace_id, exc_info=exc)
+
+
+# ---------------------------------------------------------------------------
+# Trace points
+
+_KIND_CHUNK, _KIND_THREAD, _KIND_METADATA, _KIND_INDEX, _KIND_VALUE = 1, 2, 3, 4, 5
+_CHUNK_TARGET = 512 * 1024
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def _new_trace_id() -> str:
+    """"trc_" and a ULID: 48 bits of milliseconds, 80 random bits."""
+    value = (time.time_ns() // 1_000_000) << 80 | int.from_bytes(os.urandom(10), "big")
+    return "trc_" + "".join(_CROCKFORD[(value >> shift) & 31] for shift in range(125, -1, -5))
+
+
+def _leb128(value: int) -> bytes:
+    out = bytearray()
+    while True:
+        byte = value & 0x7F
+        value >>= 7
+        if not value:
+            out.append(byte)
+            return bytes(out)
+        out.append(byte | 0x80)
+
+
+class _ContainerWriter:
+    """Builds one v3 container in memory, record by record."""
+
+    def __init__(self, trace_id: str, timestamp: float):
+        header = msgpack.packb({"trace_id": trace_id, "timestamp": float(timestamp)}, use_single_float=False)
+        self.out = bytearray(_PREAMBLE_MAGIC)
+        self.out += _PREAMBLE_TAIL.pack(3, 2, 0, 0, len(header), zlib.crc32(header))
+        self.out += header
+        self.index = []
+
+    def record(self, kind: int, token: int, record_id: int, count: int, body: bytes) -> None:
+        body_crc = 0 if kind == _KIND_CHUNK else zlib.crc32(body)
+        head = _RECORD_MAGIC + bytes([kind, 0, 0, 0])
+        head += _RECORD_FIELDS.pack(token, record_id, count, len(body), len(body), body_crc)
+        self.index.append([kind, len(self.out), len(body), token, record_id, count])
+        self.out += head + struct.pack("<I", zlib.crc32(head)) + body
+
+    def finish(self, layouts: dict[int, list[list[int]]]) -> bytes:
+        index_offset = len(self.out)
+        body = msgpack.packb({"records": self.index, "threads": layouts})
+        self.record(_KIND_INDEX, 0, 0, len(self.index), body)
+        total = len(self.out) + _FOOTER.size
+        footer = struct.pack("<8sQQ", _FOOTER_MAGIC, index_offset, total)
+        self.out += footer + struct.pack("<II", zlib.crc32(footer), 0)
+        return bytes(self.out)
+
+
+def _chunks(frames: list[bytes]) -> list[list[bytes]]:
+    chunks, current, size = [], [], 0
+    for frame in frames:
+        current.append(frame)
+        size += len(frame)
+        if size >= _CHUNK_TARGET:
+            chunks.append(current)
+            current, size = [], 0
+    if current:
+        chunks.append(current)
+    return chunks
+
+
+def _thread_record(thread_key: str) -> bytes:
+    # Trace points are stored on the thread that recorded them.
+    thread = threading.current_thread()
+    return msgpack.packb({
+        "thread_id": thread_key,
+        "name": thread.name,
+        "ident": thread.ident,
+        "native_id": thread.native_id,
+        "daemon": thread.daemon,
+        "is_alive": thread.is_alive(),
+    })
+
+
+def save_trace_point(thread_key, frames, co_name, *, db_path, source, parent_trace_id, config, values=(),
+                     timeout=60) -> str:
+    """Stores the records of one trace point (`frames`, encoded, in the order
+    their thread recorded them) and the interned `values` they refer to
+    ((id, bytes) pairs) as a trace of its own, named after the function
+    `co_name`, and returns its trace id. Failures are raised."""
+    from vesh import git, version
+
+    timeout = _timeout(timeout)
+    trace_id = _new_trace_id()
+    timestamp = time.time()
+    writer = _ContainerWriter(trace_id, timestamp)
+    for value_id, encoded in values:
+        writer.record(_KIND_VALUE, 0, value_id, 1, bytes(encoded))
+    token = 1
+    spans = []
+    for seq, chunk in enumerate(_chunks([bytes(frame) for frame in frames])):
+        body = b"".join(_leb128(len(frame)) for frame in chunk) + b"".join(chunk)
+        writer.record(_KIND_CHUNK, token, seq, len(chunk), body)
+        spans.append([seq, 0, len(chunk)])
+    writer.record(_KIND_THREAD, token, 0, 1, _thread_record(thread_key))
+    metadata = {
+        "trace_id": trace_id,
+        "trace_name": co_name,
+        "current_thread_id": thread_key,
+        "timestamp": timestamp,
+        "current_commit_sha": git.COMMIT_SHA,
+        "root_trace_id": parent_trace_id,
+        "meta": {"version": version.__version__, "source": source, "environment": {}, "config": dict(config)},
+        "command_line_args": list(sys.argv),
+        "frames_of_interest": [],
+        "frames": {},
+    }
+    writer.record(_KIND_METADATA, 0, 0, 1, msgpack.packb(metadata, default=repr))
+    container = writer.finish({token: spans})
+    _store(trace_id, container, "bytes", Path(db_path), timestamp, timeout)
+    return trace_id

@@ -124,3 +124,20 @@ def session(db_path: str | os.PathLike[str], config: dict[str, Any] | None = Non
         yield monitor
     finally:
         stop(monitor)
+
+
+def _save_trace_point_from_rust(thread_key, frames, co_name, db_path, source, lightweight_repr, trace_id, config,
+                                timeout, values):
+    """Stores one trace point: the records `frames` that the thread
+    `thread_key` stored from a call of the function `co_name` through its
+    return, cut from the trace `trace_id` being recorded into `db_path`.
+
+    The monitor calls this on the traced thread at the function's return,
+    with the values the records refer to and its configuration (`config`,
+    `source`, `lightweight_repr`, the database's busy `timeout`). What this
+    raises is logged by the monitor.
+    """
+    from vesh import db
+
+    db.save_trace_point(thread_key, frames, co_name, db_path=db_path, source=source, parent_trace_id=trace_id,
+                        config=config, values=values, timeout=timeout)

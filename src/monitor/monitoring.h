@@ -19,6 +19,7 @@
 #include "foundation/config.h"
 #include "foundation/filters.h"
 #include "monitor/idle_monitor.h"
+#include "monitor/trace_points.h"
 #include "foundation/plugins.h"
 #include "py/error.h"
 #include "py/gil_mutex.h"
@@ -75,18 +76,6 @@ struct LockedStore;
 struct PushOutcome;
 struct TraceInputs;
 using SharedStore = std::shared_ptr<StoreSlot>;
-
-// One entry of a thread's marker stack: where an open trace point began (its
-// start record's index, under a capture generation), or the boundary a new
-// per-test trace sets.
-struct MarkerKind {
-  bool trace_point = false;
-  std::uint64_t start_index = 0;
-  std::uint64_t generation = 0;
-
-  static MarkerKind boundary() noexcept { return {}; }
-  bool is_boundary() const noexcept { return !trace_point; }
-};
 
 // Per monitor and thread: the cached thread key and frame store, and the
 // bytes appended since subtree tracking was last reset.
@@ -252,7 +241,6 @@ class VeshMonitor {
   std::size_t full_code_metadata_cache_size();
   std::vector<std::string> python_serializer_code_paths();
 
-
   // --- Sessions (monitoring_sessions.cpp) --------------------------------
 
   // Ends this monitor's session; when that is sound, hands the still-armed
@@ -327,6 +315,23 @@ class VeshMonitor {
                          PyObject* value, const FrameId& frame_id,
                          const std::optional<UserCodeCallSite>& call_site);
 
+  // Trace points (trace_points.cpp).
+  bool is_trace_point_target(const std::string& co_name) const {
+    return !trace_points_.empty() && trace_points_.contains(co_name);
+  }
+  // A target's records must still be in the store when its return copies
+  // them, so its return does not flush them away first.
+  bool flush_allowed_at(std::uint8_t kind, const std::string& co_name) const {
+    return !(kind == kEventReturn && flush_subtree_bytes_ && is_trace_point_target(co_name));
+  }
+  // Runs after an event's own frame record was stored; an error to raise
+  // into the program lands in `deferred` unless that holds one already.
+  void after_stored_record(const std::string& co_name, std::uint8_t kind, FrameKey frame, py::PyError& deferred);
+  PyStatus trace_point_step(const std::string& co_name, std::uint8_t kind, FrameKey frame);
+  TracePointCopy copy_trace_point(StoreSlot& slot, const MarkerKind& marker);
+  PyStatus save_trace_point(const std::string& thread_key, std::vector<std::string> records,
+                            const std::shared_ptr<store::TraceCapture>& capture, const std::string& co_name);
+
   // Saving (monitoring_save.cpp).
   std::optional<std::string> trace_name_for_full_capture(TraceInputs& inputs);
   Result<absl::flat_hash_map<std::string, std::uint32_t>, py::PyError> snapshot_thread_tokens(
@@ -360,7 +365,7 @@ class VeshMonitor {
   py::Ref get_instructions_;
   std::optional<Config> config_;
   absl::flat_hash_set<std::string> trace_points_;
-  py::GilMutex<absl::flat_hash_map<std::string, std::vector<MarkerKind>>> markers_{"markers"};
+  py::GilMutex<absl::flat_hash_map<std::string, MarkerStack>> markers_{"markers"};
   ProcessLock capture_lock_;
   ProcessLock save_lock_;
   py::GilMutex<std::string> root_trace_id_{"root trace id"};

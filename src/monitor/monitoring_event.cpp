@@ -217,6 +217,8 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
     abandon_entry(kind, key, frame_id, appended.error());
     return Err{std::move(appended.error())};
   }
+  if (!trace_points_.empty()) [[unlikely]]
+    after_stored_record(ec.co_name(), kind, key, deferred);
   return event_tail(kind, deferred);
 }
 
@@ -301,12 +303,14 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
     }
   }
 
+  bool own_record = false;
   if (ec.is_included()) {
     auto own = process(frame.get(), ec.co_name(), kind, value_kind, value, ec.metadata);
     if (!own.ok()) return Err{std::move(own.error())};
     if (own.value()) {
       batch.records.push_back(std::move(*own.value()));
       batch.types.emplace_back("frame");
+      own_record = true;
     }
   }
 
@@ -323,12 +327,15 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
   }
 
   if (is_exit(kind)) {
-    PyStatus pushed = after_recorded_exit(kind, push_frames_return(std::move(batch), true));
+    PyStatus pushed =
+        after_recorded_exit(kind, push_frames_return(std::move(batch), flush_allowed_at(kind, ec.co_name())));
     if (!pushed.ok()) return Err{std::move(pushed.error())};
   } else {
     PyStatus pushed = push_frames_call(std::move(batch), ec.co_name());
     if (!pushed.ok()) return Err{std::move(pushed.error())};
   }
+  if (own_record && !trace_points_.empty()) [[unlikely]]
+    after_stored_record(ec.co_name(), kind, key, deferred);
   return event_tail(kind, deferred);
 }
 

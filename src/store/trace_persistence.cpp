@@ -106,11 +106,6 @@ void print_unsupported(std::string_view key) {
   }
 }
 
-bool excluded_config_key(std::string_view key) {
-  return key == "filters" || key == "auto_emit" || key == "processors" || key == "trace_points" ||
-         key == "flush_subtree_mb";
-}
-
 std::optional<ConfigValue> convert_value(std::string_view key, PyObject* value) {
   ConfigValue out;
   if (value == Py_None) return out;
@@ -262,6 +257,11 @@ Ref text_object(std::string_view text) {
 }
 
 }  // namespace
+
+bool excluded_config_key(std::string_view key) {
+  return key == "filters" || key == "auto_emit" || key == "processors" || key == "trace_points" ||
+         key == "flush_subtree_mb";
+}
 
 std::vector<std::pair<std::string, ConfigValue>> convert_config(const Config& config, bool use_monitoring) {
   std::vector<std::pair<std::string, ConfigValue>> out;

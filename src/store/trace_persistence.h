@@ -140,6 +140,11 @@ struct ConfigValue {
   std::string text;
 };
 
+// The configuration keys a trace never carries (its metadata's "config",
+// a trace point's copy of the configuration): "filters", "auto_emit",
+// "processors", "trace_points" and "flush_subtree_mb".
+bool excluded_config_key(std::string_view key);
+
 // The "config" entries of the metadata, in the configuration map's order:
 // every entry but "filters", "auto_emit", "processors", "trace_points" and
 // "flush_subtree_mb", then "use_monitoring" and "use_rust" (always true),

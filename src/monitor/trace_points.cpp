@@ -1,0 +1,225 @@
+#include "monitor/trace_points.h"
+
+#include "monitor/monitoring.h"
+#include "monitor/monitoring_internal.h"
+
+#include "foundation/error_reporting.h"
+#include "foundation/thread_hooks.h"
+#include "py/fault.h"
+#include "store/trace_capture.h"
+#include "store/trace_persistence.h"
+
+namespace vesh::monitor {
+
+using py::PyError;
+using py::Ref;
+
+std::optional<MarkerKind> take_marker(MarkerStack& stack, FrameKey frame) {
+  for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+    if (it->is_boundary()) return std::nullopt;
+    if (it->frame != frame) continue;
+    MarkerKind marker = *it;
+    stack.erase(std::next(it).base());
+    return marker;
+  }
+  return std::nullopt;
+}
+
+Ref trace_point_config(const Config& config) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [key, value] : config.entries()) {
+    if (store::excluded_config_key(key)) continue;
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    if (!name || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return {};
+  }
+  if (PyDict_SetItemString(dict.get(), "use_monitoring", Py_True) < 0) return {};
+  if (PyDict_SetItemString(dict.get(), "use_rust", Py_True) < 0) return {};
+  return dict;
+}
+
+namespace {
+
+Ref text(std::string_view value) {
+  return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+Ref bytes(std::string_view value) {
+  return Ref::steal(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+// The interned values a trace point's records may refer to: every value
+// published into the capture, with its encoded bytes, by ascending id. Values
+// are written inline in the records as long as nothing is interned, so no
+// capture publishes any yet.
+std::vector<store::PublishedValue> published_values(store::TraceCapture& capture) {
+  (void)capture;
+  return {};
+}
+
+// [(id, bytes), ...] of the published values.
+Ref value_list(const std::vector<store::PublishedValue>& values) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Ref id = Ref::steal(PyLong_FromUnsignedLong(values[i].first));
+    Ref encoded = id ? bytes(values[i].second->view()) : Ref();
+    Ref pair = encoded ? Ref::steal(PyTuple_Pack(2, id.get(), encoded.get())) : Ref();
+    if (!pair) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return list;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The step on a target's events
+
+void VeshMonitor::after_stored_record(const std::string& co_name, std::uint8_t kind, FrameKey frame,
+                                      PyError& deferred) {
+  PyStatus stepped = trace_point_step(co_name, kind, frame);
+  if (!stepped.ok() && !deferred) deferred = std::move(stepped.error());
+}
+
+PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t kind, FrameKey frame) {
+  if (!is_trace_point_target(co_name)) return Ok{};
+  // Resumes, yields and throws of a target belong to the call its first
+  // PY_START opened.
+  if (kind != kEventCall && kind != kEventReturn && kind != kEventUnwind) return Ok{};
+  std::shared_ptr<const std::string> key;
+  {
+    // The store this event's record went to named the thread already.
+    auto flush = thread_state().flush.borrow_mut();
+    auto named = thread_key(*flush);
+    if (!named.ok()) return Err{std::move(named.error())};
+    key = std::move(named.value());
+  }
+
+  if (kind == kEventCall) {
+    const std::uint64_t generation = capture_generation();
+    SharedStore slot = thread_frame_buffer(*key);
+    if (!slot) return Ok{};
+    std::uint64_t count = 0;
+    {
+      auto store = slot->store.lock("thread frame buffer poisoned");
+      count = store->frame_count();
+    }
+    if (count == 0 || capture_generation() != generation) return Ok{};
+    auto markers = markers_.lock("markers mutex");
+    (*markers)[*key].push_back(MarkerKind::at_call(count - 1, generation, frame));
+    return Ok{};
+  }
+
+  std::optional<MarkerKind> marker;
+  {
+    auto markers = markers_.lock("markers mutex");
+    if (auto it = markers->find(*key); it != markers->end()) marker = take_marker(it->second, frame);
+  }
+  if (!marker || kind == kEventUnwind) return Ok{};
+  // A thread without a store in the current trace lost it to a save or a
+  // new per-test trace since the call.
+  SharedStore slot = thread_frame_buffer(*key);
+  if (!slot) return Ok{};
+  TracePointCopy copy = copy_trace_point(*slot, *marker);
+  slot.reset();
+  if (copy.outcome == TracePointCopy::Outcome::Skipped) return Ok{};
+  if (copy.outcome == TracePointCopy::Outcome::Failed) {
+    log_warning("Vesh could not save the trace point of " + co_name + ": " + copy.cause);
+    return Ok{};
+  }
+  PyStatus saved = save_trace_point(*key, std::move(copy.records), copy.capture, co_name);
+  if (saved.ok()) return saved;
+  // Ctrl-C while the records are being stored must still stop the program.
+  if (saved.error().matches(PyExc_KeyboardInterrupt)) return saved;
+  log_error(std::move(saved.error()));
+  return Ok{};
+}
+
+TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& marker) {
+  using Outcome = TracePointCopy::Outcome;
+  TracePointCopy copy;
+  std::uint64_t generation = 0;
+  {
+    auto store = slot.store.lock_ignoring_poison();
+    if (slot.store.poisoned()) {
+      copy.outcome = Outcome::Failed;
+      copy.cause = "thread frame buffer poisoned";
+      return copy;
+    }
+    generation = capture_generation();
+    if (generation != marker.generation) return copy;
+    const std::uint64_t count = store->frame_count();
+    // The call's records were flushed out of the store since it began.
+    if (marker.start_index >= count) return copy;
+    auto records = store->copy_range(marker.start_index, count);
+    if (!records.ok()) {
+      copy.outcome = Outcome::Failed;
+      copy.cause = records.error().text();
+      return copy;
+    }
+    if (!store->capture()) {
+      copy.outcome = Outcome::Failed;
+      copy.cause = "its frame store belongs to no trace capture";
+      return copy;
+    }
+    copy.records = std::move(records.value());
+    copy.capture = store->capture();
+  }
+  if (capture_generation() != generation) {
+    copy.records.clear();
+    copy.capture.reset();
+    return copy;
+  }
+  copy.outcome = Outcome::Copied;
+  return copy;
+}
+
+// ---------------------------------------------------------------------------
+// The hand-over
+
+PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vector<std::string> records,
+                                       const std::shared_ptr<store::TraceCapture>& capture,
+                                       const std::string& co_name) {
+  Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!frames) return Err{fetch_error()};
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    Ref record = bytes(records[i]);
+    if (!record) return Err{fetch_error()};
+    PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), record.release());
+  }
+  records = {};
+  Ref values = value_list(published_values(*capture));
+  if (!values) return Err{fetch_error()};
+
+  // Nothing the storing code does on this thread is recorded.
+  hooks::HookSuspension suspended;
+  const std::string trace_id = *trace_id_.lock("mutex poisoned");
+  Ref config = trace_point_config(*config_);
+  if (!config) return Err{fetch_error()};
+  Ref module = Ref::steal(PyImport_ImportModule("vesh.monitoring"));
+  if (!module) return Err{fetch_error()};
+  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_save_trace_point_from_rust"));
+  if (!function) return Err{fetch_error()};
+
+  Ref args[] = {text(thread_key),
+                std::move(frames),
+                text(co_name),
+                text(db_path_),
+                text(source_),
+                Ref::borrow(lightweight_repr_ ? Py_True : Py_False),
+                text(trace_id),
+                std::move(config),
+                Ref::steal(PyLong_FromUnsignedLongLong(sqlite_busy_timeout_)),
+                std::move(values)};
+  PyObject* raw[std::size(args)];
+  for (std::size_t i = 0; i < std::size(args); ++i) {
+    if (!args[i]) return Err{fetch_error()};
+    raw[i] = args[i].get();
+  }
+  Ref result = Ref::steal(PyObject_Vectorcall(function.get(), raw, std::size(args), nullptr));
+  if (!result) return Err{fetch_error()};
+  return Ok{};
+}
+
+}  // namespace vesh::monitor
