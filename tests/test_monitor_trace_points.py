@@ -8,9 +8,8 @@ from __future__ import annotations
 import asyncio
 import logging
 import sqlite3
-import sys
 import threading
-from dataclasses import dataclass
+from collections import namedtuple
 
 import msgpack
 import pytest
@@ -21,26 +20,16 @@ from monitor_helpers import decode, thread_key
 from vesh import monitoring
 
 
-@dataclass
-class HandOver:
-    thread_key: str
-    frames: list
-    co_name: str
-    db_path: str
-    source: str
-    lightweight_repr: bool
-    trace_id: str
-    config: dict
-    timeout: int
-    values: list
+HandOver = namedtuple("HandOver", "thread_key frames co_name db_path source lightweight_repr trace_id config "
+                                  "timeout values")
 
-    @property
-    def records(self):
-        return [msgpack.unpackb(f, strict_map_key=False) for f in self.frames]
 
-    @property
-    def summary(self):
-        return [summary(r) for r in self.records]
+def records(h):
+    return [msgpack.unpackb(f, strict_map_key=False) for f in h.frames]
+
+
+def summaries(h):
+    return [summary(r) for r in records(h)]
 
 
 def summary(record):
@@ -66,12 +55,20 @@ def handed(monkeypatch):
 
 
 def run(db, fn, *targets, config=None, **options):
+    """(fn's result or exception, the monitor) of fn run with `targets`."""
     config = {"trace_points": {"on_return": list(targets)}, **(config or {})}
     monitor = monitoring.start(db, config, **options)
     try:
         return fn(), monitor
+    except BaseException as error:  # noqa: BLE001 - handed back to the test
+        return error, monitor
     finally:
         monitoring.stop(monitor, save=False)
+
+
+def recorded(monitor):
+    """The summaries of what the monitor recorded of the tp_ functions."""
+    return [summary(r) for r in decode(monitor.build_trace()).records() if r.get("co_name", "").startswith("tp_")]
 
 
 # --- The traced program ------------------------------------------------------
@@ -182,13 +179,13 @@ def test_each_return_hands_over_the_records_of_its_own_call(db, handed, monkeypa
                                                             expected):
     monkeypatch.setattr(vesh.plugins, "PLUGINS", plugins)
     run(db, fn, *targets)
-    assert [(h.co_name, h.summary) for h in handed] == expected
+    assert [(h.co_name, summaries(h)) for h in handed] == expected
 
 
 def test_recursion_hands_over_nested_ranges(db, handed):
     result, _ = run(db, lambda: tp_recursive(3), "tp_recursive")
     assert result == 3
-    assert [h.summary[0] for h in handed] == ["call tp_recursive"] * 4
+    assert [summaries(h)[0] for h in handed] == ["call tp_recursive"] * 4
     assert len(handed[-1].frames) == 8
     # Innermost first: each range is the next one less its first and last record.
     for inner, outer in zip(handed, handed[1:]):
@@ -200,11 +197,11 @@ def test_coroutines_under_gather_each_hand_over_their_own_call(db, handed):
     assert result == [1, 2]
     assert len(handed) == 2
     for h in handed:
-        first, last = h.records[0], h.records[-1]
+        first, last = records(h)[0], records(h)[-1]
         assert (first["event"], first["co_name"]) == ("call", "tp_coro")
         assert (last["event"], last["co_name"]) == ("return", "tp_coro")
         assert last["arg"] == first["locals"]["n"]
-    assert sorted(h.records[0]["locals"]["n"] for h in handed) == [1, 2]
+    assert sorted(records(h)[0]["locals"]["n"] for h in handed) == [1, 2]
 
 
 def test_a_worker_threads_target_hands_over_its_own_records(db, handed):
@@ -215,7 +212,7 @@ def test_a_worker_threads_target_hands_over_its_own_records(db, handed):
         return thread
 
     thread, _ = run(db, work, "tp_plain")
-    assert [(h.thread_key, h.summary) for h in handed] == [(thread_key(thread), PLAIN)]
+    assert [(h.thread_key, summaries(h)) for h in handed] == [(thread_key(thread), PLAIN)]
 
 
 @pytest.mark.parametrize("cut", ["save", "build_trace"])
@@ -253,45 +250,23 @@ def test_the_arguments_and_the_configuration_copy(db, handed):
     assert all(type(f) is bytes for f in h.frames)
 
 
-@pytest.mark.parametrize("error", [SystemExit, ValueError])
-def test_an_exception_of_the_python_side_is_logged_once(db, monkeypatch, caplog, error):
+@pytest.mark.parametrize("error", [SystemExit, ValueError, KeyboardInterrupt])
+def test_an_exception_of_the_python_side_never_reaches_the_program_but_ctrl_c(db, monkeypatch, caplog, error):
     def failing(*args):
         tp_leaf(0)  # not recorded: the thread is suspended meanwhile
         raise error("stop")
 
     monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", failing)
     with caplog.at_level(logging.WARNING, logger="vesh"):
-        monitor = monitoring.start(db, {"trace_points": {"on_return": ["tp_plain"]}})
-        try:
-            result = tp_plain(1)
-        finally:
-            monitoring.stop(monitor, save=False)
-    assert result == 4
-    warnings = [r for r in caplog.records if r.name == "vesh"]
-    assert [(r.getMessage(), r.exc_info[0]) for r in warnings] == [("Unexpected exception in Rust.", error)]
-    recorded = [summary(r) for r in decode(monitor.build_trace()).records()]
-    assert recorded == PLAIN
-
-
-def test_ctrl_c_during_the_hand_over_stops_the_program_at_the_targets_return(db, monkeypatch):
-    cleaned = []
-
-    def interrupted(*args):
-        cleaned.append(args[1])
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", interrupted)
-    monitor = monitoring.start(db, {"trace_points": {"on_return": ["tp_plain"]}})
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            tp_plain(1)
-        after = tp_leaf(2)
-    finally:
-        monitoring.stop(monitor, save=False)
-    assert after == 3 and len(cleaned) == 1
-    # The return is recorded; the unwind the interrupt causes is not.
-    assert [summary(r) for r in decode(monitor.build_trace()).records()] == [*PLAIN, "call tp_leaf",
-                                                                           "return tp_leaf"]
+        outcome, monitor = run(db, lambda: tp_plain(1), "tp_plain")
+    warnings = [(r.getMessage(), r.exc_info[0]) for r in caplog.records if r.name == "vesh"]
+    if error is KeyboardInterrupt:
+        # Raised at the target's return, once the hand-over is cleaned up.
+        assert isinstance(outcome, KeyboardInterrupt) and warnings == []
+    else:
+        assert outcome == 4 and warnings == [("Unexpected exception in Rust.", error)]
+    # The return is recorded; the unwind an interrupt causes is not.
+    assert recorded(monitor) == PLAIN
 
 
 def tp_echo(text):
@@ -335,20 +310,20 @@ def test_the_python_side_stores_each_trace_point_as_a_trace_of_its_own(db):
         assert (metadata["trace_id"], metadata["trace_name"]) == (trace_id, "tp_plain")
         assert metadata["root_trace_id"] == monitor.trace_id != trace_id
         assert metadata["meta"]["config"]["use_monitoring"] is True
-        records = recording.records()
-        assert [summary(r) for r in records] == PLAIN
-        assert records[0]["locals"] == {"x": x}
+        stored = recording.records()
+        assert [summary(r) for r in stored] == PLAIN
+        assert stored[0]["locals"] == {"x": x}
 
 
 WRITER_FAILS = """
-    import json, os, resource, signal, sys, time
+    import json, logging, os, resource, signal, sys, time
     from vesh import monitoring
 
     handed = []
     monitoring._save_trace_point_from_rust = lambda *args: handed.append(args)
     warnings = []
-    import logging
-    logging.getLogger("vesh").addHandler(type("H", (logging.Handler,), {"emit": lambda self, r: warnings.append(r.getMessage())})())
+    logging.getLogger("vesh").addHandler(logging.Handler())
+    logging.getLogger("vesh").handlers[0].emit = lambda record: warnings.append(record.getMessage())
 
     LIMIT = 4096
     raw = os.path.join(os.path.dirname(sys.argv[1]), "raw")
