@@ -8,12 +8,14 @@ The native recorder hands over every trace it saves in one of two ways:
   `save_v3_trace_chunks`.
 
 Either way the container's bytes are copied into the database when the call
-is made. A trace point (the records of one call of a function named under
-``trace_points.on_return``) is stored with `save_trace_point` as a trace of
-its own, whose metadata names the trace it was cut from as its root. Several saves may reuse one trace id (per-test traces, repeated
+is made. Several saves may reuse one trace id (per-test traces, repeated
 saves of one recorder), and each streamed save finishes onto the same file
 name, replacing the file of the save before it; taking the content at call
 time, one row per save, keeps every part.
+
+A trace point (the records of one call of a function named under
+``trace_points.on_return``) is stored with `save_trace_point` as a trace of
+its own, whose metadata names the trace it was cut from as its root.
 """
 
 from __future__ import annotations
