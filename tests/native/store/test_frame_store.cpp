@@ -405,6 +405,11 @@ TEST(FrameStore, ConcurrentRecordingWhileTheWriterRuns) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (std::uint64_t n = 0; n < kFrames; ++n) {
+        // Halfway, wait for the readers: on a busy machine they may not
+        // otherwise get to run before every writer is done.
+        if (n == kFrames / 2) {
+          while (reads.load() == 0) std::this_thread::yield();
+        }
         std::lock_guard<std::mutex> lock(stores[t]->mutex);
         if (!stores[t]->store.append_serialized(store::testing::numbered_frame(t + 1, n, size_of(n))).ok())
           mismatches++;
