@@ -1,9 +1,15 @@
 #include "store/subtree_flush.h"
 
+#include "foundation/stack_guard.h"
+#include "py/fault.h"
 #include "py/ref.h"
+#include "store/frame_store.h"
+
+#include <msgpack.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace vesh {
 
@@ -60,3 +66,223 @@ std::uint64_t flush_check_bytes(std::optional<std::uint64_t> flush_subtree_bytes
 }
 
 }  // namespace vesh
+
+namespace vesh::store {
+
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+std::uint64_t floored_sub(std::uint64_t a, std::uint64_t b) noexcept { return a > b ? a - b : 0; }
+
+// What one record says about itself: its "co_name" and whether it is a frame
+// record. Undecodable records say nothing.
+struct RecordName {
+  std::optional<std::string> co_name;
+  bool frame_record = false;
+};
+
+RecordName read_record_name(std::string_view bytes) {
+  RecordName out;
+  msgpack::object_handle handle;
+  try {
+    msgpack::unpack_limit limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 1024);
+    handle = msgpack::unpack(bytes.data(), bytes.size(), nullptr, nullptr, limit);
+  } catch (const std::exception&) {
+    return out;
+  }
+  const msgpack::object& value = handle.get();
+  if (value.type != msgpack::type::MAP) return out;
+  for (std::uint32_t i = 0; i < value.via.map.size; ++i) {
+    const msgpack::object_kv& kv = value.via.map.ptr[i];
+    if (kv.key.type != msgpack::type::STR) continue;
+    const std::string_view key(kv.key.via.str.ptr, kv.key.via.str.size);
+    if (key == "co_name") {
+      if (kv.val.type == msgpack::type::STR) {
+        out.co_name.emplace(kv.val.via.str.ptr, kv.val.via.str.size);
+      } else {
+        out.co_name.reset();
+      }
+    } else if (key == "type" && kv.val.type == msgpack::type::STR &&
+               std::string_view(kv.val.via.str.ptr, kv.val.via.str.size) == "frame") {
+      out.frame_record = true;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Stacks
+
+std::vector<OpenSubtree>& stack_for_thread(SubtreeStacks& stacks, const std::string& key) {
+  auto [it, inserted] = stacks.try_emplace(key);
+  if (inserted) it->second.push_back(OpenSubtree{"<root>", std::nullopt, 0, 0});
+  return it->second;
+}
+
+std::uint64_t push_open_subtree(SubtreeStacks& stacks, const std::string& key, OpenSubtree entry) {
+  std::vector<OpenSubtree>& stack = stack_for_thread(stacks, key);
+  stack.push_back(std::move(entry));
+  return stack.size();
+}
+
+std::optional<OpenSubtree> pop_open_subtree(SubtreeStacks& stacks, const std::string& key) {
+  auto it = stacks.find(key);
+  if (it == stacks.end() || it->second.size() < 2) return std::nullopt;
+  OpenSubtree top = std::move(it->second.back());
+  it->second.pop_back();
+  return top;
+}
+
+void clear_flush_candidate(SubtreeStacks& stacks, const std::string& key, std::size_t index) {
+  auto it = stacks.find(key);
+  if (it == stacks.end() || index >= it->second.size()) return;
+  it->second[index].candidate.reset();
+}
+
+void record_closed_segment(SubtreeStacks& stacks, const std::string& key, std::uint64_t start, std::uint64_t end,
+                           std::uint64_t bytes, std::string co_name) {
+  if (bytes == 0) return;
+  std::vector<OpenSubtree>& stack = stack_for_thread(stacks, key);
+  if (stack.empty()) fault("root sentinel missing");
+  std::optional<FlushCandidate>& candidate = stack.back().candidate;
+  if (candidate && candidate->end == start) {
+    candidate->end = end;
+    candidate->bytes = saturating_add(candidate->bytes, bytes);
+    candidate->segment_count += 1;
+  } else {
+    candidate = FlushCandidate{std::move(co_name), start, end, bytes, 1};
+  }
+}
+
+std::string extract_co_name_range(const FrameStore& store, std::uint64_t start, std::uint64_t end) {
+  std::optional<std::string> fallback;
+  ByteBuffer scratch;
+  for (std::uint64_t i = start; i < end; ++i) {
+    auto frame = store.frame(i, scratch);
+    if (!frame.ok()) continue;
+    RecordName named = read_record_name(frame.value());
+    if (!named.co_name) continue;
+    if (named.frame_record) return std::move(*named.co_name);
+    if (!fallback) fallback = std::move(named.co_name);
+  }
+  return fallback ? std::move(*fallback) : std::string("<unknown>");
+}
+
+// ---------------------------------------------------------------------------
+// Tracking
+
+void SubtreeTracking::open(const std::string& key, std::string co_name, std::uint64_t start,
+                           std::uint64_t start_bytes, std::uint64_t generation) {
+  auto stacks = stacks_.lock();
+  if (generation_.load(std::memory_order_relaxed) != generation) return;
+  push_open_subtree(*stacks, key, OpenSubtree{std::move(co_name), std::nullopt, start, start_bytes});
+}
+
+void SubtreeTracking::close(const std::string& key, std::uint64_t end, std::uint64_t pending_bytes,
+                            std::uint64_t generation) {
+  auto stacks = stacks_.lock();
+  if (generation_.load(std::memory_order_relaxed) != generation) return;
+  std::optional<OpenSubtree> closed = pop_open_subtree(*stacks, key);
+  if (!closed) return;
+  record_closed_segment(*stacks, key, closed->start_index, end, floored_sub(pending_bytes, closed->start_bytes),
+                        std::move(closed->co_name));
+}
+
+void SubtreeTracking::record_segment(const std::string& key, std::uint64_t start, std::uint64_t end,
+                                     std::uint64_t bytes, std::string co_name, std::uint64_t generation) {
+  auto stacks = stacks_.lock();
+  if (generation_.load(std::memory_order_relaxed) != generation) return;
+  record_closed_segment(*stacks, key, start, end, bytes, std::move(co_name));
+}
+
+void SubtreeTracking::reset() {
+  auto stacks = stacks_.lock();
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  stacks->clear();
+  auto flushing = flushing_.lock();
+  flushing->running.clear();
+  flushing->retry_at.clear();
+}
+
+bool may_flush_on_this_thread() { return !omitting_values() && room_to_flush(); }
+
+bool SubtreeTracking::begin_check(const std::string& key, std::uint64_t current_bytes) {
+  auto flushing = flushing_.lock();
+  if (current_bytes < *threshold_ || flushing->running.contains(key)) return false;
+  if (auto held = flushing->retry_at.find(key); held != flushing->retry_at.end()) {
+    if (current_bytes < held->second) return false;
+    flushing->retry_at.erase(held);
+  }
+  flushing->running.emplace(key);
+  return true;
+}
+
+void SubtreeTracking::end_check(const std::string& key, bool failed, std::uint64_t pending_bytes) {
+  auto flushing = flushing_.lock();
+  if (auto it = flushing->running.find(key); it != flushing->running.end()) flushing->running.erase(it);
+  if (!failed) return;
+  flushing->retry_at[key] =
+      *threshold_ == 0 ? std::numeric_limits<std::uint64_t>::max() : saturating_add(pending_bytes, *threshold_);
+}
+
+std::optional<ChosenCandidate> SubtreeTracking::choose(const std::string& key) {
+  auto stacks = stacks_.lock();
+  auto it = stacks->find(key);
+  if (it == stacks->end()) return std::nullopt;
+  std::optional<ChosenCandidate> best;
+  for (std::size_t depth = 0; depth < it->second.size(); ++depth) {
+    const std::optional<FlushCandidate>& candidate = it->second[depth].candidate;
+    if (!candidate) continue;
+    // On equal bytes the one nearer the root wins.
+    if (!best || candidate->bytes > best->candidate.bytes) best = ChosenCandidate{depth, *candidate, 0};
+  }
+  if (best) best->generation = generation_.load(std::memory_order_relaxed);
+  return best;
+}
+
+namespace {
+
+bool same_candidate(const std::vector<OpenSubtree>& stack, const ChosenCandidate& chosen) {
+  if (chosen.depth >= stack.size()) return false;
+  const std::optional<FlushCandidate>& now = stack[chosen.depth].candidate;
+  return now && now->start == chosen.candidate.start && now->end == chosen.candidate.end;
+}
+
+}  // namespace
+
+void SubtreeTracking::drop(const std::string& key, const ChosenCandidate& chosen) {
+  auto stacks = stacks_.lock();
+  if (generation_.load(std::memory_order_relaxed) != chosen.generation) return;
+  auto it = stacks->find(key);
+  if (it != stacks->end() && same_candidate(it->second, chosen)) clear_flush_candidate(*stacks, key, chosen.depth);
+}
+
+void SubtreeTracking::after_flush(const std::string& key, const ChosenCandidate& chosen, std::uint64_t marker_len,
+                                  std::uint64_t flushed_bytes) {
+  auto stacks = stacks_.lock();
+  if (generation_.load(std::memory_order_relaxed) != chosen.generation) return;
+  auto it = stacks->find(key);
+  if (it == stacks->end()) return;
+  clear_flush_candidate(*stacks, key, chosen.depth);
+  // The run's records became one marker record.
+  const std::uint64_t start = chosen.candidate.start;
+  const std::uint64_t end = chosen.candidate.end;
+  const std::uint64_t removed = end > start ? end - start - 1 : 0;
+  for (OpenSubtree& entry : it->second) {
+    if (entry.start_index >= end) {
+      entry.start_index = floored_sub(entry.start_index, removed);
+      entry.start_bytes = floored_sub(saturating_add(entry.start_bytes, marker_len), flushed_bytes);
+    }
+    if (entry.candidate && entry.candidate->start >= end) {
+      entry.candidate->start = floored_sub(entry.candidate->start, removed);
+      entry.candidate->end = floored_sub(entry.candidate->end, removed);
+    }
+  }
+}
+
+}  // namespace vesh::store

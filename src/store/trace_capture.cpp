@@ -325,6 +325,14 @@ std::optional<std::filesystem::path> TraceCapture::recovered_prefix() {
   return state->recovered_prefix;
 }
 
+bool adopt_if_inherited(TraceCapture& capture, ForkStamp& ids_made) {
+  if (capture.fork_stamp().matches_this_process()) return false;
+  capture.keep_in_memory();
+  if (ids_made.matches_this_process()) return false;
+  ids_made = ForkStamp::current();
+  return true;
+}
+
 bool TraceCapture::closed() {
   Locked state = lock_state();
   return state->abandoned;

@@ -157,4 +157,11 @@ class TraceCapture {
   State state_;
 };
 
+// A capture inherited across a fork is the parent's trace: the child goes on
+// with it in memory, under trace ids of its own. `ids_made` is the process
+// the tracer's current ids were made in (kept under the tracer's capture
+// lock); true when the ids must be replaced now, which happens once per
+// process, so that a flush and the save after it agree on the new root id.
+bool adopt_if_inherited(TraceCapture& capture, ForkStamp& ids_made);
+
 }  // namespace vesh::store

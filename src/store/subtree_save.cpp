@@ -1,0 +1,99 @@
+#include "store/subtree_save.h"
+
+#include "py/fault.h"
+#include "store/gil_release.h"
+#include "store/trace_capture.h"
+
+#include <unistd.h>
+
+#include <limits>
+
+namespace vesh::store {
+
+namespace {
+
+py::PyError io_failure(const IoError& error) { return to_python(error); }
+
+// Copies every frame of `from` into `to`, in order.
+Result<void, IoError> copy_frames(const FrameStore& from, FrameStore& to) {
+  ByteBuffer scratch;
+  for (std::uint64_t i = 0; i < from.frame_count(); ++i) {
+    auto frame = from.frame(i, scratch);
+    if (!frame.ok()) return Err{std::move(frame).error()};
+    auto appended = to.append_serialized(frame.value());
+    if (!appended.ok()) return Err{std::move(appended).error()};
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const ThreadObjects& threads,
+                                        FlushedTraceInfo info, std::vector<PublishedValue> values) {
+  ThreadTokens tokens;
+  tokens.reserve(std::max(stores.size(), threads.size()));
+  std::uint64_t next_token = 1;
+  auto give_token = [&](const std::string& key) -> bool {
+    if (tokens.contains(key)) return true;
+    if (next_token > std::numeric_limits<std::uint32_t>::max()) return false;
+    tokens.emplace(key, static_cast<std::uint32_t>(next_token++));
+    return true;
+  };
+  for (const auto& [key, store] : stores) {
+    if (!give_token(key)) return Err{py::PyError::make(PyExc_RuntimeError, "Vesh exhausted its per-capture thread token space")};
+  }
+  for (const auto& [key, thread] : threads) {
+    if (!give_token(key)) return Err{py::PyError::make(PyExc_RuntimeError, "Vesh exhausted its per-capture thread token space")};
+  }
+
+  auto payloads = prepare_v3_trace_from_parts(threads, tokens, info.trace_id, std::move(info.trace_name), info.source,
+                                              info.timestamp, std::move(info.current_thread_id), *info.config,
+                                              info.use_monitoring, info.root_trace_id);
+  if (!payloads.ok()) return Err{std::move(payloads).error()};
+
+  auto made = TraceCapture::for_trace(info.db_path, info.trace_id, info.timestamp);
+  if (!made.ok()) return Err{io_failure(made.error())};
+  std::shared_ptr<TraceCapture> capture = std::move(made).value();
+
+  // The copies are ours alone until the capture is finished: the program's
+  // other threads go on while they are written.
+  std::optional<IoError> failure;
+  {
+    GilRelease released;
+    for (auto& [id, bytes] : values) {
+      if (auto published = capture->publish_value(id, std::move(bytes)); !published.ok()) {
+        failure = std::move(published).error();
+        break;
+      }
+    }
+    std::vector<ThreadLayout> layouts;
+    layouts.reserve(stores.size());
+    for (const auto& [key, store] : stores) {
+      if (failure) break;
+      FrameStore copy = FrameStore::open(capture, tokens.at(key));
+      auto copied = copy_frames(store, copy);
+      if (!copied.ok()) {
+        failure = std::move(copied).error();
+        break;
+      }
+      auto layout = copy.layout();
+      if (!layout.ok()) {
+        failure = std::move(layout).error();
+        break;
+      }
+      layouts.push_back(std::move(layout).value());
+    }
+    if (!failure) {
+      auto finished = capture->finish(std::move(payloads.value().thread_records),
+                                      std::move(payloads.value().metadata), std::move(layouts));
+      if (!finished.ok()) failure = std::move(finished).error();
+    }
+  }
+  if (failure) return Err{io_failure(*failure)};
+
+  auto registered = save_trace_metadata(info.trace_id, info.db_path, info.timeout, false);
+  if (!registered.ok()) ::unlink(capture->final_path().c_str());
+  return registered;
+}
+
+}  // namespace vesh::store
