@@ -120,6 +120,7 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
 
   // 7. The subtree flush threshold.
   if (!resolve_flush_subtree_bytes(config_dict, flush_subtree_bytes_)) return false;
+  subtrees_ = std::make_unique<store::SubtreeTracking>(flush_subtree_bytes_);
 
   // 8. The first trace id, timestamp and capture.
   db_path_ = std::move(db_path);

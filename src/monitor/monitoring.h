@@ -48,6 +48,9 @@
 namespace vesh::store {
 class TraceCapture;
 class FrameStore;
+class SubtreeTracking;
+struct ChosenCandidate;
+enum class FlushStep : std::uint8_t;
 }  // namespace vesh::store
 
 namespace vesh::monitor {
@@ -77,8 +80,15 @@ struct PushOutcome;
 struct TraceInputs;
 using SharedStore = std::shared_ptr<StoreSlot>;
 
+// After a thread's frames [start, end) were flushed into one marker record:
+// drops the trace points that began inside the range and moves those after
+// it back onto their records. Boundaries stay where they are.
+void shift_markers_after_flush(MarkerStack& markers, std::uint64_t start, std::uint64_t end);
+
 // Per monitor and thread: the cached thread key and frame store, and the
-// bytes appended since subtree tracking was last reset.
+// bytes appended since subtree tracking was last reset (in the tracking
+// generation `flush_generation`); `check_due` once they reach the monitor's
+// check threshold, from when on the thread's open calls are tracked.
 struct FlushThreadState {
   std::uint64_t running_bytes = 0;
   std::uint64_t flush_generation = 0;
@@ -283,6 +293,8 @@ class VeshMonitor {
   EventResult plugin_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,
                            py::PyError& deferred);
   EventResult event_tail(std::uint8_t kind, py::PyError& deferred);
+  // The tail after a recorded event, running a postponed flush check first.
+  EventResult event_tail(std::uint8_t kind, bool flush_postponed, py::PyError& deferred);
   py::Ref current_frame();
   // The frame record of one event into a fresh buffer: ok(nullopt) for an
   // exit without a stored frame id.
@@ -302,7 +314,9 @@ class VeshMonitor {
   std::pair<std::uint64_t, SharedStore> register_thread_frame_buffer(const std::string& key);
   SharedStore thread_frame_buffer(const std::string& key);
   LockedStore lock_thread_store(FlushThreadState& flush, const std::string& key);
-  void count_appended(FlushThreadState& flush, std::uint64_t bytes);
+  // Counts bytes appended under the tracking generation `generation` (read
+  // with the append, under the store's lock).
+  void count_appended(FlushThreadState& flush, std::uint64_t bytes, std::uint64_t generation);
   Result<std::optional<PushOutcome>, py::PyError> push_frame_data(std::vector<ByteBuffer> records,
                                                                    const std::string* types, std::size_t count,
                                                                    bool ends_test);
@@ -311,9 +325,28 @@ class VeshMonitor {
   void start_test_trace();
   void cut_markers_at_boundary();
   void reset_subtree_tracking();
-  PyStatus append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind, std::uint8_t value_kind,
-                         PyObject* value, const FrameId& frame_id,
-                         const std::optional<UserCodeCallSite>& call_site);
+  Result<PushOutcome, py::PyError> append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind,
+                                                std::uint8_t value_kind, PyObject* value, const FrameId& frame_id,
+                                                const std::optional<UserCodeCallSite>& call_site);
+  // The flush check that waited for an event's trace point.
+  PyStatus run_postponed_flush_check();
+
+  // Subtree flushing (monitoring_flush.cpp).
+  // The open-call bookkeeping of a direct-route record.
+  PyStatus track_direct_record(std::uint8_t kind, const std::string& co_name, const PushOutcome& appended,
+                               bool check);
+  // Frames [start, end) closed as one segment of the thread's innermost
+  // open call, appended under tracking generation `generation`.
+  void record_closed_segment(const std::string& key, std::uint64_t start, std::uint64_t end, std::uint64_t bytes,
+                             std::string co_name, std::uint64_t generation);
+  // The flush check of the calling thread `key`, whose running bytes are
+  // `current_bytes`: flushes its largest closed subtrees once they reach
+  // the threshold.
+  PyStatus maybe_flush_segments_with_current_bytes(const std::string& key, std::uint64_t current_bytes);
+  Result<store::FlushStep, py::PyError> flush_candidate(const std::string& key,
+                                                        const store::ChosenCandidate& chosen);
+  // Trace points inside a flushed range go; those after it follow their records.
+  void shift_markers_after_flush(const std::string& key, std::uint64_t start, std::uint64_t end);
 
   // Trace points (trace_points.cpp).
   bool is_trace_point_target(const std::string& co_name) const {
@@ -377,7 +410,9 @@ class VeshMonitor {
   std::optional<std::uint64_t> max_value_bytes_;
   std::optional<std::uint64_t> flush_subtree_bytes_;
   std::uint64_t flush_check_bytes_ = 0;
-  std::atomic<std::uint64_t> flush_generation_{0};
+  std::unique_ptr<store::SubtreeTracking> subtrees_;
+  // The process the trace ids were made in (guarded by the capture lock).
+  store::ForkStamp ids_made_ = store::ForkStamp::current();
   py::GilMutex<double> timestamp_{"timestamp", 0.0};
   std::uint64_t sqlite_busy_timeout_ = 60;
   std::atomic<std::uint64_t> next_thread_token_{1};

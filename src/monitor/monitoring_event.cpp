@@ -212,13 +212,27 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
     return Err{std::move(error)};
   }
 
-  PyStatus appended = append_direct(frame.get(), ec, kind, value_kind, value, *frame_id, call_site);
+  auto appended = append_direct(frame.get(), ec, kind, value_kind, value, *frame_id, call_site);
   if (!appended.ok()) {
     abandon_entry(kind, key, frame_id, appended.error());
     return Err{std::move(appended.error())};
   }
+  const bool postponed = appended.value().armed && !flush_allowed_at(kind, ec.co_name());
+  if (appended.value().armed) [[unlikely]] {
+    PyStatus tracked = after_recorded_exit(kind, track_direct_record(kind, ec.co_name(), appended.value(), !postponed));
+    if (!tracked.ok()) return Err{std::move(tracked.error())};
+  }
   if (!trace_points_.empty()) [[unlikely]]
     after_stored_record(ec.co_name(), kind, key, deferred);
+  return event_tail(kind, postponed, deferred);
+}
+
+EventResult VeshMonitor::event_tail(std::uint8_t kind, bool flush_postponed, PyError& deferred) {
+  if (flush_postponed) [[unlikely]] {
+    // An error of the trace point, waiting in `deferred`, wins over this one.
+    PyStatus checked = after_recorded_exit(kind, run_postponed_flush_check());
+    if (!checked.ok() && !deferred) return Err{std::move(checked.error())};
+  }
   return event_tail(kind, deferred);
 }
 
@@ -326,9 +340,9 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
     return disable_.clone();
   }
 
+  const bool postponed = !flush_allowed_at(kind, ec.co_name());
   if (is_exit(kind)) {
-    PyStatus pushed =
-        after_recorded_exit(kind, push_frames_return(std::move(batch), flush_allowed_at(kind, ec.co_name())));
+    PyStatus pushed = after_recorded_exit(kind, push_frames_return(std::move(batch), !postponed));
     if (!pushed.ok()) return Err{std::move(pushed.error())};
   } else {
     PyStatus pushed = push_frames_call(std::move(batch), ec.co_name());
@@ -336,7 +350,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
   }
   if (own_record && !trace_points_.empty()) [[unlikely]]
     after_stored_record(ec.co_name(), kind, key, deferred);
-  return event_tail(kind, deferred);
+  return event_tail(kind, postponed, deferred);
 }
 
 // ---------------------------------------------------------------------------

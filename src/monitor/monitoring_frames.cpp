@@ -5,6 +5,7 @@
 #include "monitor/monitoring_internal.h"
 #include "py/fault.h"
 #include "encode/msgpack_encoding.h"
+#include "store/subtree_flush.h"
 #include "store/trace_name.h"
 
 #include <msgpack.hpp>
@@ -89,9 +90,10 @@ LockedStore VeshMonitor::lock_thread_store(FlushThreadState& flush, const std::s
   }
 }
 
-PyStatus VeshMonitor::append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind, std::uint8_t value_kind,
-                                    PyObject* value, const FrameId& frame_id,
-                                    const std::optional<UserCodeCallSite>& call_site) {
+Result<PushOutcome, PyError> VeshMonitor::append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind,
+                                                       std::uint8_t value_kind, PyObject* value,
+                                                       const FrameId& frame_id,
+                                                       const std::optional<UserCodeCallSite>& call_site) {
   auto flush = thread_state().flush.borrow_mut();
   auto key = thread_key(*flush);
   if (!key.ok()) return Err{std::move(key.error())};
@@ -107,12 +109,22 @@ PyStatus VeshMonitor::append_direct(PyObject* frame, const EventCode& ec, std::u
     return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site);
   });
   if (!appended) return Err{fetch_error()};
-  if (flush_subtree_bytes_) count_appended(*flush, appended->bytes);
-  return Ok{};
+  PushOutcome outcome;
+  outcome.first = appended->first;
+  outcome.end = appended->end;
+  if (!flush_subtree_bytes_) return outcome;
+  outcome.generation = subtrees_->generation();
+  count_appended(*flush, appended->bytes, outcome.generation);
+  outcome.running_bytes = flush->running_bytes;
+  outcome.armed = flush->check_due;
+  if (outcome.armed) [[unlikely]] {
+    outcome.thread_key = key.value();
+    outcome.bytes = appended->bytes;
+  }
+  return outcome;
 }
 
-void VeshMonitor::count_appended(FlushThreadState& flush, std::uint64_t bytes) {
-  const std::uint64_t generation = flush_generation_.load(std::memory_order_acquire);
+void VeshMonitor::count_appended(FlushThreadState& flush, std::uint64_t bytes, std::uint64_t generation) {
   if (flush.flush_generation != generation) {
     flush.flush_generation = generation;
     flush.check_due = false;
@@ -181,52 +193,71 @@ std::optional<store::TraceNameObservation> observe(const std::string& type, cons
 Result<std::optional<PushOutcome>, PyError> VeshMonitor::push_frame_data(std::vector<ByteBuffer> records,
                                                                          const std::string* types,
                                                                          std::size_t count, bool ends_test) {
-  (void)ends_test;
   if (records.empty()) return std::optional<PushOutcome>();
-  auto flush = thread_state().flush.borrow_mut();
-  auto key = thread_key(*flush);
-  if (!key.ok()) return Err{std::move(key.error())};
-  LockedStore locked = lock_thread_store(*flush, *key.value());
-  store::FrameStore& frames = *locked.guard;
-  if (records.size() != count) return Err{os_error("frame data/type count mismatch")};
-
-  store::TraceNameIndex observed;
-  if (frames.name_index().enabled()) {
-    const std::uint64_t base = frames.frame_count();
-    std::vector<store::TraceNameObservation>& list = *observed.observations();
-    std::uint64_t text = 0;
-    for (std::size_t i = 0; i < records.size() && observed.enabled(); ++i) {
-      if (!is_named(types[i])) continue;
-      auto observation = observe(types[i], records[i], base + i);
-      if (!observation) continue;
-      text += observation->text_len();
-      if (list.size() + 1 > store::TraceNameIndex::kMaxObservations || text > store::TraceNameIndex::kMaxTextBytes) {
-        observed.disable();  // a batch this large names nothing
-        break;
-      }
-      list.push_back(std::move(*observation));
-    }
-    if (observed.enabled()) observed.recount_text_bytes();
-  }
-
-  auto appended = frames.append_many(records);
-  if (!appended.ok()) return Err{os_error(appended.error().text())};
-  if (frames.name_index().enabled()) frames.name_index().merge(std::move(observed));
-
   PushOutcome outcome;
-  outcome.thread_key = key.value();
-  outcome.first = appended.value().first;
-  outcome.end = appended.value().end;
-  if (!flush_subtree_bytes_) return std::optional<PushOutcome>(std::move(outcome));
-  count_appended(*flush, appended.value().bytes);
-  outcome.running_bytes = flush->running_bytes;
-  outcome.armed = flush->check_due;
-  outcome.bytes = outcome.armed ? appended.value().bytes : 0;
+  std::optional<std::string> segment_name;
+  {
+    auto flush = thread_state().flush.borrow_mut();
+    auto key = thread_key(*flush);
+    if (!key.ok()) return Err{std::move(key.error())};
+    LockedStore locked = lock_thread_store(*flush, *key.value());
+    store::FrameStore& frames = *locked.guard;
+    if (records.size() != count) return Err{os_error("frame data/type count mismatch")};
+
+    store::TraceNameIndex observed;
+    if (frames.name_index().enabled()) {
+      const std::uint64_t base = frames.frame_count();
+      std::vector<store::TraceNameObservation>& list = *observed.observations();
+      std::uint64_t text = 0;
+      for (std::size_t i = 0; i < records.size() && observed.enabled(); ++i) {
+        if (!is_named(types[i])) continue;
+        auto observation = observe(types[i], records[i], base + i);
+        if (!observation) continue;
+        text += observation->text_len();
+        if (list.size() + 1 > store::TraceNameIndex::kMaxObservations ||
+            text > store::TraceNameIndex::kMaxTextBytes) {
+          observed.disable();  // a batch this large names nothing
+          break;
+        }
+        list.push_back(std::move(*observation));
+      }
+      if (observed.enabled()) observed.recount_text_bytes();
+    }
+
+    auto appended = frames.append_many(records);
+    if (!appended.ok()) return Err{os_error(appended.error().text())};
+    if (frames.name_index().enabled()) frames.name_index().merge(std::move(observed));
+
+    outcome.thread_key = key.value();
+    outcome.first = appended.value().first;
+    outcome.end = appended.value().end;
+    if (!flush_subtree_bytes_) return std::optional<PushOutcome>(std::move(outcome));
+    outcome.generation = subtrees_->generation();
+    count_appended(*flush, appended.value().bytes, outcome.generation);
+    outcome.running_bytes = flush->running_bytes;
+    outcome.armed = flush->check_due;
+    outcome.bytes = outcome.armed ? appended.value().bytes : 0;
+    // A test's last records close as one segment of their own.
+    if (ends_test && outcome.bytes > 0) segment_name = store::extract_co_name_range(frames, outcome.first, outcome.end);
+  }
+  if (segment_name) {
+    record_closed_segment(*outcome.thread_key, outcome.first, outcome.end, outcome.bytes, std::move(*segment_name),
+                          outcome.generation);
+    PyStatus checked = maybe_flush_segments_with_current_bytes(*outcome.thread_key, outcome.running_bytes);
+    if (!checked.ok()) return Err{std::move(checked.error())};
+  }
   return std::optional<PushOutcome>(std::move(outcome));
 }
 
+namespace {
+
+bool holds_frame(const std::string* types, std::size_t count) {
+  return std::any_of(types, types + count, [](const std::string& type) { return type == "frame"; });
+}
+
+}  // namespace
+
 PyStatus VeshMonitor::push_frames_call(Batch batch, const std::string& co_name) {
-  (void)co_name;
   std::size_t start = 0;
   if (one_trace_per_test_) {
     for (std::size_t i = 0; i < batch.types.size(); ++i) {
@@ -239,13 +270,18 @@ PyStatus VeshMonitor::push_frames_call(Batch batch, const std::string& co_name) 
   std::vector<ByteBuffer> records;
   records.reserve(batch.records.size() - start);
   for (std::size_t i = start; i < batch.records.size(); ++i) records.push_back(std::move(batch.records[i]));
-  auto pushed = push_frame_data(std::move(records), batch.types.data() + start, batch.types.size() - start, false);
+  const std::string* types = batch.types.data() + start;
+  const std::size_t count = batch.types.size() - start;
+  auto pushed = push_frame_data(std::move(records), types, count, false);
   if (!pushed.ok()) return Err{std::move(pushed.error())};
-  return Ok{};
+  const std::optional<PushOutcome>& outcome = pushed.value();
+  if (!outcome || !outcome->armed || !holds_frame(types, count)) return Ok{};
+  const std::uint64_t before = outcome->running_bytes > outcome->bytes ? outcome->running_bytes - outcome->bytes : 0;
+  subtrees_->open(*outcome->thread_key, co_name, outcome->first, before, outcome->generation);
+  return maybe_flush_segments_with_current_bytes(*outcome->thread_key, outcome->running_bytes);
 }
 
 PyStatus VeshMonitor::push_frames_return(Batch batch, bool may_flush) {
-  (void)may_flush;
   std::reverse(batch.records.begin(), batch.records.end());
   std::reverse(batch.types.begin(), batch.types.end());
   std::size_t start = 0;
@@ -265,9 +301,15 @@ PyStatus VeshMonitor::push_frames_return(Batch batch, bool may_flush) {
   }
   std::vector<ByteBuffer> records;
   for (std::size_t j = start; j < batch.records.size(); ++j) records.push_back(std::move(batch.records[j]));
-  auto pushed = push_frame_data(std::move(records), batch.types.data() + start, batch.types.size() - start, false);
+  const std::string* types = batch.types.data() + start;
+  const std::size_t count = batch.types.size() - start;
+  auto pushed = push_frame_data(std::move(records), types, count, false);
   if (!pushed.ok()) return Err{std::move(pushed.error())};
-  return Ok{};
+  const std::optional<PushOutcome>& outcome = pushed.value();
+  if (!outcome || !outcome->armed || !holds_frame(types, count)) return Ok{};
+  subtrees_->close(*outcome->thread_key, outcome->end, outcome->running_bytes, outcome->generation);
+  if (!may_flush) return Ok{};
+  return maybe_flush_segments_with_current_bytes(*outcome->thread_key, outcome->running_bytes);
 }
 
 // ---------------------------------------------------------------------------
@@ -297,6 +339,7 @@ void VeshMonitor::start_test_trace() {
       fresh->keep_in_memory();
     }
     old_capture = std::exchange(*capture, std::move(fresh));
+    ids_made_ = store::ForkStamp::current();
   }
   // What the threads recorded since the last save belongs to no test.
   for (auto& [key, slot] : old_registry) {
@@ -340,7 +383,7 @@ void VeshMonitor::cut_markers_at_boundary() {
 
 void VeshMonitor::reset_subtree_tracking() {
   // Running byte counts of every thread restart with the new generation.
-  flush_generation_.fetch_add(1, std::memory_order_acq_rel);
+  subtrees_->reset();
 }
 
 }  // namespace vesh::monitor

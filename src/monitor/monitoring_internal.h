@@ -38,6 +38,7 @@ struct PushOutcome {
   std::uint64_t end = 0;
   std::uint64_t bytes = 0;          // 0 until the thread's appends are checked
   std::uint64_t running_bytes = 0;  // since subtree tracking was last reset
+  std::uint64_t generation = 0;     // of subtree tracking, read with the append
   bool armed = false;
 };
 

@@ -50,15 +50,13 @@ TraceInputs VeshMonitor::take_trace_inputs() {
         auto capture = trace_capture_.lock("trace capture mutex poisoned");
         // A capture made before a fork belongs to the parent: its writer and
         // file are not ours, so the child goes on in memory under a new id.
-        const bool inherited = !(*capture)->fork_stamp().matches_this_process();
-        if (inherited) {
-          (*capture)->keep_in_memory();
+        if (store::adopt_if_inherited(**capture, ids_made_)) {
           const std::string id = vesh::trace_id();
           *trace_id = id;
           *root_trace_id = id;
         }
         std::shared_ptr<store::TraceCapture> fresh = new_capture(*trace_id, in.timestamp);
-        if (inherited || (*capture)->kept_in_memory()) fresh->keep_in_memory();
+        if ((*capture)->kept_in_memory()) fresh->keep_in_memory();
         in.capture = std::exchange(*capture, std::move(fresh));
       }
       in.trace_id = *trace_id;
@@ -253,15 +251,13 @@ void VeshMonitor::set_timestamp(double value) {
   // Once a thread has a store, the capture stays; only the stored timestamp changed.
   if (!registry->empty()) return;
   auto capture = trace_capture_.lock("trace capture mutex poisoned");
-  const bool inherited = !(*capture)->fork_stamp().matches_this_process();
-  if (inherited) {
-    (*capture)->keep_in_memory();
+  if (store::adopt_if_inherited(**capture, ids_made_)) {
     const std::string id = vesh::trace_id();
     *trace_id = id;
     *root_trace_id = id;
   }
   std::shared_ptr<store::TraceCapture> fresh = new_capture(*trace_id, value);
-  if (inherited || (*capture)->kept_in_memory()) fresh->keep_in_memory();
+  if ((*capture)->kept_in_memory()) fresh->keep_in_memory();
   *capture = std::move(fresh);
 }
 

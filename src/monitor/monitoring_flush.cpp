@@ -1,0 +1,136 @@
+// Subtree flushing on the monitor's event road: the open calls each record
+// opens and closes, the flush check, and one flush under the capture lock.
+#include "monitor/monitoring.h"
+
+#include "monitor/monitoring_internal.h"
+#include "store/subtree_cut.h"
+#include "store/subtree_flush.h"
+#include "store/trace_capture.h"
+#include "store/trace_name.h"
+
+#include <algorithm>
+
+namespace vesh::monitor {
+
+using py::PyError;
+
+PyStatus VeshMonitor::track_direct_record(std::uint8_t kind, const std::string& co_name, const PushOutcome& appended,
+                                          bool check) {
+  const std::string& key = *appended.thread_key;
+  if (is_entry(kind)) {
+    const std::uint64_t before = appended.running_bytes > appended.bytes ? appended.running_bytes - appended.bytes : 0;
+    subtrees_->open(key, co_name, appended.first, before, appended.generation);
+  } else {
+    subtrees_->close(key, appended.end, appended.running_bytes, appended.generation);
+  }
+  if (!check) return Ok{};
+  return maybe_flush_segments_with_current_bytes(key, appended.running_bytes);
+}
+
+PyStatus VeshMonitor::run_postponed_flush_check() {
+  std::shared_ptr<const std::string> key;
+  std::uint64_t running = 0;
+  {
+    auto flush = thread_state().flush.borrow();
+    if (!flush->check_due || !flush->thread_key) return Ok{};
+    key = flush->thread_key;
+    running = flush->running_bytes;
+  }
+  return maybe_flush_segments_with_current_bytes(*key, running);
+}
+
+void VeshMonitor::record_closed_segment(const std::string& key, std::uint64_t start, std::uint64_t end,
+                                        std::uint64_t bytes, std::string co_name, std::uint64_t generation) {
+  subtrees_->record_segment(key, start, end, bytes, std::move(co_name), generation);
+}
+
+PyStatus VeshMonitor::maybe_flush_segments_with_current_bytes(const std::string& key, std::uint64_t current_bytes) {
+  return subtrees_->run_check(
+      key, current_bytes, [this] { return thread_state().flush.borrow()->running_bytes; },
+      [&](const store::ChosenCandidate& chosen) { return flush_candidate(key, chosen); });
+}
+
+Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string& key,
+                                                              const store::ChosenCandidate& chosen) {
+  // Saves, build_trace() and per-test switches wait for the whole flush.
+  auto capture_guard = capture_lock_.lock();
+  if (subtrees_->generation() != chosen.generation) return store::FlushStep::Stale;
+
+  std::string root_trace_id;
+  {
+    auto trace_id = trace_id_.lock("mutex poisoned");
+    auto root = root_trace_id_.lock("mutex poisoned");
+    {
+      auto capture = trace_capture_.lock("trace capture mutex poisoned");
+      // In a forked child the flushed trace belongs under the root id the
+      // child's own save will use.
+      if (store::adopt_if_inherited(**capture, ids_made_)) {
+        const std::string id = vesh::trace_id();
+        *trace_id = id;
+        *root = id;
+      }
+    }
+    root_trace_id = *root;
+  }
+
+  SharedStore slot = thread_frame_buffer(key);
+  auto with_store = [&](absl::FunctionRef<void(store::FrameStore&)> use) {
+    if (!slot) return false;
+    auto frames = slot->store.lock("thread frame buffer poisoned");
+    if (frames->retired()) return false;
+    use(*frames);
+    return true;
+  };
+  auto gather = [&](const store::StoresByThread& drained) {
+    store::FlushedTraceParts parts;
+    {
+      auto threads = threads_.lock("mutex");
+      if (auto it = threads->find(key); it != threads->end()) parts.threads.emplace(key, it->second.clone());
+    }
+    {
+      auto name = trace_name_.lock("mutex poisoned");
+      parts.name = store::resolve_trace_name(*name, drained, key, key == creator_thread_key_);
+    }
+    parts.root_trace_id = std::move(root_trace_id);
+    // Values are written inline in frame records: nothing is published yet.
+    return parts;
+  };
+  const store::FlushSettings settings{db_path_, source_, &*config_, sqlite_busy_timeout_, true};
+  auto flushed = store::flush_subtree(key, chosen.candidate, with_store, gather, settings);
+  if (!flushed.ok()) return Err{std::move(flushed).error()};
+  if (!flushed.value()) {
+    subtrees_->drop(key, chosen);
+    return store::FlushStep::Dropped;
+  }
+  const store::FlushedSubtree& done = *flushed.value();
+  shift_markers_after_flush(key, chosen.candidate.start, chosen.candidate.end);
+  {
+    auto flush = thread_state().flush.borrow_mut();
+    const std::uint64_t left = flush->running_bytes > done.flushed_bytes ? flush->running_bytes - done.flushed_bytes : 0;
+    flush->running_bytes = left + done.marker_len;
+  }
+  subtrees_->after_flush(key, chosen, done.marker_len, done.flushed_bytes);
+  return store::FlushStep::Flushed;
+}
+
+void shift_markers_after_flush(MarkerStack& markers, std::uint64_t start, std::uint64_t end) {
+  // A trace point that began inside the range went with it into the
+  // flushed trace; those after it follow their records, now that the range
+  // is one marker record.
+  std::erase_if(markers, [&](const MarkerKind& m) {
+    return m.trace_point && m.start_index >= start && m.start_index < end;
+  });
+  for (MarkerKind& m : markers) {
+    if (m.trace_point && m.start_index >= end) m.start_index -= end - start - 1;
+  }
+}
+
+void VeshMonitor::shift_markers_after_flush(const std::string& key, std::uint64_t start, std::uint64_t end) {
+  auto markers = markers_.lock("markers mutex");
+  auto it = markers->find(key);
+  if (it == markers->end()) return;
+  monitor::shift_markers_after_flush(it->second, start, end);
+  if (it->second.empty()) markers->erase(it);
+}
+
+}  // namespace vesh::monitor
