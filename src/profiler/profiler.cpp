@@ -151,6 +151,7 @@ VeshProfiler::VeshProfiler(ProfilerInit&& init)
       config_(std::move(init.config)),
       serializer_(init.serializer),
       trace_capture_("trace capture", std::move(init.capture)),
+      subtrees_(init.flush_subtree_bytes),
       max_value_bytes_(init.max_value_bytes),
       flush_subtree_bytes_(init.flush_subtree_bytes),
       flush_estimate_bytes_(flush_check_bytes(init.flush_subtree_bytes)),

@@ -25,6 +25,7 @@
 #include "encode/value_serializer.h"
 #include "store/frame_store.h"
 #include "store/fork_lock.h"
+#include "store/subtree_flush.h"
 #include "store/trace_capture.h"
 #include "store/trace_persistence.h"
 #include "support/byte_buffer.h"
@@ -53,6 +54,19 @@ struct CachedProfilerThread {
   static constexpr std::uint64_t kUnregistered = ~std::uint64_t{0};
 };
 
+// The kind a batch of plugin records alone is stored under (calls and
+// returns are stored under their event kind).
+inline constexpr std::uint8_t kPluginRecordsOnly = 255;
+
+// A thread's bytes stored since subtree tracking was last reset (in tracking
+// generation `generation`); `exact` once they reach the profiler's estimate
+// threshold, from when on the thread's open calls are tracked.
+struct ProfilerFlushState {
+  std::uint64_t pending_bytes = 0;
+  std::uint64_t generation = 0;
+  bool exact = false;
+};
+
 // Everything one thread keeps for one profiler; reached without a lock.
 struct ProfilerThreadState {
   FrameIds frame_ids;
@@ -62,6 +76,7 @@ struct ProfilerThreadState {
   // permanent: the metadata, or null for excluded code. Saves the shared
   // cache's lock on every event after the first of a code object.
   absl::flat_hash_map<std::uintptr_t, const ProfilerCodeMetadata*> code_hits;
+  ProfilerFlushState flush_state;
 };
 
 // Built by new_from_python before the Python object exists.
@@ -148,13 +163,35 @@ class VeshProfiler {
                                   const ProfilerCodeMetadata& metadata);
   void log_error(py::PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata);
 
+  // What storing one batch came to, for subtree tracking.
+  struct StoredBatch {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t pending_bytes = 0;  // the thread's, this batch included
+    std::uint64_t generation = 0;     // of subtree tracking, read with the append
+    bool tracked = false;             // the thread's open calls are tracked
+    std::optional<std::string> name;  // of a call's batch or of plugin records
+  };
+
   // Storage: one record (copied) or a batch of records (moved in). `kind`
   // is 0 or 1 for a batch holding a call's or return's frame record, 255
   // for plugin records only.
   py::PyError push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind);
   py::PyError push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind);
   template <typename Append>
-  py::PyError store_records(const std::string& thread_key, Append&& append);
+  py::PyError store_records(const std::string& thread_key, std::uint8_t kind, Append&& append);
+  // Counts a stored batch, under the stores' lock.
+  StoredBatch count_stored(ProfilerFlushState& flush, const store::FrameStore& frames,
+                           const store::AppendOutcome& appended, std::uint8_t kind);
+
+  // Subtree flushing (flush.cpp).
+  // The open-call bookkeeping of a stored batch, then the flush check.
+  py::PyError track_stored(const std::string& thread_key, std::uint8_t kind, StoredBatch batch);
+  py::PyError maybe_flush_segments(const std::string& thread_key, std::uint64_t pending_bytes);
+  Result<store::FlushStep, py::PyError> flush_candidate(const std::string& thread_key,
+                                                        const store::ChosenCandidate& chosen);
+  void reset_subtree_tracking() { subtrees_.reset(); }
   // An event's plugin records and frame record, in storing order; splits
   // tests in per-test mode. The batch is consumed.
   py::PyError push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key);
@@ -211,6 +248,10 @@ class VeshProfiler {
   // The thread (and process) running a save, 0 when none.
   std::atomic<std::uint64_t> save_owner_{0};
   ThreadSlots<ProfilerThreadState> threads_;
+
+  store::SubtreeTracking subtrees_;
+  // The process the trace ids were made in (guarded by the capture lock).
+  store::ForkStamp ids_made_ = store::ForkStamp::current();
 
   std::optional<std::uint64_t> max_value_bytes_;
   std::optional<std::uint64_t> flush_subtree_bytes_;

@@ -69,12 +69,10 @@ VeshProfiler::TraceInputs VeshProfiler::take_trace_inputs() {
   inputs.frame_stores = std::exchange(*stores, StoreMap());
   {
     auto capture = trace_capture_.lock();
-    const bool forked_child = !(*capture)->fork_stamp().matches_this_process();
-    if (forked_child) {
-      // The parent's writer and file are not this process's to finish: the
-      // inherited frames go under a new id, and this process keeps its
-      // captures in memory from now on.
-      (*capture)->keep_in_memory();
+    // The parent's writer and file are not this process's to finish: the
+    // inherited frames go under a new id, and this process keeps its
+    // captures in memory from now on.
+    if (store::adopt_if_inherited(**capture, ids_made_)) {
       std::string id = vesh::trace_id();
       **trace_id = id;
       **root_trace_id = std::move(id);
@@ -82,7 +80,7 @@ VeshProfiler::TraceInputs VeshProfiler::take_trace_inputs() {
     auto made = TraceCapture::for_trace(db_path_, **trace_id, start_timestamp_);
     if (!made.ok()) fault("a capture of the current trace id can always be made: " + made.error().text());
     std::shared_ptr<TraceCapture> fresh = std::move(made).value();
-    if (forked_child || (*capture)->kept_in_memory()) fresh->keep_in_memory();
+    if ((*capture)->kept_in_memory()) fresh->keep_in_memory();
     inputs.capture = std::exchange(*capture, std::move(fresh));
   }
   inputs.trace_id = **trace_id;
@@ -94,6 +92,7 @@ VeshProfiler::TraceInputs VeshProfiler::take_trace_inputs() {
     inputs.thread_objects = std::exchange(*objects, ThreadObjects());
     capture_generation_.fetch_add(1, std::memory_order_acq_rel);
   }
+  reset_subtree_tracking();
   return inputs;
 }
 

@@ -7,6 +7,7 @@
 #include "py/fault.h"
 #include "store/io_error.h"
 #include "store/frame_store.h"
+#include "store/subtree_flush.h"
 
 #include <algorithm>
 #include <iterator>
@@ -22,7 +23,6 @@ namespace {
 
 constexpr std::string_view kEndTest = "end_test";
 constexpr std::string_view kStartTest = "start_test";
-constexpr std::uint8_t kPluginRecordsOnly = 255;
 
 }  // namespace
 
@@ -30,10 +30,11 @@ constexpr std::uint8_t kPluginRecordsOnly = 255;
 // Frame storage
 
 template <typename Append>
-PyError VeshProfiler::store_records(const std::string& thread_key, Append&& append) {
+PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t kind, Append&& append) {
   // A replaced thread object is released only after the locks are.
   Ref replaced_thread;
   Result<store::AppendOutcome, store::IoError> outcome = store::AppendOutcome{};
+  StoredBatch stored;
   {
     auto stores = frame_stores_.lock();
     ProfilerThreadState& state = threads_.get();
@@ -59,20 +60,37 @@ PyError VeshProfiler::store_records(const std::string& thread_key, Append&& appe
                .first;
     }
     outcome = append(it->second);
+    if (outcome.ok() && flush_subtree_bytes_) stored = count_stored(state.flush_state, it->second, outcome.value(), kind);
   }
   if (!outcome.ok()) return store::to_python(outcome.error());
-  return {};
+  if (!stored.tracked) return {};
+  return track_stored(thread_key, kind, std::move(stored));
+}
+
+VeshProfiler::StoredBatch VeshProfiler::count_stored(ProfilerFlushState& flush, const FrameStore& frames,
+                                                     const store::AppendOutcome& appended, std::uint8_t kind) {
+  StoredBatch out{appended.first, appended.end, appended.bytes};
+  // Read with the append: a save that takes this store resets the tracking
+  // only after it got the stores' lock.
+  out.generation = subtrees_.generation();
+  if (flush.generation != out.generation) flush = ProfilerFlushState{0, out.generation, false};
+  flush.pending_bytes += appended.bytes;
+  if (flush_estimate_bytes_ == 0 || flush.pending_bytes >= flush_estimate_bytes_) flush.exact = true;
+  out.pending_bytes = flush.pending_bytes;
+  out.tracked = flush.exact;
+  if (out.tracked && (kind == kEventCall || kind == kPluginRecordsOnly)) {
+    out.name = store::extract_co_name_range(frames, appended.first, appended.end);
+  }
+  return out;
 }
 
 PyError VeshProfiler::push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind) {
-  (void)kind;
-  return store_records(thread_key, [&](FrameStore& store) { return store.append_serialized(record); });
+  return store_records(thread_key, kind, [&](FrameStore& store) { return store.append_serialized(record); });
 }
 
 PyError VeshProfiler::push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind) {
-  (void)kind;
   if (records.empty()) return {};
-  return store_records(thread_key, [&](FrameStore& store) { return store.append_many(std::move(records)); });
+  return store_records(thread_key, kind, [&](FrameStore& store) { return store.append_many(std::move(records)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -113,6 +131,7 @@ PyError VeshProfiler::push_frames(std::uint8_t kind, EventBatch& batch, std::opt
     if (types[i] == kEndTest) {
       if (PyError error = push_group(cursor, i + 1)) return error;
       if (PyError error = save_in_db()) return error;
+      reset_subtree_tracking();
       cursor = i + 1;
     } else if (types[i] == kStartTest) {
       // What was recorded since the last save belongs to no test.
@@ -151,6 +170,8 @@ PyError VeshProfiler::start_test_trace() {
     }
     old = std::exchange(*capture, std::move(fresh));
   }
+  ids_made_ = store::ForkStamp::current();
+  reset_subtree_tracking();
   return {};
 }
 

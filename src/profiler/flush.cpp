@@ -1,0 +1,89 @@
+// Subtree flushing on the profile hook's event road: the open calls each
+// stored batch opens and closes, the flush check, and one flush under the
+// capture lock.
+#include "profiler/profiler.h"
+
+#include "store/subtree_cut.h"
+#include "store/trace_capture.h"
+
+namespace vesh::profile {
+
+using py::PyError;
+
+PyError VeshProfiler::track_stored(const std::string& thread_key, std::uint8_t kind, StoredBatch batch) {
+  if (kind == kEventCall) {
+    const std::uint64_t before = batch.pending_bytes > batch.bytes ? batch.pending_bytes - batch.bytes : 0;
+    subtrees_.open(thread_key, std::move(*batch.name), batch.first, before, batch.generation);
+  } else if (kind == kEventReturn) {
+    subtrees_.close(thread_key, batch.end, batch.pending_bytes, batch.generation);
+  } else if (kind == kPluginRecordsOnly) {
+    subtrees_.record_segment(thread_key, batch.first, batch.end, batch.bytes, std::move(*batch.name),
+                             batch.generation);
+  }
+  return maybe_flush_segments(thread_key, batch.pending_bytes);
+}
+
+PyError VeshProfiler::maybe_flush_segments(const std::string& thread_key, std::uint64_t pending_bytes) {
+  auto checked = subtrees_.run_check(
+      thread_key, pending_bytes, [this] { return threads_.get().flush_state.pending_bytes; },
+      [&](const store::ChosenCandidate& chosen) { return flush_candidate(thread_key, chosen); });
+  if (!checked.ok()) return std::move(checked).error();
+  return {};
+}
+
+Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::string& thread_key,
+                                                               const store::ChosenCandidate& chosen) {
+  // Saves, build_trace() and per-test switches wait for the whole flush.
+  store::ForkAwareGuard capture_guard = capture_lock_.lock(true);
+  if (subtrees_.generation() != chosen.generation) return store::FlushStep::Stale;
+
+  std::string root_trace_id;
+  {
+    SharedText::Guard trace_id = trace_id_.lock();
+    SharedText::Guard root = root_trace_id_.lock();
+    // In a forked child the flushed trace belongs under the root id the
+    // child's own save will use.
+    if (store::adopt_if_inherited(**trace_capture_.lock(), ids_made_)) {
+      const std::string id = vesh::trace_id();
+      *trace_id = id;
+      *root = id;
+    }
+    root_trace_id = *root;
+  }
+
+  auto with_store = [&](absl::FunctionRef<void(store::FrameStore&)> use) {
+    auto stores = frame_stores_.lock();
+    auto it = stores->find(thread_key);
+    if (it == stores->end()) return false;
+    use(it->second);
+    return true;
+  };
+  auto gather = [&](const store::StoresByThread& drained) {
+    store::FlushedTraceParts parts;
+    {
+      auto objects = thread_objects_.lock();
+      if (auto it = objects->find(thread_key); it != objects->end()) {
+        parts.threads.emplace(thread_key, it->second.clone());
+      }
+    }
+    parts.name = trace_name_for_thread(drained, thread_key);
+    parts.root_trace_id = std::move(root_trace_id);
+    // Values are written inline in frame records: nothing is published yet.
+    return parts;
+  };
+  const store::FlushSettings settings{db_path_, source_, &config_, sqlite_busy_timeout_, false};
+  auto flushed = store::flush_subtree(thread_key, chosen.candidate, with_store, gather, settings);
+  if (!flushed.ok()) return Err{std::move(flushed).error()};
+  if (!flushed.value()) {
+    subtrees_.drop(thread_key, chosen);
+    return store::FlushStep::Dropped;
+  }
+  const store::FlushedSubtree& done = *flushed.value();
+  ProfilerFlushState& flush = threads_.get().flush_state;
+  const std::uint64_t left = flush.pending_bytes > done.flushed_bytes ? flush.pending_bytes - done.flushed_bytes : 0;
+  flush.pending_bytes = left + done.marker_len;
+  subtrees_.after_flush(thread_key, chosen, done.marker_len, done.flushed_bytes);
+  return store::FlushStep::Flushed;
+}
+
+}  // namespace vesh::profile
