@@ -6,6 +6,8 @@ the footer, and exposes the header, each thread's frames (following the
 index's spans), the published values, the per-thread records and the
 metadata. `read_prefix` reads the recovered prefix of an abandoned streamed
 capture: the preamble, the header and the whole records before its tail.
+`follow_markers` puts the frames of flushed subtrees back in place of their
+"subtree_flushed" markers.
 
 Any deviation raises V3FormatError.
 """
@@ -274,3 +276,35 @@ def read_prefix(source) -> Prefix:
         records.append(record)
         offset = record.end
     return Prefix(trace_id, timestamp, payload, records, offset)
+
+
+MARKER_KEYS = ["type", "frame_id", "co_name", "flushed_trace_id", "flushed_bytes", "flushed_segment_count", "timestamp"]
+
+
+def flushed_marker(frame: bytes) -> dict | None:
+    """The decoded "subtree_flushed" marker `frame` is, or None for any other record."""
+    record = msgpack.unpackb(frame, raw=False, strict_map_key=False)
+    if not isinstance(record, dict) or record.get("type") != "subtree_flushed":
+        return None
+    _check(list(record) == MARKER_KEYS, f"marker keys {list(record)}")
+    return record
+
+
+def follow_markers(frames: list[bytes], load) -> list[bytes]:
+    """`frames` with every marker replaced by the frames of the trace it
+    names, markers within those followed in turn. `load(trace_id)` gives
+    that trace's Container; a flushed trace holds the one thread it was cut
+    from, and its frames' lengths add up to the marker's "flushed_bytes"."""
+    out = []
+    for frame in frames:
+        marker = flushed_marker(frame)
+        if marker is None:
+            out.append(frame)
+            continue
+        flushed = load(marker["flushed_trace_id"])
+        _check(flushed.trace_id == marker["flushed_trace_id"], "flushed trace id differs from its marker's")
+        _check(len(flushed.layouts) == 1, f"flushed trace with {len(flushed.layouts)} threads")
+        (inner,) = flushed.threads.values()
+        _check(sum(map(len, inner)) == marker["flushed_bytes"], "flushed bytes differ from the marker's")
+        out.extend(follow_markers(inner, load))
+    return out
