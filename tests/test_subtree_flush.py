@@ -282,3 +282,47 @@ def test_a_forked_childs_flushed_traces_carry_the_childs_root_id(record, tmp_pat
             if trace_id not in main_ids and names & {"work_in_child", "parent", "child"}:
                 roots.add(metadata(container)["root_trace_id"])
     assert roots == {child_root}
+
+
+def tp_big():
+    return [list(range(40)) for _ in range(10)]
+
+
+def tp_small(i):
+    return i
+
+
+def tp_target():
+    for i in range(4):
+        tp_small(i)
+    return 0
+
+
+def tp_host():
+    tp_big()
+    return tp_target()
+
+
+def test_a_trace_point_keeps_its_records_when_a_flush_cuts_the_store_before_them(tmp_path, monkeypatch):
+    db = tmp_path / "vesh.db"
+    handed = []
+    monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", lambda *args: handed.append(args[1]))
+    # Reached while tp_target runs, not before: tp_big's finished call is
+    # flushed from under the open trace point.
+    config = {"flush_subtree_mb": 1500 / (1024 * 1024), "trace_points": {"on_return": ["tp_target"]}}
+    monitor = monitoring.start(db, config)
+    try:
+        tp_host()
+    finally:
+        monitoring.stop(monitor)
+
+    traces = stored(db)
+    flushed = [traces[t][0] for t in flushed_ids(db, monitor.trace_id)]
+    assert any(calls(map(msgpack.unpackb, f), "tp_big") for c in flushed for f in c.threads.values())
+    (frames,) = handed
+    records = [msgpack.unpackb(f) for f in v3_reader.follow_markers(frames, lambda t: traces[t][0])]
+    assert calls(records, "tp_target", "tp_small") == [("call", "tp_target")] + [
+        ("call", "tp_small"),
+        ("return", "tp_small"),
+    ] * 4 + [("return", "tp_target")]
+    assert records[0]["co_name"] == "tp_target" and records[-1]["co_name"] == "tp_target"
