@@ -11,7 +11,10 @@ class GilRelease {
   GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(saved_); }
+  // Not noexcept: a daemon thread that takes the interpreter lock back
+  // while the interpreter finalizes is ended right here (pthread_exit), and
+  // its unwinding must be let through.
+  ~GilRelease() noexcept(false) { PyEval_RestoreThread(saved_); }
 
  private:
   PyThreadState* saved_;

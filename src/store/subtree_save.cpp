@@ -30,21 +30,22 @@ Result<void, IoError> copy_frames(const FrameStore& from, FrameStore& to) {
 
 PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const ThreadObjects& threads,
                                         FlushedTraceInfo info, std::vector<PublishedValue> values) {
+  // This trace's own tokens: the stores' threads first, then the others.
   ThreadTokens tokens;
   tokens.reserve(std::max(stores.size(), threads.size()));
   std::uint64_t next_token = 1;
-  auto give_token = [&](const std::string& key) -> bool {
-    if (tokens.contains(key)) return true;
-    if (next_token > std::numeric_limits<std::uint32_t>::max()) return false;
+  bool exhausted = false;
+  auto give_token = [&](const std::string& key) {
+    if (tokens.contains(key)) return;
+    if (next_token > std::numeric_limits<std::uint32_t>::max()) {
+      exhausted = true;
+      return;
+    }
     tokens.emplace(key, static_cast<std::uint32_t>(next_token++));
-    return true;
   };
-  for (const auto& [key, store] : stores) {
-    if (!give_token(key)) return Err{py::PyError::make(PyExc_RuntimeError, "Vesh exhausted its per-capture thread token space")};
-  }
-  for (const auto& [key, thread] : threads) {
-    if (!give_token(key)) return Err{py::PyError::make(PyExc_RuntimeError, "Vesh exhausted its per-capture thread token space")};
-  }
+  for (const auto& [key, store] : stores) give_token(key);
+  for (const auto& [key, thread] : threads) give_token(key);
+  if (exhausted) return Err{py::PyError::make(PyExc_RuntimeError, "Vesh exhausted its per-capture thread token space")};
 
   auto payloads = prepare_v3_trace_from_parts(threads, tokens, info.trace_id, std::move(info.trace_name), info.source,
                                               info.timestamp, std::move(info.current_thread_id), *info.config,
