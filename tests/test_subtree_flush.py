@@ -8,6 +8,9 @@ import logging
 import os
 import re
 import sqlite3
+import subprocess
+import sys
+import textwrap
 import threading
 
 import msgpack
@@ -326,3 +329,37 @@ def test_a_trace_point_keeps_its_records_when_a_flush_cuts_the_store_before_them
         ("return", "tp_small"),
     ] * 4 + [("return", "tp_target")]
     assert records[0]["co_name"] == "tp_target" and records[-1]["co_name"] == "tp_target"
+
+
+DAEMON_FLUSHING_AT_EXIT = """
+    import sys, threading, time
+    from vesh import monitoring
+    from vesh.profiler import Profiler
+
+    def child(i):
+        return i
+
+    def loop():
+        while True:
+            child(1)
+
+    config = {"flush_subtree_mb": 0}
+    if sys.argv[2] == "monitor":
+        monitoring.start(sys.argv[1], config)
+    else:
+        Profiler(sys.argv[1], {**config, "threading": True}).start()
+    threading.Thread(target=loop, daemon=True).start()
+    time.sleep(0.3)
+    # The interpreter finalizes while the daemon thread saves a flushed call.
+"""
+
+
+@pytest.mark.parametrize("tracer", ["monitor", "profiler"])
+def test_a_daemon_thread_flushing_while_the_interpreter_exits_does_not_abort_it(tmp_path, tracer):
+    script = tmp_path / "program.py"
+    script.write_text(textwrap.dedent(DAEMON_FLUSHING_AT_EXIT))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    for _ in range(4):
+        proc = subprocess.run([sys.executable, str(script), str(tmp_path / "vesh.db"), tracer], capture_output=True,
+                              text=True, timeout=60, env=env)
+        assert proc.returncode == 0, proc.stderr
