@@ -59,6 +59,7 @@ NativeMsgpackEncoder::NativeMsgpackEncoder(const SerializerState& state, Encoder
     : state_(state),
       budget_(options.byte_budget),
       interning_(options.interning),
+      ext_nesting_(options.ext_nesting),
       lightweight_repr_(options.lightweight_repr) {}
 
 bool NativeMsgpackEncoder::set_profiler_flag() {

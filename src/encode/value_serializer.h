@@ -134,6 +134,10 @@ struct EncoderOptions {
   std::optional<std::size_t> byte_budget;  // none: unlimited
   InterningContext* interning = nullptr;   // borrowed; outlives the encoder
   bool lightweight_repr = false;
+  // Extension records the value already sits inside (1 for a value written
+  // into an extension payload of its own record): no shared references at
+  // its top level, and one level less before the nesting guard.
+  std::uint32_t ext_nesting = 0;
 };
 
 class NativeMsgpackEncoder {

@@ -1,0 +1,42 @@
+#include "encode/assignment_record.h"
+
+#include "encode/msgpack_encoding.h"
+
+namespace vesh::encode {
+
+Result<ByteBuffer, EncodeError> encode_assign_payload(std::string_view name, PyObject* value,
+                                                      const SerializerState& state,
+                                                      std::optional<std::size_t> byte_budget,
+                                                      bool lightweight_repr) {
+  ByteBuffer payload;
+  payload.push_back(static_cast<char>(0x92));
+  write_str(payload, name);
+  NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = byte_budget,
+                                                     .interning = nullptr,
+                                                     .lightweight_repr = lightweight_repr,
+                                                     .ext_nesting = 1});
+  auto encoded = encoder.encode_value(value, payload);
+  if (!encoded.ok()) return Err{std::move(encoded).error()};
+  return payload;
+}
+
+bool write_assignment_record(ByteBuffer& buffer, const LineFrame& line, std::string_view payload) {
+  const std::size_t start = buffer.size();
+  buffer.push_back(static_cast<char>(0x88));
+  write_str_pair(buffer, "path", line.path);
+  write_str_pair(buffer, "co_name", line.co_name);
+  write_str_pair(buffer, "qualname", line.qualname);
+  write_str_pair(buffer, "event", "line");
+  write_str_pair(buffer, "frame_id",
+                 line.frame_id ? std::optional<std::string_view>(line.frame_id->view()) : std::nullopt);
+  write_f64_pair(buffer, "timestamp", line.timestamp);
+  write_str_pair(buffer, "type", "frame");
+  write_str(buffer, "assign");
+  if (!write_ext(buffer, kAssignExt, payload)) {
+    buffer.truncate(start);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vesh::encode

@@ -1,0 +1,57 @@
+// The assignment record: one "line" record per variable a store instruction
+// bound, written by the monitoring tracer's assignment capture.
+//
+//   "path"       where the store ran (file path and line)
+//   "co_name"    the code's name
+//   "qualname"   the frame's qualified name
+//   "event"      "line"
+//   "frame_id"   the storing frame's id, or nil for a frame without one
+//   "timestamp"  when the store was about to run (not when the record is written)
+//   "type"       "frame"
+//   "assign"     extension 6 holding [name, value]
+//
+// The value is encoded apart from the record: the extension header needs the
+// payload's length first, and a value that fails to encode must leave no byte
+// of its record behind.
+#pragma once
+
+#include <Python.h>
+
+#include "encode/serializer_state.h"
+#include "encode/value_serializer.h"
+#include "foundation/frame_types.h"
+#include "support/byte_buffer.h"
+#include "support/result.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vesh::encode {
+
+// The extension type of the "assign" entry.
+inline constexpr std::int8_t kAssignExt = 6;
+
+// What a store instruction's record says about where and when it ran, taken
+// when the store was about to run.
+struct LineFrame {
+  std::string path;
+  std::string co_name;
+  std::string qualname;
+  std::optional<FrameId> frame_id;
+  double timestamp = 0;
+};
+
+// The "assign" payload: [name, value], the value encoded as an item of the
+// extension (shared references and value interning do not reach into it).
+Result<ByteBuffer, EncodeError> encode_assign_payload(std::string_view name, PyObject* value,
+                                                      const SerializerState& state,
+                                                      std::optional<std::size_t> byte_budget,
+                                                      bool lightweight_repr);
+
+// Appends the whole record. Fails (false, ValueError set, buffer unchanged)
+// only for a payload of 2^32 bytes or more, which has no extension form.
+bool write_assignment_record(ByteBuffer& buffer, const LineFrame& line, std::string_view payload);
+
+}  // namespace vesh::encode
