@@ -296,6 +296,8 @@ class VeshMonitor {
   // The tail after a recorded event, running a postponed flush check first.
   EventResult event_tail(std::uint8_t kind, bool flush_postponed, py::PyError& deferred);
   py::Ref current_frame();
+  // A finished frame's id must not pass to the next frame made at its address.
+  void forget_finished_frame();
   // The frame record of one event into a fresh buffer: ok(nullopt) for an
   // exit without a stored frame id.
   Result<std::optional<ByteBuffer>, py::PyError> process(PyObject* frame, const std::string& co_name,

@@ -39,8 +39,21 @@ EventResult VeshMonitor::monitor(PyObject* code, std::uint8_t value_kind, PyObje
                                  CodeVerdict verdict) {
   PyError deferred;
   EventResult result = monitor_event(code, value_kind, value, kind, std::move(verdict), deferred);
+  if (kind == kEventReturn || kind == kEventUnwind) forget_finished_frame();
   if (deferred) return Err{std::move(deferred)};
   return result;
+}
+
+void VeshMonitor::forget_finished_frame() {
+  // A frame entered before recording began has no id of its own; made at
+  // the address of a recorded frame that has finished, it would be credited
+  // with that frame's id. A yield is no final exit: the id stays for the
+  // frame's resume.
+  PyFrameObject* frame = PyEval_GetFrame();
+  ThreadState* ts = threads_state_.find();
+  if (frame == nullptr || ts == nullptr) return;
+  auto ids = ts->frame_ids.borrow_mut();
+  if (ids->size() != 0) ids->forget(frame_key(reinterpret_cast<PyObject*>(frame)));
 }
 
 EventResult VeshMonitor::monitor_event(PyObject* code, std::uint8_t value_kind, PyObject* value, std::uint8_t kind,

@@ -107,6 +107,18 @@ int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObj
   if (check.decision == StackDecision::OmitValues) value = Py_None;
 
   ProfilerThreadState& state = threads_.get();
+  // A finished frame's id must not pass to the next frame made at its
+  // address (one entered before recording began has no id of its own).
+  // Every return is forgotten (a generator's resume is a call that takes a
+  // fresh id anyway) except one that raises into the program: the frame
+  // then unwinds, and that second return is its last.
+  struct ForgetAtReturn {
+    FrameIds* ids;
+    FrameKey key;
+    ~ForgetAtReturn() {
+      if (ids != nullptr) ids->forget(key);
+    }
+  } forget_at_return{kind == kEventReturn ? &state.frame_ids : nullptr, reinterpret_cast<FrameKey>(frame)};
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_object)));
   if (!code) fault("A frame always has an `f_code`");
   CodeResolution resolution = resolve(state, code.get());
@@ -134,6 +146,7 @@ int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObj
     log_error(std::move(error), frame, kind, metadata);
     error = PyError();
   }
+  if (kept || error) forget_at_return.ids = nullptr;
   if (kept) {
     kept.restore();
     return -1;
