@@ -132,6 +132,7 @@ def test_the_class_cannot_be_made_from_python():
         ("monitor_pyreturn", "(code, _instruction_offset, retval)"),
         ("monitor_pyyield", "(code, _instruction_offset, retval)"),
         ("monitor_pyunwind", "(code, instruction_offset, exception)"),
+        ("monitor_instruction", "(code, instruction_offset)"),
         ("save", "()"),
         ("build_trace", "()"),
         ("set_active", "(value)"),

@@ -13,9 +13,10 @@ from vesh import _vesh
 
 TOOL = 3
 EVENTS = sys.monitoring.events
-ALL_EVENTS = ("PY_START", "PY_RETURN", "PY_UNWIND", "PY_RESUME", "PY_YIELD", "PY_THROW")
+ALL_EVENTS = ("PY_START", "PY_RETURN", "PY_UNWIND", "PY_RESUME", "PY_YIELD", "PY_THROW", "INSTRUCTION")
 MONITOR_METHODS = dict(zip(ALL_EVENTS, ("monitor_pystart", "monitor_pyreturn", "monitor_pyunwind",
-                                        "monitor_pyresume", "monitor_pyyield", "monitor_pythrow")))
+                                        "monitor_pyresume", "monitor_pyyield", "monitor_pythrow",
+                                        "monitor_instruction")))
 
 
 def free_tool():
@@ -117,7 +118,7 @@ def test_end_then_begin_keeps_the_tool_armed(tmp_db):
     idle = {event: owner_of(registered(event)) for event in ALL_EVENTS}
     assert type(idle["PY_START"]).__name__ == "IdleMonitor"
     assert idle["PY_START"] is idle["PY_RETURN"] is idle["PY_RESUME"] is idle["PY_YIELD"]
-    assert idle["PY_UNWIND"] is None and idle["PY_THROW"] is None
+    assert idle["PY_UNWIND"] is None and idle["PY_THROW"] is None and idle["INSTRUCTION"] is None
 
     second = new_monitor(tmp_db)
     assert second.begin_session(TOOL) is None
@@ -415,8 +416,8 @@ def test_failed_restart_tears_the_tool_down(tmp_db, monkeypatch):
     log = CallLog(monkeypatch, fail=fail)
     with pytest.raises(ValueError, match="refused restart_events"):
         second.begin_session(TOOL)
-    assert log.names()[:7] == ["register_callback"] * 6 + ["restart_events"]
-    assert log.calls[7:] == expected_teardown()
+    assert log.names()[:8] == ["register_callback"] * 7 + ["restart_events"]
+    assert log.calls[8:] == expected_teardown()
     assert not _vesh.vesh_tool_is_idle()
     assert sys.monitoring.get_tool(TOOL) is None
 

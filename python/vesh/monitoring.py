@@ -13,6 +13,10 @@ instrumentation, so when a session ends soundly the tool stays armed: the
 monitor hands its events to idle callbacks that record nothing, and the next
 session takes them over. When the monitor cannot go idle the tool is torn
 down and freed as before. ``disarm()`` frees a tool left armed.
+
+With ``"line_events"`` set, INSTRUCTION events are switched on too, and the
+monitor records each store into a variable as a "line" record; such a
+monitor never hands its tool to idle callbacks.
 """
 
 from __future__ import annotations
@@ -34,14 +38,17 @@ CALLBACKS = (
     ("PY_RESUME", "monitor_pyresume"),
     ("PY_YIELD", "monitor_pyyield"),
     ("PY_THROW", "monitor_pythrow"),
+    # Assignment capture; its events are switched on only with "line_events".
+    ("INSTRUCTION", "monitor_instruction"),
 )
 
 
-def _event_set() -> int:
+def _event_set(line_events: bool) -> int:
     events = sys.monitoring.events
     mask = 0
     for event, _ in CALLBACKS:
-        mask |= getattr(events, event)
+        if event != "INSTRUCTION" or line_events:
+            mask |= getattr(events, event)
     return mask
 
 
@@ -71,6 +78,13 @@ def start(
     if _vesh.vesh_tool_is_idle():
         # On failure begin_session has torn the tool down already.
         monitor.begin_session(TOOL_ID)
+        if monitor.line_events:
+            # The idle tool never has INSTRUCTION events on.
+            try:
+                sys.monitoring.set_events(TOOL_ID, _event_set(True))
+            except BaseException:
+                _release_tool()
+                raise
         monitor.set_active(True)
         return monitor
     monitoring = sys.monitoring
@@ -78,7 +92,7 @@ def start(
     try:
         for event, method in CALLBACKS:
             monitoring.register_callback(TOOL_ID, getattr(monitoring.events, event), getattr(monitor, method))
-        monitoring.set_events(TOOL_ID, _event_set())
+        monitoring.set_events(TOOL_ID, _event_set(monitor.line_events))
         monitor.set_active(True)
     except BaseException:
         monitor.set_active(False)

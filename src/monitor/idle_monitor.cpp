@@ -286,6 +286,7 @@ struct CallbackRow {
 constexpr CallbackRow kCallbackTable[] = {
     {"PY_START", "monitor_pystart"},   {"PY_RETURN", "monitor_pyreturn"}, {"PY_UNWIND", "monitor_pyunwind"},
     {"PY_RESUME", "monitor_pyresume"}, {"PY_YIELD", "monitor_pyyield"},   {"PY_THROW", "monitor_pythrow"},
+    {"INSTRUCTION", "monitor_instruction"},
 };
 
 // The target's callback for a method name, None when it has no such

@@ -121,9 +121,9 @@ py::Ref take_idle_monitor();
 // Whether an IdleMonitor is held.
 bool tool_is_idle();
 
-// Registers `target`'s six event callbacks (monitor_pystart, ...) on the
-// tool. A method the target lacks is registered as None, which removes the
-// tool's callback for that event. Returns false with the Python error set at
+// Registers `target`'s event callbacks (monitor_pystart, ...,
+// monitor_instruction) on the tool. A method the target lacks is registered
+// as None, which removes the tool's callback for that event. Returns false with the Python error set at
 // the first failure; rows registered before it stay registered.
 bool register_callbacks(PyObject* target, std::uint8_t tool_id);
 
@@ -137,7 +137,7 @@ bool restart_needed(IdleFilter& idle, IdleFilter& own) noexcept;
 // sys.monitoring.restart_events(). Returns false with the Python error set.
 bool restart_events();
 
-// Gives the tool up after a failed hand-over: its events off, the six
+// Gives the tool up after a failed hand-over: its events off, the
 // callbacks cleared, the tool freed (only when every callback was cleared)
 // and events restarted. Best effort: every failure is ignored, and the
 // caller's pending Python error, if any, is kept.

@@ -170,33 +170,25 @@ PyObject* VeshMonitor::callback(std::uint8_t kind, PyObject* code, std::uint64_t
     if (may_disable(kind)) return idle_filter_->idle_event(code).release();
     Py_RETURN_NONE;
   }
-  const bool counted = may_disable(kind);
-  if (counted) {
-    // Hand-shake with end_session, which stores session_ended and then loads
-    // callbacks_in_flight: here the count is stored and session_ended loaded
-    // again. Both sides are sequentially consistent, so at least one of them
-    // sees the other's store: this callback answers as ended, or end_session
-    // finds it in flight and keeps the tool from going idle under it.
-    callbacks_in_flight_.fetch_add(1, std::memory_order_seq_cst);
-    if (session_ended_.load(std::memory_order_seq_cst)) [[unlikely]] {
-      callbacks_in_flight_.fetch_sub(1, std::memory_order_release);
-      return idle_filter_->idle_event(code).release();
-    }
-  }
+  // Hand-shake with end_session, which stores session_ended and then loads
+  // callbacks_in_flight: here the count is stored and session_ended loaded
+  // again. Both sides are sequentially consistent, so at least one of them
+  // sees the other's store: this callback answers as ended, or end_session
+  // finds it in flight and keeps the tool from going idle under it.
+  InFlight in_flight(callbacks_in_flight_, may_disable(kind));
+  if (in_flight.counted() && session_ended_.load(std::memory_order_seq_cst)) [[unlikely]]
+    return idle_filter_->idle_event(code).release();
   const std::uint64_t epoch = active_epoch_.load(std::memory_order_relaxed);
-  PyObject* result;
   try {
-    result = road(kind, code, offset, value, epoch);
+    return road(kind, code, offset, value, epoch);
   }
   VESH_LET_THREAD_EXIT_PASS
   catch (...) {
     // Nothing of a fault reaches the program: report it once, stop tracing.
     PyErr_Clear();
     handle_fault();
-    result = Py_NewRef(Py_None);
+    Py_RETURN_NONE;
   }
-  if (counted) callbacks_in_flight_.fetch_sub(1, std::memory_order_release);
-  return result;
 }
 
 PyObject* VeshMonitor::road(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value,
@@ -266,21 +258,14 @@ PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObje
   return answer_filter(std::move(answer), epoch);
 }
 
-EventResult VeshMonitor::begin_callback(std::uint8_t kind, std::uint8_t bits) {
-  // A thread's slots are fresh on its first use, so there is no state left by
-  // an exited thread to reset here. Pending assignments belong to assignment
-  // capture; until a monitor records them, no thread carries bits for it.
-  (void)kind;
-  (void)bits;
-  return Ref();
-}
-
 Ref VeshMonitor::return_or_log(EventResult result) {
   if (result.ok()) return result.value() ? std::move(result.value()) : none();
   log_error(std::move(result.error()));
-  if (store::writer_circuit_open()) disable_events();
+  if (circuit_open()) disable_events();
   return none();
 }
+
+bool VeshMonitor::circuit_open() const noexcept { return store::writer_circuit_open(); }
 
 PyObject* VeshMonitor::answer_filter(Ref answer, std::uint64_t epoch) const noexcept {
   if (answer.get() == disable_.get() &&
@@ -407,25 +392,42 @@ bool convert_offset(PyObject* obj, const char* name, std::uint64_t& out) {
   return py::convert_arg(name, py::to_u64, obj, out);
 }
 
-// One callback method. The common call (all positional) binds without the
-// general parser.
-template <std::uint8_t Kind, std::size_t Count, const char* const* Names, const char* Function>
-PyObject* callback_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[Count];
+// A callback's arguments: the code object, the offset and the rest. The
+// common call (all positional) binds without the general parser.
+template <std::size_t Count, const char* const* Names, const char* Function>
+bool bind_callback(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&slots)[Count],
+                   std::uint64_t& offset) {
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == Count) [[likely]] {
     for (std::size_t i = 0; i < Count; ++i) slots[i] = args[i];
   } else if (!py::parse({Function, Names, Count, Count}, args, nargs, kwnames, slots)) {
-    return nullptr;
+    return false;
   }
-  if (!convert_code(slots[0])) return nullptr;
+  return convert_code(slots[0]) && convert_offset(slots[1], Names[1], offset);
+}
+
+// One callback method of a PY_* event.
+template <std::uint8_t Kind, std::size_t Count, const char* const* Names, const char* Function>
+PyObject* callback_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[Count];
   std::uint64_t offset = 0;
-  if (!convert_offset(slots[1], Names[1], offset)) return nullptr;
+  if (!bind_callback<Count, Names, Function>(args, nargs, kwnames, slots, offset)) return nullptr;
   // sys.monitoring calls a callback through a borrowed reference: once the
   // Python side unregisters it (another thread ending the session while this
   // callback runs Python code) and drops the monitor, nothing else keeps the
   // monitor alive until the callback returns.
   Ref keep_alive = Ref::borrow(self);
   return self_of(self).callback(Kind, slots[0], offset, Count > 2 ? slots[2] : nullptr);
+}
+
+constexpr const char* kInstructionNames[] = {"code", "instruction_offset"};
+constexpr char kInstruction[] = "monitor_instruction";
+
+PyObject* instruction_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2];
+  std::uint64_t offset = 0;
+  if (!bind_callback<2, kInstructionNames, kInstruction>(args, nargs, kwnames, slots, offset)) return nullptr;
+  Ref keep_alive = Ref::borrow(self);
+  return self_of(self).instruction_callback(slots[0], offset);
 }
 
 constexpr const char* kStartNames[] = {"code", "_instruction_offset"};
@@ -524,6 +526,8 @@ PyMethodDef kMethods[] = {
     callback_def<4, 3, kReturnNames, kPyYield>("monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"),
     callback_def<2, 3, kUnwindNames, kPyUnwind>(
         "monitor_pyunwind($self, code, instruction_offset, exception)\n--\n\n"),
+    {kInstruction, reinterpret_cast<PyCFunction>(instruction_method), kFastcall,
+     "monitor_instruction($self, code, instruction_offset)\n--\n\n"},
     {"save", reinterpret_cast<PyCFunction>(py::noargs<save_method>), METH_NOARGS, "save($self)\n--\n\n"},
     {"build_trace", reinterpret_cast<PyCFunction>(py::noargs<build_trace_method>), METH_NOARGS,
      "build_trace($self)\n--\n\n"},

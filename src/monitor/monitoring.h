@@ -19,6 +19,8 @@
 #include "foundation/config.h"
 #include "foundation/filters.h"
 #include "monitor/idle_monitor.h"
+#include "monitor/instruction_cache.h"
+#include "monitor/pending_assignments.h"
 #include "monitor/trace_points.h"
 #include "foundation/plugins.h"
 #include "py/error.h"
@@ -107,6 +109,7 @@ struct ThreadState {
   BorrowCell<FrameIds> frame_ids;
   BorrowCell<LocalCodeMap> local_code_metadata;
   BorrowCell<FlushThreadState> flush;
+  BorrowCell<PendingAssignments> assignments;
   // Set while a record is encoded straight into the thread's frame store,
   // whose lock is then held: a save asked for meanwhile on this thread (a
   // value's __repr__ calling it) would need that lock.
@@ -169,6 +172,24 @@ struct Batch {
   std::vector<std::string> types;
 };
 
+// Counts a callback in flight for its whole run, including a thread exit
+// that unwinds through it: end_session waits for the count to reach zero.
+class InFlight {
+ public:
+  InFlight(std::atomic<std::uint64_t>& count, bool counted) noexcept : count_(counted ? &count : nullptr) {
+    if (count_ != nullptr) count_->fetch_add(1, std::memory_order_seq_cst);
+  }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+  ~InFlight() {
+    if (count_ != nullptr) count_->fetch_sub(1, std::memory_order_release);
+  }
+  bool counted() const noexcept { return count_ != nullptr; }
+
+ private:
+  std::atomic<std::uint64_t>* count_;
+};
+
 class VeshMonitor {
  public:
   // An empty monitor; init() sets it up. Made in place inside its Python
@@ -189,6 +210,8 @@ class VeshMonitor {
   // or exception (null for PY_START/PY_RESUME). New reference, or null with
   // an error to raise into the program.
   PyObject* callback(std::uint8_t kind, PyObject* code, std::uint64_t offset, PyObject* value);
+  // The INSTRUCTION callback at `offset` of `code` (monitoring_instruction.cpp).
+  PyObject* instruction_callback(PyObject* code, std::uint64_t offset);
 
   // The calling thread's cached verdict for `address`; absent when the
   // thread has no map or its map is being changed. Never creates anything.
@@ -197,6 +220,7 @@ class VeshMonitor {
   bool statically_excluded(PyObject* code) const;
   // The answer on a worker-marked or suspended thread.
   py::Ref hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code);
+  py::Ref instruction_hooks_off_result(std::uint8_t state, PyObject* code, std::uint64_t offset);
   // sys.monitoring.set_events(tool_id, 0) while active; errors are dropped.
   void disable_events() const;
   // Logs an error that must not reach the program.
@@ -275,8 +299,29 @@ class VeshMonitor {
   void note_disabled_recordable() noexcept { disabled_recordable_.store(true, std::memory_order_release); }
   void handle_fault();
   // Nothing to answer (ok, null), an early answer, or an error for the program.
-  EventResult begin_callback(std::uint8_t kind, std::uint8_t bits);
+  EventResult begin_callback(std::uint8_t kind, std::uint8_t bits) {
+    if (bits == 0) [[likely]]
+      return py::Ref();
+    return begin_assignments(kind, bits);
+  }
   py::Ref return_or_log(EventResult result);
+  // Whether recording has stopped for good: logged errors then switch the
+  // tool's events off instead of answering event by event.
+  bool circuit_open() const noexcept;
+
+  // Assignment capture (pending_assignments.cpp, monitoring_instruction.cpp).
+  EventResult begin_assignments(std::uint8_t kind, std::uint8_t bits);
+  PyStatus flush_assignments(std::uint8_t bits);
+  void drop_waiting_assignments(std::uint8_t bits);
+  void set_assignment_bit(std::uint8_t bit, bool set);
+  Result<bool, py::PyError> store_in_progress(PyObject* frame, std::uint64_t offset);
+  PyStatus write_assignments(const InstructionData& data, std::size_t count);
+  PyStatus write_assignment(const encode::LineFrame& line, const std::string& name, PyObject* value);
+  PyObject* instruction_road(PyObject* code, std::uint64_t offset, std::uint64_t epoch);
+  EventResult instruction_work(PyObject* code, std::uint64_t offset);
+  Result<SharedInstructionMetadata, py::PyError> instruction_metadata(PyObject* code);
+  EventResult capture_assignment(const CodeInstructionMetadata& entry, const CachedInstruction& store,
+                                 std::uint64_t offset);
   ThreadState& thread_state() { return threads_state_.get(); }
   // Whether the calling thread holds its frame store's lock for a record.
   bool writing_record_on_this_thread();
@@ -398,6 +443,7 @@ class VeshMonitor {
   hooks::AssignmentOwner assignment_owner_;
   py::GilMutex<CodeMetadataCache> code_metadata_cache_{"code metadata cache"};
   py::Ref get_instructions_;
+  InstructionCache instruction_cache_;
   std::optional<Config> config_;
   absl::flat_hash_set<std::string> trace_points_;
   py::GilMutex<absl::flat_hash_map<std::string, MarkerStack>> markers_{"markers"};

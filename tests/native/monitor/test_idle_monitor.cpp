@@ -321,7 +321,8 @@ class FakeMonitoring {
                        "    return call\n"
                        "sys.monitoring = types.SimpleNamespace(\n"
                        "    events=types.SimpleNamespace(**{e: e for e in\n"
-                       "        ['PY_START', 'PY_RETURN', 'PY_UNWIND', 'PY_RESUME', 'PY_YIELD', 'PY_THROW']}),\n"
+                       "        ['PY_START', 'PY_RETURN', 'PY_UNWIND', 'PY_RESUME', 'PY_YIELD', 'PY_THROW',\n"
+                       "         'INSTRUCTION']}),\n"
                        "    **{n: _recorder(n) for n in\n"
                        "       ['register_callback', 'set_events', 'free_tool_id', 'restart_events']})\n");
   }
@@ -338,7 +339,7 @@ class FakeMonitoring {
 };
 
 std::vector<std::string> registrations(const std::vector<std::string>& callbacks) {
-  const char* events[] = {"PY_START", "PY_RETURN", "PY_UNWIND", "PY_RESUME", "PY_YIELD", "PY_THROW"};
+  const char* events[] = {"PY_START", "PY_RETURN", "PY_UNWIND", "PY_RESUME", "PY_YIELD", "PY_THROW", "INSTRUCTION"};
   std::vector<std::string> out;
   for (std::size_t i = 0; i < callbacks.size(); ++i) {
     out.push_back(std::string("register_callback 3 ") + events[i] + " " + callbacks[i]);
@@ -348,19 +349,19 @@ std::vector<std::string> registrations(const std::vector<std::string>& callbacks
 
 }  // namespace
 
-TEST(RegisterCallbacks, IdleMonitorLeavesUnwindAndThrowWithoutCallback) {
+TEST(RegisterCallbacks, IdleMonitorLeavesUnwindThrowAndInstructionWithoutCallback) {
   Ref idle = vesh::monitor::make_idle_monitor(make_filter());
   FakeMonitoring fake;
   ASSERT_TRUE(vesh::monitor::register_callbacks(idle.get(), 3));
   EXPECT_EQ(fake.calls(), registrations({"monitor_pystart", "monitor_pyreturn", "None", "monitor_pyresume",
-                                         "monitor_pyyield", "None"}));
+                                         "monitor_pyyield", "None", "None"}));
 }
 
-TEST(RegisterCallbacks, TargetWithoutMethodsClearsAllSix) {
+TEST(RegisterCallbacks, TargetWithoutMethodsClearsAll) {
   FakeMonitoring fake;
   Ref target = vesh::testing::eval("object()");
   ASSERT_TRUE(vesh::monitor::register_callbacks(target.get(), 3));
-  EXPECT_EQ(fake.calls(), registrations({"None", "None", "None", "None", "None", "None"}));
+  EXPECT_EQ(fake.calls(), registrations({"None", "None", "None", "None", "None", "None", "None"}));
 }
 
 TEST(RegisterCallbacks, FirstFailureStopsAndKeepsEarlierRows) {
@@ -387,7 +388,8 @@ TEST(RegisterCallbacks, FirstFailureStopsAndKeepsEarlierRows) {
 }
 
 TEST(TearDownTool, StepsAndIgnoredFailures) {
-  const std::vector<std::string> clear_all = registrations({"None", "None", "None", "None", "None", "None"});
+  const std::vector<std::string> clear_all =
+      registrations({"None", "None", "None", "None", "None", "None", "None"});
   auto with = [](std::vector<std::string> head, const std::vector<std::string>& middle,
                  std::vector<std::string> tail) {
     head.insert(head.end(), middle.begin(), middle.end());

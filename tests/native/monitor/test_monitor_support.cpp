@@ -5,11 +5,13 @@
 
 #include "monitor/code_metadata.h"
 #include "monitor/monitoring.h"
+#include "monitor_test_support.h"
 #include "py/heap_type.h"
 #include "foundation/thread_hooks.h"
 #include "python_helpers.h"
 #include "monitor/resume_prefix.h"
 #include "store/subtree_flush.h"
+#include "store/trace_container.h"
 #include "support/borrow_cell.h"
 
 #include <filesystem>
@@ -155,25 +157,22 @@ TEST(ResumePrefix, ResumeWithArgumentFourDoesNotEndThePrefixButReturnGeneratorDo
 class SuspendedThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string python_dir = (vesh::testing::source_root() / "python");
-    testing::run("import sys\nif " + std::string("'") + python_dir + "' not in sys.path: sys.path.insert(0, '" +
-                 python_dir + "')\n"
-                 "exec(compile('def user_function():\\n    return 1\\n', '/tmp/user_module.py', 'exec'))\n"
+    testing::run("exec(compile('def user_function():\\n    x = 1\\n    return x\\n', '/tmp/user_module.py', 'exec'))\n"
                  "import json\n");
-    Ref args[] = {Ref::steal(PyUnicode_FromString("/tmp/vesh-native-test/vesh.db")), Ref::steal(PyDict_New()),
-                  Ref::steal(PyUnicode_FromString("native tests")), Ref::borrow(Py_False)};
-    PyObject* raw[] = {args[0].get(), args[1].get(), args[2].get(), args[3].get()};
-    object_ = monitor::register_monitor(nullptr, raw, 4, nullptr);
-    ASSERT_TRUE(object_) << testing::take_error(PyExc_Exception);
+    object_ = monitor::testing::make_monitor();
+    ASSERT_TRUE(object_);
     user_ = testing::eval("user_function.__code__");
     library_ = testing::eval("json.dumps.__code__");
     saved_state_ = hooks::STATE;
   }
   void TearDown() override { hooks::STATE = saved_state_; }
 
-  monitor::VeshMonitor& monitor() { return py::Box<monitor::VeshMonitor>::of(object_.get()); }
+  monitor::VeshMonitor& monitor() { return monitor::testing::monitor_of(object_); }
   Ref answer(std::uint8_t kind, PyObject* code) {
     return Ref::steal(monitor().callback(kind, code, 0, kind == 0 || kind == 3 ? nullptr : Py_None));
+  }
+  Ref instruction(PyObject* code, std::uint64_t offset) {
+    return Ref::steal(monitor().instruction_callback(code, offset));
   }
 
   Ref object_, user_, library_;
@@ -205,6 +204,73 @@ TEST_F(SuspendedThread, AnInactiveMonitorNeverDisables) {
   hooks::STATE |= hooks::kSuspended;
   EXPECT_EQ(answer(0, user_.get()).get(), Py_None);
   EXPECT_EQ(answer(0, library_.get()).get(), Py_None);
+}
+
+// ---------------------------------------------------------------------------
+// INSTRUCTION events: answers on blocked threads, and the in-flight count.
+
+std::uint64_t first_store_offset(const char* function) {
+  Ref offset = testing::eval(std::string("next(i.offset for i in __import__('dis').get_instructions(") + function +
+                             ") if i.opname.startswith('STORE_'))");
+  return offset ? PyLong_AsUnsignedLongLong(offset.get()) : 0;
+}
+
+TEST_F(SuspendedThread, InstructionEventsOnBlockedThreadsNeverFillTheCache) {
+  monitor().set_active(true);
+  const std::uint64_t store = first_store_offset("user_function");
+  const std::uint64_t other = store + 2;
+  // A worker thread reads the cache only: unknown code answers None.
+  hooks::STATE |= hooks::kWorker;
+  EXPECT_EQ(instruction(user_.get(), other).get(), Py_None);
+  EXPECT_EQ(instruction(library_.get(), 0).get(), monitor().idle_filter().disable());
+  hooks::STATE = saved_state_;
+  // Disassembled once on this thread, the code's stores are known.
+  EXPECT_EQ(instruction(user_.get(), other).get(), monitor().idle_filter().disable());
+  hooks::STATE |= hooks::kWorker;
+  EXPECT_EQ(instruction(user_.get(), other).get(), monitor().idle_filter().disable());
+  EXPECT_EQ(instruction(user_.get(), store).get(), Py_None);
+  EXPECT_FALSE(monitor().disabled_recordable());
+  // A suspended thread switches every location off, and says so.
+  hooks::STATE = saved_state_ | hooks::kSuspended;
+  EXPECT_EQ(instruction(user_.get(), store).get(), monitor().idle_filter().disable());
+  EXPECT_TRUE(monitor().disabled_recordable());
+  EXPECT_EQ(monitor().callbacks_in_flight(), 0u);
+}
+
+TEST_F(SuspendedThread, AFailedInstructionEventLeavesNothingInFlight) {
+  monitor().set_active(true);
+  // No Python frame runs here: capturing the store fails, is logged, and
+  // the answer is None.
+  EXPECT_EQ(instruction(user_.get(), first_store_offset("user_function")).get(), Py_None);
+  EXPECT_EQ(PyErr_Occurred(), nullptr);
+  EXPECT_EQ(monitor().callbacks_in_flight(), 0u);
+}
+
+// A flush error that is only logged switches the callback's location off
+// only once the writer circuit is open: otherwise that location, which a
+// later event could record, would stay off for good.
+TEST_F(SuspendedThread, AFailedFlushDisablesOnlyWhileTheCircuitIsOpen) {
+  testing::run("exec(compile('def _pair():\\n    a, b = 1, 2\\n', '/tmp/user_module.py', 'exec'))\n");
+  Ref pair = testing::eval("_pair.__code__");
+  Ref superinstruction = testing::eval("'STORE_FAST_STORE_FAST' in __import__('dis').opmap");
+  if (superinstruction.get() != Py_True) GTEST_SKIP() << "no two-name stores before 3.13";
+  PyDict_SetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "_monitor", object_.get());
+  const std::string leave_pending = "_monitor.monitor_instruction(_pair.__code__, " +
+                                    std::to_string(first_store_offset("_pair")) + ")\n";
+  monitor().set_active(true);
+  for (bool open : {false, true}) {
+    SCOPED_TRACE(open ? "circuit open" : "circuit closed");
+    store::PROCESS_WRITER_CIRCUIT_OPEN.store(open ? 1 : 0);
+    // Left pending from a Python frame; the next callback runs in none, so
+    // whether the two-name store still runs cannot be told.
+    testing::run(leave_pending);
+    ASSERT_TRUE(hooks::STATE & hooks::kWaiting);
+    Ref answer = this->answer(0, user_.get());
+    store::PROCESS_WRITER_CIRCUIT_OPEN.store(0);
+    EXPECT_EQ(answer.get(), open ? monitor().idle_filter().disable() : Py_None);
+    EXPECT_EQ(monitor().disabled_recordable(), open);
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+  }
 }
 
 }  // namespace
