@@ -23,6 +23,14 @@ PY313 = sys.version_info >= (3, 13)
 LINE = {"line_events": True}
 
 
+class _Any:
+    def __eq__(self, other):
+        return True
+
+
+ANY = _Any()  # a value written as its repr text
+
+
 @pytest.fixture
 def db(tmp_path):
     return tmp_path / "vesh.db"
@@ -113,32 +121,19 @@ STORES = [
     (store_local, "store_local", [("x", 1), ("y", [1, "two"])]),
     (store_global, "store_global", [("COUNTER", 41), ("COUNTER", 42)]),
     (store_cell, "store_cell.<locals>.bump", [("total", 5)]),
-    (store_cell, "store_cell", [("total", 0), ("bump", None)]),
+    (store_cell, "store_cell", [("total", 0), ("bump", ANY)]),
     (store_unpacked, "store_unpacked", [("a", 1), ("b", 2), ("b", 1), ("a", 2)]),
     (store_augmented, "store_augmented", [("n", 10), ("n", 15), ("n", 30)]),
     (store_then_load, "store_then_load", [("x", 3), ("y", 3)]),
     (make_hidden_store(), "hidden", [("b", 8)]),
-    (store_attributes, "store_attributes", [("Box", None), ("box", None), ("table", {})]),
+    (store_attributes, "store_attributes", [("Box", ANY), ("box", ANY), ("table", {})]),
 ]
 
 
 @pytest.mark.parametrize("fn, qualname, expected", STORES, ids=[s[1] for s in STORES])
 def test_every_kind_of_store_records_its_names_and_values(db, fn, qualname, expected):
     _, rec, _ = record(fn, db_path=db, config=LINE)
-    got = lines(rec, qualname)
-    # Functions and classes are written as their repr text: compare names only.
-    assert [(n, v if e is not None else None) for (n, v), (_, e) in zip(got, expected)] == expected
-    assert len(got) == len(expected)
-
-
-def test_line_records_come_before_the_event_that_writes_them_and_carry_the_frame(db):
-    _, rec, _ = record(store_local, db_path=db, config=LINE)
-    records = rec.frames_of("store_local")
-    assert [r["event"] for r in records] == ["call", "line", "line", "return"]
-    call, x_line, _, ret = records
-    assert x_line["frame_id"] == call["frame_id"] == ret["frame_id"]
-    assert x_line["co_name"] == "store_local" and x_line["type"] == "frame"
-    assert x_line["path"].endswith(f"test_monitor_assignments.py:{store_local.__code__.co_firstlineno + 1}")
+    assert lines(rec, qualname) == expected
 
 
 def test_a_session_taking_over_idle_callbacks_switches_instruction_events_on(db, tmp_path):
@@ -151,28 +146,21 @@ def test_a_session_taking_over_idle_callbacks_switches_instruction_events_on(db,
     assert not _vesh.vesh_tool_is_idle() and sys.monitoring.get_tool(monitoring.TOOL_ID) is None
 
 
-def raw_records(rec):
-    container = rec.container
-    keys = {token: msgpack.unpackb(payload)["thread_id"] for token, payload in container.thread_records}
-    return {keys[token]: frames for token, frames in container.threads.items()}[thread_key()]
-
-
-def packed(text):
-    return msgpack.packb(text)
-
-
-def test_line_record_bytes(db):
+def test_a_line_record_precedes_the_event_that_writes_it_byte_for_byte(db):
     _, rec, _ = record(store_local, db_path=db, config=LINE)
-    raw = raw_records(rec)
     decoded = rec.records()
-    [index] = [i for i, r in enumerate(decoded) if r.get("event") == "line" and r["co_name"] == "store_local"][:1]
-    r = decoded[index]
-    expected = (b"\x88" + packed("path") + packed(r["path"]) + packed("co_name") + packed("store_local")
-                + packed("qualname") + packed(r["qualname"]) + packed("event") + packed("line")
-                + packed("frame_id") + b"\xbe" + r["frame_id"].encode() + packed("timestamp") + b"\xcb"
-                + struct.pack(">d", r["timestamp"]) + packed("type") + packed("frame")
-                + packed("assign") + b"\xd6\x06\x92\xa1x\x01")
-    assert raw[index] == expected
+    first = next(i for i, r in enumerate(decoded) if r.get("co_name") == "store_local")
+    call, x_line, _, ret = decoded[first:first + 4]
+    assert [r["event"] for r in (call, x_line, ret)] == ["call", "line", "return"]
+    assert x_line["frame_id"] == call["frame_id"] == ret["frame_id"]
+    assert x_line["path"].endswith(f"test_monitor_assignments.py:{store_local.__code__.co_firstlineno + 1}")
+    keys = {token: msgpack.unpackb(payload)["thread_id"] for token, payload in rec.container.thread_records}
+    raw = {keys[token]: frames for token, frames in rec.container.threads.items()}[thread_key()][first + 1]
+    p = msgpack.packb
+    assert raw == (b"\x88" + p("path") + p(x_line["path"]) + p("co_name") + p("store_local") + p("qualname")
+                   + p(x_line["qualname"]) + p("event") + p("line") + p("frame_id") + b"\xbe"
+                   + x_line["frame_id"].encode() + p("timestamp") + b"\xcb" + struct.pack(">d", x_line["timestamp"])
+                   + p("type") + p("frame") + p("assign") + b"\xd6\x06\x92\xa1x\x01")
 
 
 def sleeps_after_storing():
@@ -230,18 +218,14 @@ def counter(limit):
 
 def test_generator_stores_after_a_resume_carry_the_resume_id(db):
     _, rec, _ = record(lambda: list(counter(3)), db_path=db, config=LINE)
-    records = rec.frames_of("counter")
-    current = None
-    seen = 0
-    for r in records:
+    entered, stored = None, []
+    for r in rec.frames_of("counter"):
         if r["event"] in ("call", "resume"):
-            current = r["frame_id"]
+            entered = r["frame_id"]
         elif r["event"] == "line":
-            assert r["frame_id"] == current
-            seen += 1
-    assert seen >= 3
-    resumes = {r["frame_id"] for r in records if r["event"] == "resume"}
-    assert len(resumes) == 3
+            stored.append(r["frame_id"] == entered)
+    assert len(stored) >= 4 and all(stored)
+    assert len({r["frame_id"] for r in rec.frames_of("counter") if r["event"] == "resume"}) == 3
 
 
 def busy(tag, rounds, barrier):
@@ -481,16 +465,6 @@ def test_after_end_session_the_callback_answers_none(db, config, expected):
             monitoring.disarm()
         else:
             monitoring.stop(m, save=False)
-
-
-@pytest.mark.parametrize(
-    "args, message",
-    [(("not code", 0), "code"), ((store_local.__code__, -1), "negative"),
-     ((store_local.__code__, "0"), "instruction_offset")],
-)
-def test_argument_errors_name_the_argument(monitor, args, message):
-    with pytest.raises((TypeError, OverflowError), match=message):
-        monitor.monitor_instruction(*args)
 
 
 @pytest.mark.parametrize("raised, logged, tries", [(RuntimeError("dis is gone"), 1, 1), (KeyboardInterrupt(), 0, 2)])

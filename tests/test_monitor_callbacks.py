@@ -73,6 +73,8 @@ def test_worker_threads_answer_none_for_recordable_code(monitor, name, call, may
         (lambda m: m.monitor_pystart(USER, "0"), "_instruction_offset"),
         (lambda m: m.monitor_pyunwind(USER, "0", None), "instruction_offset"),
         (lambda m: m.monitor_pyreturn(USER, 0), "retval"),
+        (lambda m: m.monitor_instruction("not code", 0), "code"),
+        (lambda m: m.monitor_instruction(USER, "0"), "instruction_offset"),
     ],
 )
 def test_argument_errors_name_the_argument(monitor, call, message):

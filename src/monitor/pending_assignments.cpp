@@ -76,8 +76,9 @@ EventResult VeshMonitor::begin_assignments(std::uint8_t kind, std::uint8_t bits)
   if (flushed.ok()) return Ref();
   if (reaches_program(flushed.error())) return Err{std::move(flushed.error())};
   log_error(std::move(flushed.error()));
-  // An ordinary failure (a value that cannot be encoded) must not switch a
-  // recordable location off for good; only a recorder that has stopped does.
+  // A failure that is only logged must not switch this location off for
+  // good: later events there may well be recorded. Only a recorder that has
+  // stopped for good answers with DISABLE.
   if (!circuit_open()) return Ref();
   disable_events();
   if (!may_disable(kind)) return Ref::borrow(Py_None);
