@@ -2,6 +2,7 @@
 
 #include "py/fault.h"
 #include "foundation/error_reporting.h"
+#include "foundation/frame_locals.h"
 #include "encode/msgpack_encoding.h"
 #include "foundation/stack_guard.h"
 
@@ -233,13 +234,14 @@ void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
 }  // namespace
 
 Ref get_locals(PyObject* frame) {
-  // A frame object's f_locals getter is PyFrame_GetLocals: calling it
-  // directly skips the attribute lookup through the type.
-  Ref locals = PyFrame_Check(frame)
-                   ? Ref::steal(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)))
-                   : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  auto* frame_object = reinterpret_cast<PyFrameObject*>(frame);
+  const bool slots = PyFrame_Check(frame) && frame_locals::in_slots(frame_object);
+  // A function frame's locals come from its slots into a dict of our own:
+  // its f_locals would leave a snapshot on the frame holding every value.
+  Ref locals = slots ? Ref::steal(frame_locals::copy(frame_object))
+                     : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
   if (!locals) return {};
-  bool owned = false;
+  bool owned = slots;
   if (!PyDict_Check(locals.get())) {
     // A write-through proxy (3.13 function frames) or another mapping: a
     // dict of its own that this record may change.

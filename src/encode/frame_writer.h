@@ -99,10 +99,12 @@ bool without_values_at_recursion_limit(py::PyError error, ByteBuffer& buffer, co
 // frame path or qualified name cannot be read.
 bool write_frame_without_values(ByteBuffer& buffer, const FrameWrite& write);
 
-// The frame's locals as recorded: its own f_locals dict (or a dict made from
-// a non-dict mapping), without "__builtins__". A frame's own dict holding
-// that key is copied first; the frame's mapping is never changed. Null with
-// a Python error set when f_locals or dict() fails.
+// The frame's locals as recorded, without "__builtins__": a new dict of a
+// function frame's locals (read from its slots, so nothing is left on the
+// frame), else its own f_locals dict (or a dict made from a non-dict
+// mapping). A frame's own dict holding that key is copied first; the
+// frame's mapping is never changed. Null with a Python error set when
+// f_locals or dict() fails.
 py::Ref get_locals(PyObject* frame);
 
 }  // namespace vesh::encode

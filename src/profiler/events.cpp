@@ -11,6 +11,7 @@
 #include "foundation/plugin_processing.h"
 #include "py/fault.h"
 #include "foundation/error_reporting.h"
+#include "foundation/frame_locals.h"
 #include "encode/frame_writer.h"
 #include "encode/msgpack_encoding.h"
 #include "foundation/stack_guard.h"
@@ -75,9 +76,7 @@ std::string exception_display(const PyError& error) {
 void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata) {
   PyError pending = PyError::fetch();
   (void)pending;
-  Ref locals;
-  Ref f_locals = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
-  if (f_locals) locals = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), f_locals.get()));
+  Ref locals = Ref::steal(frame_locals::copy(reinterpret_cast<PyFrameObject*>(frame)));
   if (!locals) {
     std::string text = "<unavailable: " + exception_display(PyError::fetch()) + ">";
     locals = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
