@@ -101,4 +101,11 @@ ForkAwareGuard ForkAwareMutex::lock(bool holds_gil) {
   return ForkAwareGuard(std::move(inner), std::move(held));
 }
 
+std::optional<ForkAwareGuard> ForkAwareMutex::try_lock() {
+  std::shared_ptr<std::mutex> inner = for_this_process();
+  std::unique_lock<std::mutex> held(*inner, std::try_to_lock);
+  if (!held.owns_lock()) return std::nullopt;
+  return ForkAwareGuard(std::move(inner), std::move(held));
+}
+
 }  // namespace vesh::store

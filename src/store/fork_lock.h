@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace vesh::store {
 
@@ -75,6 +76,8 @@ class ForkAwareMutex {
   // Locks the inner lock of this process. With `holds_gil` the caller holds
   // the interpreter lock, which is released while the lock is contended.
   ForkAwareGuard lock(bool holds_gil);
+  // Locks the inner lock of this process only if it is free now.
+  std::optional<ForkAwareGuard> try_lock();
 
  private:
   // The guard over the fields below: a spin word holding the tag of the

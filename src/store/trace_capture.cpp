@@ -263,19 +263,43 @@ std::vector<std::uint32_t> TraceCapture::published_value_ids() {
   return ids;
 }
 
+Result<bool, IoError> TraceCapture::try_publish_value(std::uint32_t id, const SharedBytes& bytes) {
+  ensure_this_process();
+  std::optional<ForkAwareGuard> guard = state_mutex_.try_lock();
+  if (!guard) return false;
+  if (poisoned_) fault("trace writer mutex poisoned");
+  std::unique_ptr<TraceWriter> abandoned_writer;
+  Locked state(*this, std::move(*guard));
+  if (state->abandoned) return Err{closed_error()};
+  if (id < state->published.size() && state->published[id]) return true;
+  if (kept_in_memory()) {
+    mark_published(*state, id);
+    return true;
+  }
+  auto reserved = runtime_->try_reserve(bytes ? bytes->size() : 0);
+  if (!reserved.ok()) return Err{abandon_locked(*state, abandoned_writer)};
+  if (!reserved.value()) return false;
+  if (auto started = ensure_writer(*state); !started.ok()) return Err{std::move(started).error()};
+  if (!state->writer) fault("writer was just created");
+  auto sent = state->writer->publish_value_reserved(id, bytes, std::move(*reserved.value()));
+  if (!sent.ok()) return Err{std::move(sent).error()};
+  mark_published(*state, id);
+  return true;
+}
+
+IoError TraceCapture::abandon_locked(State& state, std::unique_ptr<TraceWriter>& writer) {
+  state.abandoned = true;
+  writer = std::move(state.writer);
+  if (writer) {
+    if (auto path = writer->abandon_for_circuit()) state.recovered_prefix = std::move(path);
+  }
+  return circuit_open_error(state.recovered_prefix);
+}
+
 IoError TraceCapture::abandon_for_circuit() {
   std::unique_ptr<TraceWriter> writer;
-  std::optional<std::filesystem::path> prefix;
-  {
-    Locked state = lock_state();
-    state->abandoned = true;
-    writer = std::move(state->writer);
-    if (writer) {
-      if (auto path = writer->abandon_for_circuit()) state->recovered_prefix = std::move(path);
-    }
-    prefix = state->recovered_prefix;
-  }
-  return circuit_open_error(prefix);
+  Locked state = lock_state();
+  return abandon_locked(*state, writer);
 }
 
 Result<void, IoError> TraceCapture::finish(std::vector<std::pair<std::uint32_t, ByteBuffer>> thread_records,

@@ -96,6 +96,13 @@ class TraceCapture {
   // Publishes an interned value into the trace; each id is sent to the
   // writer at most once, also when threads race to publish it.
   Result<void, IoError> publish_value(std::uint32_t id, SharedBytes bytes);
+  // The same for a caller in the middle of an encode, which must neither let
+  // other threads run (the values it reads may change under it) nor block on
+  // a lock whose holder may be waiting for the interpreter lock: it never
+  // waits. False, with nothing changed, when the state lock is held
+  // elsewhere or the writer's budget has no room now; true once the capture
+  // holds the value. Errors as publish_value.
+  Result<bool, IoError> try_publish_value(std::uint32_t id, const SharedBytes& bytes);
   // Ids published so far, ascending.
   std::vector<std::uint32_t> published_value_ids();
 
@@ -137,6 +144,9 @@ class TraceCapture {
 
   TraceCapture(std::string trace_id, double timestamp, CapturePaths paths, std::shared_ptr<WriterRuntime> runtime);
   Locked lock_state();
+  // Abandons under the held state lock; the writer taken out is handed back
+  // to be let go of after the lock.
+  IoError abandon_locked(State& state, std::unique_ptr<TraceWriter>& writer);
   Result<void, IoError> ensure_writer(State& state);
   static void mark_published(State& state, std::uint32_t id);
 

@@ -132,6 +132,16 @@ Result<ResidentReservation, IoError> WriterRuntime::reserve(std::uint64_t bytes,
   return admit(acc, request);
 }
 
+Result<std::optional<ResidentReservation>, IoError> WriterRuntime::try_reserve(std::uint64_t bytes) {
+  if (stalled()) return Err{stall_error()};
+  const std::uint64_t request = saturating_add(bytes, kReservationOverhead);
+  BudgetAccounting& acc = *accounting();
+  std::lock_guard<std::mutex> lock(acc.mutex);
+  check_poison(acc);
+  if (!admits(acc, request)) return std::optional<ResidentReservation>();
+  return std::optional<ResidentReservation>(admit(acc, request));
+}
+
 ResidentReservation WriterRuntime::admit(BudgetAccounting& acc, std::uint64_t request) {
   acc.resident = saturating_add(acc.resident, request);
   ResidentReservation reservation;

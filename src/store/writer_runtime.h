@@ -78,6 +78,9 @@ class WriterRuntime : public std::enable_shared_from_this<WriterRuntime> {
   // GilState::Held the interpreter lock is released while waiting and taken
   // back before returning.
   Result<ResidentReservation, IoError> reserve(std::uint64_t bytes, GilState gil);
+  // The same without waiting: nullopt (nothing taken) when the budget has no
+  // room for `bytes` now.
+  Result<std::optional<ResidentReservation>, IoError> try_reserve(std::uint64_t bytes);
 
   bool stalled() const noexcept { return stalled_.load(std::memory_order_acquire); }
 
