@@ -39,7 +39,7 @@ def decode(container_bytes) -> Recording:
     keys = {token: msgpack.unpackb(payload)["thread_id"] for token, payload in container.thread_records}
     threads = {}
     for token, frames in container.threads.items():
-        threads[keys[token]] = [msgpack.unpackb(f, strict_map_key=False) for f in frames]
+        threads[keys[token]] = [msgpack.unpackb(container.resolve(f), strict_map_key=False) for f in frames]
     return Recording(container, threads)
 
 

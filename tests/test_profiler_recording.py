@@ -58,7 +58,7 @@ def decode(frame):
 def records_by_thread(container):
     """Thread key -> that thread's decoded records, in order."""
     keys = {token: decode(payload)["thread_id"] for token, payload in container.thread_records}
-    return {keys[token]: [decode(f) for f in frames] for token, frames in container.threads.items()}
+    return {keys[token]: [decode(container.resolve(f)) for f in frames] for token, frames in container.threads.items()}
 
 
 def thread_key(thread=None):

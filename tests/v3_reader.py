@@ -4,7 +4,8 @@ Parses a whole container (bytes or a file path), checks every magic, length,
 reserved field, CRC, the index against the records actually in the file and
 the footer, and exposes the header, each thread's frames (following the
 index's spans), the published values, the per-thread records and the
-metadata. `read_prefix` reads the recovered prefix of an abandoned streamed
+metadata. `Container.resolve` puts the published values back in place of the
+references frames hold to them. `read_prefix` reads the recovered prefix of an abandoned streamed
 capture: the preamble, the header and the whole records before its tail.
 `follow_markers` puts the frames of flushed subtrees back in place of their
 "subtree_flushed" markers.
@@ -33,6 +34,10 @@ KIND_THREAD = 2
 KIND_METADATA = 3
 KIND_INDEX = 4
 KIND_VALUE = 5
+
+EXT_INTERNED_REF = 9
+# Extension records whose data is one MessagePack array of items.
+EXT_WITH_ITEMS = (6, 7, 8)
 
 
 class V3FormatError(ValueError):
@@ -119,6 +124,29 @@ class Container:
             out.extend(self.chunks[(token, seq)][start : start + count])
         return out
 
+    def references(self, frame: bytes) -> list[int]:
+        """The ids of the published values a frame refers to, in order."""
+        ids: list[int] = []
+        _rewrite(frame, 0, len(frame), ids.append)
+        return ids
+
+    def resolve(self, frame: bytes) -> bytes:
+        """The frame as if every value it refers to had been written in place:
+        each reference (fixext 4 of type 9, a big-endian value id) becomes the
+        value's own record, the extension records around it growing to
+        match. A reference to a value the container does not hold raises
+        V3FormatError."""
+        if b"\xd6\x09" not in frame:
+            return frame
+
+        def value_of(rid: int) -> bytes:
+            _check(rid in self.values, f"reference to value {rid}, which the container does not hold")
+            record = self.values[rid]
+            _check(record[:1] in _STR_OR_BIN, f"value {rid} is not a str or bin record")
+            return record
+
+        return _rewrite(frame, 0, len(frame), value_of)
+
 
 @dataclass
 class Prefix:
@@ -128,6 +156,79 @@ class Prefix:
     records: list[Record]
     # Offset just past the last whole record.
     end: int
+
+
+_STR_OR_BIN = {bytes([b]) for b in [*range(0xA0, 0xC0), 0xC4, 0xC5, 0xC6, 0xD9, 0xDA, 0xDB]}
+
+
+def _ext_header(code: int, size: int) -> bytes:
+    fixed = {1: 0xD4, 2: 0xD5, 4: 0xD6, 8: 0xD7, 16: 0xD8}
+    if size in fixed:
+        return bytes([fixed[size], code & 0xFF])
+    if size <= 0xFF:
+        return bytes([0xC7, size, code & 0xFF])
+    if size <= 0xFFFF:
+        return b"\xc8" + size.to_bytes(2, "big") + bytes([code & 0xFF])
+    return b"\xc9" + size.to_bytes(4, "big") + bytes([code & 0xFF])
+
+
+def _rewrite(data: bytes, pos: int, end: int, on_reference) -> bytes:
+    """Copies the MessagePack values in data[pos:end], replacing each interned
+    value reference by on_reference(id) (when that returns bytes)."""
+    out = bytearray()
+    pending = 0
+    while pos < end or pending:
+        _check(pos < end, "MessagePack value runs past its end")
+        b = data[pos]
+        start = pos
+        pending = max(pending - 1, 0)
+        if b <= 0x7F or b >= 0xE0 or b in (0xC0, 0xC2, 0xC3):
+            pos += 1
+        elif b <= 0x8F:
+            pending += 2 * (b & 0x0F)
+            pos += 1
+        elif b <= 0x9F:
+            pending += b & 0x0F
+            pos += 1
+        elif b <= 0xBF:
+            pos += 1 + (b & 0x1F)
+        elif b in (0xC4, 0xC5, 0xC6, 0xD9, 0xDA, 0xDB):
+            width = {0xC4: 1, 0xD9: 1, 0xC5: 2, 0xDA: 2, 0xC6: 4, 0xDB: 4}[b]
+            pos += 1 + width + int.from_bytes(data[pos + 1 : pos + 1 + width], "big")
+        elif b in (0xDC, 0xDD, 0xDE, 0xDF):
+            width = 2 if b in (0xDC, 0xDE) else 4
+            n = int.from_bytes(data[pos + 1 : pos + 1 + width], "big")
+            pending += 2 * n if b >= 0xDE else n
+            pos += 1 + width
+        elif b in (0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF, 0xD0, 0xD1, 0xD2, 0xD3):
+            pos += 1 + {0xCA: 4, 0xCB: 8, 0xCC: 1, 0xCD: 2, 0xCE: 4, 0xCF: 8, 0xD0: 1, 0xD1: 2, 0xD2: 4, 0xD3: 8}[b]
+        elif 0xD4 <= b <= 0xD8 or 0xC7 <= b <= 0xC9:
+            if b >= 0xD4:
+                size, header = 1 << (b - 0xD4), 2
+            else:
+                width = 1 << (b - 0xC7)
+                size, header = int.from_bytes(data[pos + 1 : pos + 1 + width], "big"), 2 + width
+            code = data[pos + header - 1]
+            body = pos + header
+            _check(body + size <= end, "extension record runs past its end")
+            if code == EXT_INTERNED_REF and b == 0xD6:
+                out += data[start:pos]
+                replacement = on_reference(int.from_bytes(data[body : body + 4], "big"))
+                out += replacement if isinstance(replacement, (bytes, bytearray)) else data[pos : body + 4]
+                pos = body + 4
+                continue
+            if code in EXT_WITH_ITEMS:
+                out += data[start:pos]
+                items = _rewrite(data, body, body + size, on_reference)
+                out += _ext_header(code, len(items)) + items
+                pos = body + size
+                continue
+            pos = body + size
+        else:
+            raise V3FormatError(f"byte {b:#x} starts no MessagePack value")
+        _check(pos <= end, "MessagePack value runs past its end")
+        out += data[start:pos]
+    return bytes(out)
 
 
 def _load(source) -> bytes:

@@ -35,6 +35,7 @@
 #include "foundation/frame_path.h"
 #include "foundation/frame_types.h"
 #include "foundation/stack_guard.h"
+#include "encode/value_interning.h"
 #include "encode/value_serializer.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -348,9 +349,11 @@ class VeshMonitor {
   Result<std::optional<ByteBuffer>, py::PyError> process(PyObject* frame, const std::string& co_name,
                                                           std::uint8_t kind, std::uint8_t value_kind,
                                                           PyObject* value, const SharedCodeMetadata& metadata);
+  // `interning`: null writes every value inline.
   bool write_record(ByteBuffer& buffer, PyObject* frame, const std::string& co_name, std::uint8_t kind,
                     std::uint8_t value_kind, PyObject* value, const SharedCodeMetadata& metadata,
-                    const FrameId& frame_id, const std::optional<UserCodeCallSite>& call_site);
+                    const FrameId& frame_id, const std::optional<UserCodeCallSite>& call_site,
+                    encode::InterningContext* interning);
   void abandon_entry(std::uint8_t kind, FrameKey key, const std::optional<FrameId>& frame_id,
                      const py::PyError& error);
   py::PyError exit_recorded(std::uint8_t kind, py::PyError error);
@@ -450,6 +453,9 @@ class VeshMonitor {
   ProcessLock capture_lock_;
   ProcessLock save_lock_;
   py::GilMutex<std::string> root_trace_id_{"root trace id"};
+  // Large str and bytes values, published once per capture; lives as long
+  // as the monitor, so that ids keep their meaning across captures.
+  encode::ValueInterning value_interning_;
   // Per-thread slots last: their values hold Python references and frame
   // stores, released before the shared state above.
   mutable ThreadSlots<ThreadState> threads_state_;

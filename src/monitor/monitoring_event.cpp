@@ -394,7 +394,11 @@ Result<std::optional<ByteBuffer>, PyError> VeshMonitor::process(PyObject* frame,
                                               call_site);
   }
   ByteBuffer buffer;
-  if (ok) ok = write_record(buffer, frame, co_name, kind, value_kind, value, metadata, *frame_id, call_site);
+  // Records made here are stored later, maybe in another capture: their
+  // values are written inline.
+  if (ok) {
+    ok = write_record(buffer, frame, co_name, kind, value_kind, value, metadata, *frame_id, call_site, nullptr);
+  }
   if (!ok) {
     PyError error = fetch_error();
     abandon_entry(kind, key, frame_id, error);
@@ -405,7 +409,8 @@ Result<std::optional<ByteBuffer>, PyError> VeshMonitor::process(PyObject* frame,
 
 bool VeshMonitor::write_record(ByteBuffer& buffer, PyObject* frame, const std::string& co_name, std::uint8_t kind,
                                std::uint8_t value_kind, PyObject* value, const SharedCodeMetadata& metadata,
-                               const FrameId& frame_id, const std::optional<UserCodeCallSite>& call_site) {
+                               const FrameId& frame_id, const std::optional<UserCodeCallSite>& call_site,
+                               encode::InterningContext* interning) {
   encode::CachedCodeNames cached;
   encode::FrameWrite write{};
   write.frame = frame;
@@ -419,6 +424,7 @@ bool VeshMonitor::write_record(ByteBuffer& buffer, PyObject* frame, const std::s
   write.frame_id = &frame_id;
   write.lightweight_repr = lightweight_repr_;
   write.omit_return_locals = omit_return_locals_;
+  write.interning = interning;
   if (metadata) {
     cached.path = metadata->relative_path;
     cached.qualname = std::string_view(metadata->qualname);

@@ -105,8 +105,12 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(PyObject* frame, const E
     explicit Writing(bool& f) : flag(f), was(f) { flag = true; }
     ~Writing() { flag = was; }
   } writing(state.writing_record);
+  // Values are published into the capture of the store the record goes into,
+  // which its lock keeps from being saved meanwhile.
+  encode::ValueInterningContext interning(value_interning_, *locked.guard->capture());
   auto appended = locked.guard->append_encoded([&](ByteBuffer& buffer) {
-    return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site);
+    return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site,
+                        &interning);
   });
   if (!appended) return Err{fetch_error()};
   PushOutcome outcome;

@@ -73,8 +73,8 @@ TraceInputs VeshMonitor::take_trace_inputs() {
     taken.clear();
     reset_subtree_tracking();
   }
-  // Values are written inline in frame records, so a capture publishes no
-  // interned values yet; in.interned_values stays empty.
+  // Every store is out, so every reference of the trace is published by now.
+  in.interned_values = value_interning_.published_values(*in.capture);
   {
     auto threads = threads_.lock("mutex poisoned");
     in.threads.reserve(threads->size());

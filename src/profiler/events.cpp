@@ -16,6 +16,8 @@
 #include "encode/msgpack_encoding.h"
 #include "foundation/stack_guard.h"
 
+#include <algorithm>
+
 namespace vesh::profile {
 
 using py::PyError;
@@ -206,7 +208,11 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
   if (!thread_id(state, thread_key)) return abandon_entry(state, kind, key, frame_id, PyError::fetch());
 
   // Test boundaries switch captures, so their records intern no values.
-  // (Values are always written inline for now; see value interning.)
+  const bool test_boundary = std::any_of(batch.types.begin(), batch.types.end(), [](const std::string& type) {
+    return type == "start_test" || type == "end_test";
+  });
+  std::optional<encode::ValueInterningContext> interning;
+  if (!test_boundary) interning.emplace(value_interning_, trace_capture_);
   ByteBuffer buffer = take_profiler_frame_buffer();
   std::optional<std::string_view> qualname;
   if (metadata.co_qualname) qualname = *metadata.co_qualname;
@@ -224,20 +230,23 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
       lightweight_repr_,
       omit_return_locals_,
       &names,
-      nullptr,
+      interning ? &*interning : nullptr,
       max_value_bytes_,
   };
   if (!encode::write_frame_with_serializer_inner(buffer, write)) {
     recycle_profiler_frame_buffer(std::move(buffer));
     return abandon_entry(state, kind, key, frame_id, PyError::fetch());
   }
+  // The record is stored only after its thread's store is found, which may
+  // wait: a save in between puts it into the next capture.
+  store::TraceCapture* references = interning ? interning->referenced_capture() : nullptr;
 
   if (!batch.types.empty() || one_trace_per_test_) {
     batch.types.emplace_back("frame");
     batch.records.push_back(std::move(buffer));
-    return keep_recorded_event(push_frames(kind, batch, std::move(thread_key)), frame, kind, metadata);
+    return keep_recorded_event(push_frames(kind, batch, std::move(thread_key), references), frame, kind, metadata);
   }
-  PyError stored = push_frame_data(std::move(thread_key), buffer.view(), kind);
+  PyError stored = push_frame_data(std::move(thread_key), buffer.view(), kind, references);
   recycle_profiler_frame_buffer(std::move(buffer));
   return keep_recorded_event(std::move(stored), frame, kind, metadata);
 }

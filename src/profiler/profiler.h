@@ -22,6 +22,7 @@
 #include "support/thread_slots.h"
 #include "foundation/frame_path.h"
 #include "foundation/frame_types.h"
+#include "encode/value_interning.h"
 #include "encode/value_serializer.h"
 #include "store/frame_store.h"
 #include "store/fork_lock.h"
@@ -174,13 +175,25 @@ class VeshProfiler {
     std::optional<std::string> name;  // of a call's batch or of plugin records
   };
 
+  // A frame record's interned value references and the capture they were
+  // published into when it was encoded (null: it holds none). Stored in
+  // another capture (a save or a new test in between), the record takes its
+  // values along.
+  struct References {
+    store::TraceCapture* capture = nullptr;
+    std::string_view record;
+  };
+
   // Storage: one record (copied) or a batch of records (moved in). `kind`
   // is 0 or 1 for a batch holding a call's or return's frame record, 255
   // for plugin records only.
-  py::PyError push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind);
-  py::PyError push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind);
+  py::PyError push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind,
+                              store::TraceCapture* references);
+  py::PyError push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind,
+                               References references);
   template <typename Append>
-  py::PyError store_records(const std::string& thread_key, std::uint8_t kind, Append&& append);
+  py::PyError store_records(const std::string& thread_key, std::uint8_t kind, References references,
+                            Append&& append);
   // Counts a stored batch, under the stores' lock.
   StoredBatch count_stored(ProfilerFlushState& flush, const store::FrameStore& frames,
                            const store::AppendOutcome& appended, std::uint8_t kind);
@@ -193,8 +206,10 @@ class VeshProfiler {
                                                         const store::ChosenCandidate& chosen);
   void reset_subtree_tracking() { subtrees_.reset(); }
   // An event's plugin records and frame record, in storing order; splits
-  // tests in per-test mode. The batch is consumed.
-  py::PyError push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key);
+  // tests in per-test mode. The batch is consumed. `references`: as
+  // References::capture, for the batch's frame record.
+  py::PyError push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key,
+                          store::TraceCapture* references = nullptr);
   // "start_test": a new trace id and a fresh capture; unsaved records go.
   py::PyError start_test_trace();
 
@@ -247,6 +262,8 @@ class VeshProfiler {
   store::ForkAwareMutex save_lock_;
   // The thread (and process) running a save, 0 when none.
   std::atomic<std::uint64_t> save_owner_{0};
+  // Large str and bytes values, published once per capture.
+  encode::ValueInterning value_interning_;
   ThreadSlots<ProfilerThreadState> threads_;
 
   store::SubtreeTracking subtrees_;

@@ -93,6 +93,9 @@ VeshProfiler::TraceInputs VeshProfiler::take_trace_inputs() {
     capture_generation_.fetch_add(1, std::memory_order_acq_rel);
   }
   reset_subtree_tracking();
+  // Records are appended under the stores' lock, each after its values were
+  // published: with the stores out, every reference of the trace is.
+  inputs.values = value_interning_.published_values(*inputs.capture);
   return inputs;
 }
 

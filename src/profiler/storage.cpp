@@ -30,7 +30,8 @@ constexpr std::string_view kStartTest = "start_test";
 // Frame storage
 
 template <typename Append>
-PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t kind, Append&& append) {
+PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t kind, References references,
+                                    Append&& append) {
   // A replaced thread object is released only after the locks are.
   Ref replaced_thread;
   Result<store::AppendOutcome, store::IoError> outcome = store::AppendOutcome{};
@@ -59,6 +60,13 @@ PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t 
       it = stores->try_emplace(thread_key, FrameStore::open(std::move(capture), static_cast<std::uint32_t>(token)))
                .first;
     }
+    const std::shared_ptr<TraceCapture>& target = it->second.capture();
+    if (references.capture != nullptr && target && references.capture != target.get()) [[unlikely]] {
+      // Encoded for a capture that was saved (or replaced by a new test's)
+      // meanwhile: this one must hold the values too.
+      auto republished = value_interning_.publish_referenced(*target, references.record);
+      if (!republished.ok()) return store::to_python(republished.error());
+    }
     outcome = append(it->second);
     if (outcome.ok() && flush_subtree_bytes_) stored = count_stored(state.flush_state, it->second, outcome.value(), kind);
   }
@@ -84,19 +92,24 @@ VeshProfiler::StoredBatch VeshProfiler::count_stored(ProfilerFlushState& flush, 
   return out;
 }
 
-PyError VeshProfiler::push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind) {
-  return store_records(thread_key, kind, [&](FrameStore& store) { return store.append_serialized(record); });
+PyError VeshProfiler::push_frame_data(std::string thread_key, std::string_view record, std::uint8_t kind,
+                                      TraceCapture* references) {
+  return store_records(thread_key, kind, References{references, record},
+                       [&](FrameStore& store) { return store.append_serialized(record); });
 }
 
-PyError VeshProfiler::push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind) {
+PyError VeshProfiler::push_frame_batch(std::string thread_key, std::vector<ByteBuffer> records, std::uint8_t kind,
+                                       References references) {
   if (records.empty()) return {};
-  return store_records(thread_key, kind, [&](FrameStore& store) { return store.append_many(std::move(records)); });
+  return store_records(thread_key, kind, references,
+                       [&](FrameStore& store) { return store.append_many(std::move(records)); });
 }
 
 // ---------------------------------------------------------------------------
 // Batches and per-test traces
 
-PyError VeshProfiler::push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key) {
+PyError VeshProfiler::push_frames(std::uint8_t kind, EventBatch& batch, std::optional<std::string> thread_key,
+                                  TraceCapture* references) {
   std::vector<std::string>& types = batch.types;
   std::vector<ByteBuffer>& records = batch.records;
   if (types.empty()) return {};
@@ -116,12 +129,14 @@ PyError VeshProfiler::push_frames(std::uint8_t kind, EventBatch& batch, std::opt
   // The records of types [from, to) as one batch, stored under the event's
   // kind when it holds the frame record.
   auto push_group = [&](std::size_t from, std::size_t to) -> PyError {
-    bool has_frame = std::any_of(types.begin() + static_cast<std::ptrdiff_t>(from),
-                                 types.begin() + static_cast<std::ptrdiff_t>(to),
-                                 [](const std::string& type) { return type == "frame"; });
+    auto first = types.begin() + static_cast<std::ptrdiff_t>(from);
+    auto frame = std::find(first, types.begin() + static_cast<std::ptrdiff_t>(to), "frame");
+    const bool has_frame = frame != types.begin() + static_cast<std::ptrdiff_t>(to);
     std::vector<ByteBuffer> group(std::make_move_iterator(records.begin() + static_cast<std::ptrdiff_t>(from)),
                                   std::make_move_iterator(records.begin() + static_cast<std::ptrdiff_t>(to)));
-    return push_frame_batch(key, std::move(group), has_frame ? kind : kPluginRecordsOnly);
+    References refs;
+    if (has_frame && references != nullptr) refs = References{references, group[frame - first].view()};
+    return push_frame_batch(key, std::move(group), has_frame ? kind : kPluginRecordsOnly, refs);
   };
 
   if (!one_trace_per_test_) return push_group(0, types.size());

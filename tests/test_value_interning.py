@@ -1,0 +1,221 @@
+"""Large str and bytes values written once per trace: both recorders, both
+ways of handing a trace over, across saves and threads, and a save that
+lands between a record's encoding and its storing."""
+
+from __future__ import annotations
+
+import sqlite3
+import threading
+
+import msgpack
+import pytest
+
+import v3_reader
+from monitor_helpers import thread_key
+from vesh import monitoring
+from vesh.profiler import Profiler
+
+BIG_TEXT = "é" * 2500  # 5,000 bytes of UTF-8
+BIG_BYTES = bytes(range(256)) * 20
+REFERENCE = b"\xd6\x09"
+
+
+VALUES = {"big": (BIG_TEXT, BIG_BYTES)}
+
+
+def show(text, data):
+    return len(text) + len(data)
+
+
+def show_many(times, which="big"):
+    # The values are not locals here: only show() sights them.
+    for _ in range(times):
+        show(*VALUES[which])
+
+
+def stored(db_path):
+    with sqlite3.connect(db_path) as conn:
+        rows = conn.execute("SELECT container FROM trace_containers ORDER BY id").fetchall()
+    return [v3_reader.read_container(bytes(row[0])) for row in rows]
+
+
+def shown(container, thread=None, name="show"):
+    """The locals of every recorded event of `name`, references resolved."""
+    keys = {token: msgpack.unpackb(payload)["thread_id"] for token, payload in container.thread_records}
+    token = {key: token for token, key in keys.items()}[thread or thread_key()]
+    records = [msgpack.unpackb(container.resolve(f), strict_map_key=False) for f in container.frames(token)]
+    return [r["locals"] for r in records if r.get("co_name") == name]
+
+
+def show_frames(container, name="show"):
+    """The encoded records of `name`'s events, as stored."""
+    key = msgpack.packb("co_name") + msgpack.packb(name)
+    return [f for frames in container.threads.values() for f in frames if key in f]
+
+
+def recorded(kind, db, fn, *args, route="build"):
+    """Runs fn(*args) under a fresh tracer; the container of what it recorded."""
+    if kind == "monitor":
+        tracer = monitoring.start(db)
+        try:
+            fn(*args)
+        finally:
+            monitoring.stop(tracer, save=route == "save")
+    else:
+        tracer = Profiler(db, {"threading": True})
+        with tracer:
+            fn(*args)
+        if route == "save":
+            tracer.save()
+    if route == "save":
+        (container,) = stored(db)
+        return container
+    return v3_reader.read_container(tracer.build_trace())
+
+
+@pytest.mark.parametrize("route", ["save", "build"])
+@pytest.mark.parametrize("kind", ["monitor", "profiler"])
+def test_a_large_value_seen_many_times_is_written_once(kind, route, tmp_path):
+    container = recorded(kind, tmp_path / "t.db", show_many, 6, route=route)
+    # One value record for each large value, holding its exact encoding.
+    assert sorted(container.values.values()) == sorted([msgpack.packb(BIG_TEXT), msgpack.packb(BIG_BYTES)])
+    frames = show_frames(container)
+    # Calls and returns alike sight the values: the first two sightings are
+    # written in full, every later one is a reference.
+    assert [len(container.references(f)) for f in frames] == [0, 0] + [2] * 10
+    assert all(BIG_TEXT.encode() not in f for f in frames[2:])
+    assert shown(container) == [{"text": BIG_TEXT, "data": BIG_BYTES}] * 12
+
+
+@pytest.mark.parametrize("kind", ["monitor", "profiler"])
+def test_values_below_the_threshold_are_always_inline(kind, tmp_path):
+    VALUES["small"] = ("é" * 2047 + "a", b"b" * 4095)  # 4,095 bytes each
+    container = recorded(kind, tmp_path / "t.db", show_many, 4, "small")
+    assert container.values == {}
+    assert all(REFERENCE not in f for f in show_frames(container))
+
+
+def test_each_capture_holds_the_values_its_records_refer_to(tmp_path):
+    db = tmp_path / "t.db"
+    monitor = monitoring.start(db)
+    try:
+        show_many(3)
+        monitor.save()
+        show_many(1)
+    finally:
+        monitoring.stop(monitor)
+    first, second = stored(db)
+    assert len(first.values) == 2
+    # Published before: the new capture gets the values again, under the same
+    # ids, and its first sightings are already references.
+    assert second.values == first.values
+    assert [len(second.references(f)) for f in show_frames(second)] == [2, 2]
+    assert shown(second) == [{"text": BIG_TEXT, "data": BIG_BYTES}] * 2
+
+
+def test_the_profile_hook_numbers_its_values_apart_from_the_monitor(tmp_path):
+    by_monitor = recorded("monitor", tmp_path / "m.db", show_many, 3)
+    VALUES["other"] = ("x" * 5000, b"y" * 5000)
+    by_profiler = recorded("profiler", tmp_path / "p.db", show_many, 3, "other")
+    assert sorted(by_monitor.values) == [0, 1]
+    assert sorted(by_profiler.values) == [0, 1]
+    assert by_profiler.values[0] in (msgpack.packb("x" * 5000), msgpack.packb(b"y" * 5000))
+
+
+@pytest.mark.parametrize("kind", ["monitor", "profiler"])
+def test_threads_intern_the_same_object_each_for_itself(kind, tmp_path):
+    text = "t" * 6000
+    VALUES["shared"] = (text, b"")
+    threads = [threading.Thread(target=show_many, args=(3, "shared")) for _ in range(2)]
+
+    def run():
+        for thread in threads:
+            thread.start()
+            thread.join()
+
+    container = recorded(kind, tmp_path / "t.db", run)
+    assert sorted(container.values) == [0, 1]
+    assert set(container.values.values()) == {msgpack.packb(text)}
+    for thread in threads:
+        assert shown(container, thread_key(thread)) == [{"text": text, "data": b""}] * 6
+
+
+class SavesWhenShown:
+    """A local whose repr, once armed, saves the running trace: the record
+    being encoded is stored after the save, in the next capture."""
+
+    def __init__(self, profiler):
+        self.profiler = profiler
+        self.armed = False
+
+    def __repr__(self):
+        if self.armed:
+            self.armed = False
+            self.profiler.save()
+        return "<saves>"
+
+
+def show_then_save(text, trigger, arm):
+    # Armed here, the trigger saves while the return is encoded, after the
+    # text (already interned) became a reference: no later event sights it.
+    trigger.armed = arm
+    return len(text)
+
+
+def test_a_save_between_encoding_and_storing_keeps_every_reference_resolvable(tmp_path):
+    db = tmp_path / "t.db"
+    profiler = Profiler(db, {})
+    trigger = SavesWhenShown(profiler)
+    with profiler:
+        for arm in (False, False, True):
+            show_then_save(BIG_TEXT, trigger, arm)
+    profiler.save()
+    containers = stored(db)
+    assert len(containers) == 2
+    for container in containers:
+        for frames in container.threads.values():
+            for frame in frames:
+                container.resolve(frame)  # raises for a reference without its value
+    # The return that saved is stored in the next capture, by reference.
+    (frame,) = show_frames(containers[1], "show_then_save")
+    assert REFERENCE in frame
+    assert shown(containers[1], name="show_then_save")[0]["text"] == BIG_TEXT
+
+
+@pytest.mark.parametrize("kind", ["monitor", "profiler"])
+def test_saves_from_another_thread_leave_no_dangling_reference(kind, tmp_path):
+    db = tmp_path / "t.db"
+    done = threading.Event()
+    built = []
+
+    def record_many():
+        try:
+            show_many(200)
+        finally:
+            done.set()
+
+    if kind == "monitor":
+        tracer = monitoring.start(db)
+    else:
+        tracer = Profiler(db, {"threading": True})
+        tracer.start()
+    try:
+        worker = threading.Thread(target=record_many)
+        worker.start()
+        while not done.is_set() or len(built) < 3:
+            built.append(tracer.build_trace())
+        worker.join()
+    finally:
+        if kind == "monitor":
+            monitoring.stop(tracer, save=False)
+        else:
+            tracer.stop()
+    built.append(tracer.build_trace())
+    total = 0
+    for data in built:
+        container = v3_reader.read_container(data)
+        for frame in show_frames(container):
+            total += 1
+            record = msgpack.unpackb(container.resolve(frame), strict_map_key=False)
+            assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
+    assert total == 400
