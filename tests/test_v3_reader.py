@@ -226,3 +226,32 @@ def test_span_must_name_a_written_chunk():
     b.chunk(1, 0, [b"a"])
     with pytest.raises(V3FormatError, match="runs past its chunk"):
         read_container(b.finish([], b"", {1: [(0, 0, 2)]}))
+
+
+def _ref(value_id):
+    return b"\xd6\x09" + value_id.to_bytes(4, "big")
+
+
+@pytest.mark.parametrize(
+    "frame, ids, resolved",
+    [
+        (b"\x81\xa1s" + _ref(7), [7], b"\x81\xa1s" + VALUE_7),
+        (b"\x92" + _ref(2) + _ref(7), [2, 7], b"\x92" + VALUE_2 + VALUE_7),
+        # Inside a tuple record the extension header follows its data's new
+        # length: fixext 8 becomes ext 8 with a 1-byte length.
+        (b"\xd7\x06\x92" + _ref(2) + b"\xc0", [2], b"\xc7\x07\x06\x92" + VALUE_2 + b"\xc0"),
+        # Other extension records are copied as they are.
+        (b"\xd6\x05\x00\x00\x00\x07\x01", [], b"\xd6\x05\x00\x00\x00\x07\x01"),
+        (b"\x93\x01\x02\x03", [], b"\x93\x01\x02\x03"),
+    ],
+)
+def test_resolve_puts_published_values_in_place_of_references(frame, ids, resolved):
+    c = read_container(golden_bytes())
+    assert c.references(frame) == ids
+    assert c.resolve(frame) == resolved
+
+
+@pytest.mark.parametrize("frame", [_ref(3), b"\x92" + _ref(7), b"\x81\xa1s" + _ref(7)[:4]])
+def test_resolve_rejects_dangling_references_and_cut_values(frame):
+    with pytest.raises(V3FormatError):
+        read_container(golden_bytes()).resolve(frame)

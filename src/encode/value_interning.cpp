@@ -156,6 +156,10 @@ std::vector<InternedRecord> ValueInterning::published_values(store::TraceCapture
 std::vector<InternedRecord> ValueInterning::referenced_values(std::string_view records) {
   std::vector<std::uint32_t> ids;
   collect_value_references(records, ids);
+  return values_of(std::move(ids));
+}
+
+std::vector<InternedRecord> ValueInterning::values_of(std::vector<std::uint32_t> ids) {
   if (ids.empty()) return {};
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());

@@ -142,6 +142,9 @@ class ValueInterning {
   // The values that `records` (whole MessagePack values) refer to, by
   // ascending id; ids the table does not hold are left out.
   std::vector<InternedRecord> referenced_values(std::string_view records);
+  // The same for ids gathered with collect_value_references (from records
+  // read one by one), in any order and with repeats.
+  std::vector<InternedRecord> values_of(std::vector<std::uint32_t> ids);
   // Publishes into `capture` every value that `records` refer to, so that
   // records encoded for another capture can be stored in it. May wait for
   // the writer (releasing the interpreter lock): never call it inside an

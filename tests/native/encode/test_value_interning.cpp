@@ -171,7 +171,7 @@ TEST_F(Interning, ANewObjectAtAKnownAddressStartsOver) {
   EXPECT_EQ(sightings(value.get(), *into, 4), (Shapes{"full", "full", "ref 0", "ref 0"}));
 }
 
-TEST_F(Interning, SnapshotGivesTheHeldIdsInTheOrderAsked) {
+TEST_F(Interning, SnapshotsGiveTheRecordsOfHeldIds) {
   auto into = capture();
   std::vector<Ref> values;
   for (int i = 0; i < 10; ++i) {
@@ -186,6 +186,12 @@ TEST_F(Interning, SnapshotGivesTheHeldIdsInTheOrderAsked) {
   EXPECT_TRUE(got[0].second->view() == inline_form(values[3].get()));
   EXPECT_EQ(got[1].first, 1u);
   EXPECT_TRUE(got[1].second->view() == inline_form(values[1].get()));
+
+  // What stored records refer to comes by ascending id, once each.
+  auto referenced = interning().referenced_values("\x94" + reference(3) + reference(99) + reference(1) + reference(3));
+  ASSERT_EQ(referenced.size(), 2u);
+  EXPECT_EQ(referenced[0].first, 1u);
+  EXPECT_EQ(referenced[1].first, 3u);
 }
 
 TEST(ValueTable, LimitsAndRemovingTheLastEntry) {
