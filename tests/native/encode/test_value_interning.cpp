@@ -9,6 +9,7 @@
 #include "store/writer_runtime.h"
 #include "support/byte_buffer.h"
 
+#include "python_helpers.h"
 #include "store/store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,19 +25,11 @@ using encode::ValueInterning;
 using encode::ValueInterningContext;
 using store::TraceCapture;
 using vesh::ByteBuffer;
-using vesh::py::PyError;
 using vesh::py::Ref;
 using store::testing::TempDir;
+using vesh::testing::eval;
 
 namespace {
-
-Ref eval(const std::string& expr) {
-  Ref globals = Ref::steal(PyDict_New());
-  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
-  Ref out = Ref::steal(PyRun_String(expr.c_str(), Py_eval_input, globals.get(), globals.get()));
-  if (!out) PyErr_Print();
-  return out;
-}
 
 std::string reference(std::uint32_t id) {
   ByteBuffer buf;
