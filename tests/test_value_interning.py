@@ -140,6 +140,23 @@ def test_threads_intern_the_same_object_each_for_itself(kind, tmp_path):
         assert shown(container, thread_key(thread)) == [{"text": text, "data": b""}] * 6
 
 
+def test_a_trace_point_hands_over_the_values_its_records_refer_to(tmp_path, monkeypatch):
+    handed = []
+    monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", lambda *args: handed.append(args))
+    monitor = monitoring.start(tmp_path / "t.db", {"trace_points": {"on_return": ["show"]}})
+    try:
+        show_many(3)
+    finally:
+        monitoring.stop(monitor, save=False)
+    *_, last = handed
+    frames, values = last[1], dict(last[-1])
+    assert all(REFERENCE in f for f in frames)
+    for frame in frames:
+        record = msgpack.unpackb(frame, strict_map_key=False,
+                                 ext_hook=lambda code, data: msgpack.unpackb(values[int.from_bytes(data, "big")]))
+        assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
+
+
 class SavesWhenShown:
     """A local whose repr, once armed, saves the running trace: the record
     being encoded is stored after the save, in the next capture."""

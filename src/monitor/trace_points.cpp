@@ -48,15 +48,6 @@ Ref bytes(std::string_view value) {
   return Ref::steal(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
-// The interned values a trace point's records may refer to: every value
-// published into the capture, with its encoded bytes, by ascending id. Values
-// are written inline in the records as long as nothing is interned, so no
-// capture publishes any yet.
-std::vector<store::PublishedValue> published_values(store::TraceCapture& capture) {
-  (void)capture;
-  return {};
-}
-
 // [(id, bytes), ...] of the published values.
 Ref value_list(const std::vector<store::PublishedValue>& values) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
@@ -189,7 +180,9 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
     PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), record.release());
   }
   records = {};
-  Ref values = value_list(published_values(*capture));
+  // The interned values the records may refer to: every value published into
+  // their capture, by ascending id.
+  Ref values = value_list(value_interning_.published_values(*capture));
   if (!values) return Err{fetch_error()};
 
   // Nothing the storing code does on this thread is recorded.
