@@ -48,9 +48,10 @@ def shown(container, thread=None, name="show"):
 
 
 def show_frames(container, name="show"):
-    """The encoded records of `name`'s events, as stored."""
+    """The encoded frame records of `name`'s events, as stored."""
     key = msgpack.packb("co_name") + msgpack.packb(name)
-    return [f for frames in container.threads.values() for f in frames if key in f]
+    frame = msgpack.packb("type") + msgpack.packb("frame")
+    return [f for frames in container.threads.values() for f in frames if key in f and frame in f]
 
 
 def recorded(kind, db, fn, *args, route="build"):
@@ -155,6 +156,32 @@ def test_a_trace_point_hands_over_the_values_its_records_refer_to(tmp_path, monk
         record = msgpack.unpackb(frame, strict_map_key=False,
                                  ext_hook=lambda code, data: msgpack.unpackb(values[int.from_bytes(data, "big")]))
         assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
+
+
+@pytest.mark.parametrize("kind", ["monitor", "profiler"])
+def test_flushed_subtrees_carry_the_values_their_records_refer_to(kind, tmp_path):
+    db = tmp_path / "t.db"
+    config = {"flush_subtree_mb": 0}  # every closed call is flushed
+    if kind == "monitor":
+        tracer = monitoring.start(db, config)
+        try:
+            show_many(6)
+        finally:
+            monitoring.stop(tracer)
+    else:
+        tracer = Profiler(db, config)
+        with tracer:
+            show_many(6)
+        tracer.save()
+    containers = stored(db)
+    assert len(containers) > 2
+    referencing = 0
+    for container in containers:
+        for frame in show_frames(container):
+            referencing += bool(container.references(frame))
+            record = msgpack.unpackb(container.resolve(frame), strict_map_key=False)
+            assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
+    assert referencing >= 8
 
 
 class SavesWhenShown:
