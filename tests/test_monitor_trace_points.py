@@ -333,9 +333,12 @@ WRITER_FAILS = """
         if not os.path.isdir(raw) or [os.path.getsize(os.path.join(raw, n)) for n in os.listdir(raw)] != [LIMIT]:
             return False
         for task in os.listdir("/proc/self/task"):
-            with open(f"/proc/self/task/{task}/comm") as f:
-                if f.read().strip() == "vesh-v3-writer":
-                    return False
+            try:
+                with open(f"/proc/self/task/{task}/comm") as f:
+                    if f.read().strip() == "vesh-v3-writer":
+                        return False
+            except FileNotFoundError:  # the thread ended since the listing
+                continue
         return True
 
     def tp_leaf(x):
