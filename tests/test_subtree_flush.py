@@ -363,3 +363,40 @@ def test_a_daemon_thread_flushing_while_the_interpreter_exits_does_not_abort_it(
         proc = subprocess.run([sys.executable, str(script), str(tmp_path / "vesh.db"), tracer], capture_output=True,
                               text=True, timeout=60, env=env)
         assert proc.returncode == 0, proc.stderr
+
+
+BIG_TEXT = "é" * 2500  # interned from its third sighting on
+
+
+def show_big(text):
+    return len(text)
+
+
+def plain(i):
+    return i
+
+
+def show_and_plain(times, text):
+    for i in range(times):
+        show_big(text)
+        plain(i)
+
+
+def test_a_flushed_trace_carries_the_values_its_records_refer_to_and_no_others(record, tmp_path):
+    db = tmp_path / "vesh.db"
+    recorder = record(0)
+    show_and_plain(6, BIG_TEXT)
+    recorder.stop()
+
+    referring = 0
+    for trace_id in flushed_ids(db, recorder.native.trace_id):
+        (container,) = stored(db)[trace_id]
+        (frames,) = container.threads.values()
+        ids = {i for f in frames for i in container.references(f)}
+        assert set(container.values) == ids
+        referring += bool(ids)
+        for frame in frames:
+            decoded = msgpack.unpackb(container.resolve(frame), strict_map_key=False)
+            if decoded.get("co_name") == "show_big" and decoded.get("event") == "call":
+                assert decoded["locals"] == {"text": BIG_TEXT}
+    assert referring >= 3

@@ -68,11 +68,7 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
     }
     parts.name = trace_name_for_thread(drained, thread_key);
     parts.root_trace_id = std::move(root_trace_id);
-    // The values the flushed records may refer to: every value published
-    // into their capture.
-    for (const auto& [drained_key, frames] : drained) {
-      if (frames.capture()) parts.values = value_interning_.published_values(*frames.capture());
-    }
+    parts.values = value_interning_.values_of(store::referenced_value_ids(drained));
     return parts;
   };
   const store::FlushSettings settings{db_path_, source_, &config_, sqlite_busy_timeout_, false};

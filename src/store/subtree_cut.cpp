@@ -1,9 +1,11 @@
 #include "store/subtree_cut.h"
 
+#include "encode/value_references.h"
 #include "foundation/frame_types.h"
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
 #include "store/subtree_marker.h"
+#include "store/trace_capture.h"
 
 #include <algorithm>
 #include <exception>
@@ -46,6 +48,20 @@ class RestoreGuard {
 py::PyError runtime_error(const std::string& text) { return py::PyError::make(PyExc_RuntimeError, text); }
 
 }  // namespace
+
+std::vector<std::uint32_t> referenced_value_ids(const StoresByThread& stores) {
+  std::vector<std::uint32_t> ids;
+  ByteBuffer scratch;
+  for (const auto& [key, frames] : stores) {
+    // Records refer only to values published into their capture.
+    if (!frames.capture() || frames.capture()->published_value_ids().empty()) continue;
+    for (std::uint64_t i = 0; i < frames.frame_count(); ++i) {
+      auto frame = frames.frame(i, scratch);
+      if (frame.ok()) encode::collect_value_references(frame.value(), ids);
+    }
+  }
+  return ids;
+}
 
 Result<std::optional<FlushedSubtree>, py::PyError> flush_subtree(const std::string& key,
                                                                   const FlushCandidate& candidate,

@@ -57,6 +57,10 @@ struct FlushedSubtree {
   std::uint64_t marker_len = 0;
 };
 
+// The ids of the interned values the frames of `stores` refer to (repeats
+// included): what a trace made of them must carry besides its frames.
+std::vector<std::uint32_t> referenced_value_ids(const StoresByThread& stores);
+
 // Flushes `candidate` of the thread `key`. Nothing (and no change) when its
 // range no longer lies in the store; an error when the cut, the save or the
 // marker failed, the frames then being back in place.
