@@ -8,8 +8,6 @@
 #include "store/trace_capture.h"
 #include "store/trace_name.h"
 
-#include <algorithm>
-
 namespace vesh::monitor {
 
 using py::PyError;

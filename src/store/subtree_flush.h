@@ -117,7 +117,6 @@ class SubtreeTracking {
   SubtreeTracking(const SubtreeTracking&) = delete;
   SubtreeTracking& operator=(const SubtreeTracking&) = delete;
 
-  const std::optional<std::uint64_t>& threshold() const noexcept { return threshold_; }
   std::uint64_t generation() const noexcept { return generation_.load(std::memory_order_acquire); }
 
   // Bookkeeping of an append made under `generation` (dropped when stale).
