@@ -260,12 +260,15 @@ PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObje
 
 Ref VeshMonitor::return_or_log(EventResult result) {
   if (result.ok()) return result.value() ? std::move(result.value()) : none();
-  log_error(std::move(result.error()));
-  if (circuit_open()) disable_events();
+  log_event_error(std::move(result.error()));
+  if (recording_stopped()) disable_events();
   return none();
 }
 
-bool VeshMonitor::circuit_open() const noexcept { return store::writer_circuit_open(); }
+void VeshMonitor::log_event_error(PyError error) {
+  // A stopped writer was reported once already, with its cause.
+  if (!recording_stop_.writer_stopped()) log_error(std::move(error));
+}
 
 PyObject* VeshMonitor::answer_filter(Ref answer, std::uint64_t epoch) const noexcept {
   if (answer.get() == disable_.get() &&

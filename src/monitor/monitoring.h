@@ -27,6 +27,7 @@
 #include "py/gil_mutex.h"
 #include "py/ref.h"
 #include "store/fork_lock.h"
+#include "store/recording_stop.h"
 #include "support/borrow_cell.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
@@ -250,6 +251,11 @@ class VeshMonitor {
   void set_timestamp(double value);
   bool active() const noexcept { return active_.load(std::memory_order_acquire); }
   bool panicked() const noexcept { return panicked_.load(std::memory_order_relaxed); }
+  // Whether the monitor records nothing more because of its writers: the
+  // writer circuit is open, or a writer of its stopped (failed, or reached
+  // the filesystem's reserve). Its events are switched off at the next
+  // logged error, and end_session does not keep the tool armed.
+  bool recording_stopped() const noexcept { return recording_stop_.stopped(); }
   std::string trace_id_copy();
   std::string root_trace_id_copy();
 
@@ -306,9 +312,9 @@ class VeshMonitor {
     return begin_assignments(kind, bits);
   }
   py::Ref return_or_log(EventResult result);
-  // Whether recording has stopped for good: logged errors then switch the
-  // tool's events off instead of answering event by event.
-  bool circuit_open() const noexcept;
+  // Logs an error of an event that need not reach the program, unless the
+  // monitor's writer stopped: that was said once, with its cause.
+  void log_event_error(py::PyError error);
 
   // Assignment capture (pending_assignments.cpp, monitoring_instruction.cpp).
   EventResult begin_assignments(std::uint8_t kind, std::uint8_t bits);
@@ -373,6 +379,12 @@ class VeshMonitor {
   PyStatus push_frames_call(Batch batch, const std::string& co_name);
   PyStatus push_frames_return(Batch batch, bool may_flush);
   void start_test_trace();
+  // An append to the thread's store failed with `error`: the store's lock
+  // is let go, and when the store's writer stopped, recording stops (said
+  // once). Returns `error`.
+  py::PyError append_failed(LockedStore locked, py::PyError error);
+  // Stops recording when `capture`'s writer stopped; the first time logs why.
+  void note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture);
   void cut_markers_at_boundary();
   void reset_subtree_tracking();
   Result<PushOutcome, py::PyError> append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind,
@@ -482,6 +494,7 @@ class VeshMonitor {
   std::atomic<bool> panicked_{false};
   std::atomic<bool> disabled_recordable_{false};
   std::atomic<bool> session_ended_{false};
+  store::RecordingStop recording_stop_;
 };
 
 // The Python type VeshMonitor (made on first use; not instantiable from

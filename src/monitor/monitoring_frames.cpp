@@ -3,6 +3,7 @@
 #include "monitor/monitoring.h"
 
 #include "monitor/monitoring_internal.h"
+#include "foundation/error_reporting.h"
 #include "py/fault.h"
 #include "encode/msgpack_encoding.h"
 #include "store/subtree_flush.h"
@@ -112,7 +113,8 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(PyObject* frame, const E
     return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site,
                         &interning);
   });
-  if (!appended) return Err{fetch_error()};
+  if (!appended) [[unlikely]]
+    return Err{append_failed(std::move(locked), fetch_error())};
   PushOutcome outcome;
   outcome.first = appended->first;
   outcome.end = appended->end;
@@ -126,6 +128,19 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(PyObject* frame, const E
     outcome.bytes = appended->bytes;
   }
   return outcome;
+}
+
+PyError VeshMonitor::append_failed(LockedStore locked, PyError error) {
+  std::shared_ptr<store::TraceCapture> capture = locked.guard->capture();
+  { LockedStore released = std::move(locked); }
+  note_writer_stop(capture);
+  return error;
+}
+
+void VeshMonitor::note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture) {
+  if (capture == nullptr) return;
+  if (std::optional<std::string> warning = recording_stop_.note(*capture)) [[unlikely]]
+    log_warning(*warning);
 }
 
 void VeshMonitor::count_appended(FlushThreadState& flush, std::uint64_t bytes, std::uint64_t generation) {
@@ -229,7 +244,8 @@ Result<std::optional<PushOutcome>, PyError> VeshMonitor::push_frame_data(std::ve
     }
 
     auto appended = frames.append_many(records);
-    if (!appended.ok()) return Err{os_error(appended.error().text())};
+    if (!appended.ok()) [[unlikely]]
+      return Err{append_failed(std::move(locked), store::to_python(appended.error()))};
     if (frames.name_index().enabled()) frames.name_index().merge(std::move(observed));
 
     outcome.thread_key = key.value();

@@ -164,7 +164,7 @@ PyStatus VeshMonitor::save() {
                                                   std::move(payloads.value().thread_records),
                                                   std::move(payloads.value().metadata), in.interned_values);
     if (!container.ok()) {
-      stored = Err{os_error(container.error().text())};
+      stored = Err{store::to_python(container.error())};
     } else {
       auto saved = store::save_v3_container_bytes(in.trace_id, container.value().view(), db_path_,
                                                   sqlite_busy_timeout_);
@@ -191,8 +191,10 @@ PyStatus VeshMonitor::save() {
       if (!finished.ok()) failure = std::move(finished.error());
     }
     Py_END_ALLOW_THREADS
+    // A writer that stopped is said once, with its cause.
+    note_writer_stop(in.capture);
     if (failure) {
-      stored = Err{os_error(failure->text())};
+      stored = Err{store::to_python(*failure)};
     } else {
       auto saved = store::save_trace_metadata(in.trace_id, db_path_, sqlite_busy_timeout_, true);
       if (!saved.ok()) stored = Err{std::move(saved.error())};
@@ -230,7 +232,7 @@ Ref VeshMonitor::build_trace() {
                                                 std::move(payloads.value().thread_records),
                                                 std::move(payloads.value().metadata), in.interned_values);
   if (!container.ok()) {
-    os_error(container.error().text()).restore();
+    store::to_python(container.error()).restore();
     return {};
   }
   const ByteBuffer& bytes = container.value();

@@ -5,8 +5,8 @@
 // switched off and on between sessions. end_session refuses, leaving the
 // Python side to tear the tool down, whenever idle callbacks could hide
 // something a session needs: line events or trace points, a panic, a
-// callback still running, a recordable location already disabled, or the
-// writer circuit open.
+// callback still running, a recordable location already disabled, or
+// recording stopped by the writer circuit or a stopped writer.
 #include "monitor/monitoring.h"
 
 #include "monitor/idle_monitor.h"
@@ -35,7 +35,7 @@ bool VeshMonitor::end_session(std::uint8_t tool_id, bool& handed_over) {
   // itself in before the store above is seen here.
   if (callbacks_in_flight_.load(std::memory_order_seq_cst) != 0) return true;
   if (disabled_recordable_.load(std::memory_order_acquire)) return true;
-  if (store::writer_circuit_open()) return true;
+  if (recording_stopped()) return true;
 
   Ref idle = make_idle_monitor(idle_filter_);
   if (!idle) return false;

@@ -75,11 +75,11 @@ EventResult VeshMonitor::begin_assignments(std::uint8_t kind, std::uint8_t bits)
   PyStatus flushed = flush_assignments(bits);
   if (flushed.ok()) return Ref();
   if (reaches_program(flushed.error())) return Err{std::move(flushed.error())};
-  log_error(std::move(flushed.error()));
+  log_event_error(std::move(flushed.error()));
   // A failure that is only logged must not switch this location off for
   // good: later events there may well be recorded. Only a recorder that has
   // stopped for good answers with DISABLE.
-  if (!circuit_open()) return Ref();
+  if (!recording_stopped()) return Ref();
   disable_events();
   if (!may_disable(kind)) return Ref::borrow(Py_None);
   note_disabled_recordable();
@@ -190,7 +190,7 @@ PyStatus VeshMonitor::write_assignments(const InstructionData& data, std::size_t
       written = write_assignment(data.line, *selected[i], values[i].value().get());
     }
     if (written.ok()) continue;
-    if (circuit_open() || reaches_program(written.error())) return written;
+    if (recording_stopped() || reaches_program(written.error())) return written;
     log_error(std::move(written.error()));
   }
   return Ok{};
@@ -213,7 +213,8 @@ PyStatus VeshMonitor::write_assignment(const encode::LineFrame& line, const std:
     LockedStore locked = lock_thread_store(*flush, *key);
     appended = locked.guard->append_encoded(
         [&](ByteBuffer& buffer) { return encode::write_assignment_record(buffer, line, payload.value().view()); });
-    if (!appended) return Err{fetch_error()};
+    if (!appended) [[unlikely]]
+      return Err{append_failed(std::move(locked), fetch_error())};
     if (!flush_subtree_bytes_) return Ok{};
     // Read with the append: a flush or a new capture on another thread
     // would otherwise pair this record's index with another store.

@@ -96,6 +96,12 @@ void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, 
   log_warning(std::move(args), std::move(error));
 }
 
+void VeshProfiler::note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture) {
+  if (capture == nullptr) return;
+  if (std::optional<std::string> warning = recording_stop_.note(*capture)) [[unlikely]]
+    log_warning(*warning);
+}
+
 // ---------------------------------------------------------------------------
 // Event body
 
@@ -144,7 +150,8 @@ int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObj
   }
 
   if (error && !reaches_program(error)) {
-    log_error(std::move(error), frame, kind, metadata);
+    // A stopped writer was reported once already, with its cause.
+    if (!recording_stop_.writer_stopped()) log_error(std::move(error), frame, kind, metadata);
     error = PyError();
   }
   if (kept || error) forget_at_return.ids = nullptr;

@@ -210,6 +210,8 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
     PyEval_SetProfile(nullptr, nullptr);
     return 0;
   }
+  if (profiler.recording_stopped()) [[unlikely]]
+    return 0;
   try {
     return profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
   }

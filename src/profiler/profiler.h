@@ -26,6 +26,7 @@
 #include "encode/value_serializer.h"
 #include "store/frame_store.h"
 #include "store/fork_lock.h"
+#include "store/recording_stop.h"
 #include "store/subtree_flush.h"
 #include "store/trace_capture.h"
 #include "store/trace_persistence.h"
@@ -128,6 +129,10 @@ class VeshProfiler {
   std::string trace_id() { return trace_id_.read(); }
   std::string root_trace_id() { return root_trace_id_.read(); }
   bool panicked() const noexcept { return panicked_.load(std::memory_order_acquire); }
+  // Whether the profiler records nothing more because of its writers: the
+  // writer circuit is open, or a writer of its stopped (failed, or reached
+  // the filesystem's reserve).
+  bool recording_stopped() const noexcept { return recording_stop_.stopped(); }
   std::optional<std::uint64_t> flush_subtree_bytes() const noexcept { return flush_subtree_bytes_; }
 
   // --- Event path ----------------------------------------------------------
@@ -163,6 +168,8 @@ class VeshProfiler {
   py::PyError keep_recorded_event(py::PyError result, PyObject* frame, std::uint8_t kind,
                                   const ProfilerCodeMetadata& metadata);
   void log_error(py::PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata);
+  // Stops recording when `capture`'s writer stopped; the first time logs why.
+  void note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture);
 
   // What storing one batch came to, for subtree tracking.
   struct StoredBatch {
@@ -255,7 +262,9 @@ class VeshProfiler {
   SharedText root_trace_id_;
   Config config_;
   const encode::SerializerState* serializer_ = nullptr;
-  py::GilMutex<StoreMap> frame_stores_{"frame stores"};
+  // Fork-aware: a thread appending may wait for budget room with it held,
+  // and a process forked meanwhile must still be able to save.
+  store::ForkAwareGilMutex<StoreMap> frame_stores_{"frame stores"};
   py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_;
   py::GilMutex<ThreadObjects> thread_objects_{"thread objects"};
   store::ForkAwareMutex capture_lock_;
@@ -281,6 +290,7 @@ class VeshProfiler {
   bool lightweight_repr_ = false;
   bool omit_return_locals_ = false;
   std::atomic<bool> panicked_{false};
+  store::RecordingStop recording_stop_;
 };
 
 inline constexpr const char kLogTemplate[] =

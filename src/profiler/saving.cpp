@@ -155,6 +155,8 @@ PyError VeshProfiler::save_in_db() {
     }
   } else {
     std::optional<store::IoError> failure = finish_streamed(inputs, std::move(payloads));
+    // A writer that stopped is said once, with its cause.
+    note_writer_stop(inputs.capture);
     if (failure) {
       result = io_error(*failure);
     } else {

@@ -36,6 +36,7 @@ PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t 
   Ref replaced_thread;
   Result<store::AppendOutcome, store::IoError> outcome = store::AppendOutcome{};
   StoredBatch stored;
+  std::shared_ptr<TraceCapture> failed_capture;
   {
     auto stores = frame_stores_.lock();
     ProfilerThreadState& state = threads_.get();
@@ -69,8 +70,13 @@ PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t 
     }
     outcome = append(it->second);
     if (outcome.ok() && flush_subtree_bytes_) stored = count_stored(state.flush_state, it->second, outcome.value(), kind);
+    if (!outcome.ok()) [[unlikely]]
+      failed_capture = it->second.capture();
   }
-  if (!outcome.ok()) return store::to_python(outcome.error());
+  if (!outcome.ok()) [[unlikely]] {
+    note_writer_stop(failed_capture);
+    return store::to_python(outcome.error());
+  }
   if (!stored.tracked) return {};
   return track_stored(thread_key, kind, std::move(stored));
 }

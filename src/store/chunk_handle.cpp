@@ -14,7 +14,7 @@ namespace {
 // Drops the memory lock; a fault unwinding through it poisons the memory.
 class MemoryLock {
  public:
-  MemoryLock(std::mutex& mutex, bool& poisoned) : lock_(mutex), poisoned_(poisoned) {
+  MemoryLock(ForkAwareMutex& mutex, bool& poisoned) : lock_(mutex.lock(false)), poisoned_(poisoned) {
     if (poisoned_) fault("chunk memory poisoned");
   }
   ~MemoryLock() {
@@ -22,12 +22,10 @@ class MemoryLock {
   }
 
  private:
-  std::lock_guard<std::mutex> lock_;
+  ForkAwareGuard lock_;
   bool& poisoned_;
   int exceptions_ = std::uncaught_exceptions();
 };
-
-IoError failure_error(const std::string& text) { return IoError::make(IoKind::Other, text); }
 
 }  // namespace
 
@@ -63,7 +61,7 @@ Result<int, IoError> SnapshotFile::get_or_open() {
 // ChunkHandle
 
 ChunkHandle::ChunkHandle(std::shared_ptr<SnapshotFile> snapshot, SharedEnds ends, std::uint64_t seq,
-                         std::uint32_t token, SharedBytes memory) noexcept
+                         std::uint32_t token, SharedBytes memory)
     : snapshot_(std::move(snapshot)), ends_(std::move(ends)), seq_(seq), memory_(std::move(memory)), token_(token) {}
 
 ChunkHandle::~ChunkHandle() { delete failure_.load(std::memory_order_acquire); }
@@ -74,9 +72,9 @@ bool ChunkHandle::has_memory() {
 }
 
 void ChunkHandle::fail(const IoError& error) {
-  auto* text = new std::string(error.text());
-  const std::string* expected = nullptr;
-  if (!failure_.compare_exchange_strong(expected, text, std::memory_order_acq_rel)) delete text;
+  auto* kept = new IoError(error);
+  const IoError* expected = nullptr;
+  if (!failure_.compare_exchange_strong(expected, kept, std::memory_order_acq_rel)) delete kept;
   SharedBytes dropped;
   {
     MemoryLock lock(memory_mutex_, memory_poisoned_);
@@ -96,11 +94,11 @@ void ChunkHandle::persist(std::uint64_t first_byte_offset) {
 }
 
 Result<std::string_view, IoError> ChunkHandle::read(std::uint64_t start, std::uint64_t len, ByteBuffer& scratch) {
-  if (const std::string* failed = failure()) return Err{failure_error(*failed)};
+  if (const IoError* failed = failure()) return Err{*failed};
   std::uint64_t persisted = this->persisted();
   if (persisted == 0) {
     MemoryLock lock(memory_mutex_, memory_poisoned_);
-    if (const std::string* failed = failure()) return Err{failure_error(*failed)};
+    if (const IoError* failed = failure()) return Err{*failed};
     persisted = this->persisted();
     if (persisted == 0) {
       if (memory_ == nullptr)

@@ -3,6 +3,7 @@
 // container file, from the file afterwards, or never again once failed.
 #pragma once
 
+#include "store/fork_lock.h"
 #include "store/io_error.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,7 +60,7 @@ class SnapshotFile {
 class ChunkHandle {
  public:
   ChunkHandle(std::shared_ptr<SnapshotFile> snapshot, SharedEnds ends, std::uint64_t seq, std::uint32_t token,
-              SharedBytes memory) noexcept;
+              SharedBytes memory);
   ChunkHandle(const ChunkHandle&) = delete;
   ChunkHandle& operator=(const ChunkHandle&) = delete;
   ~ChunkHandle();
@@ -74,11 +74,12 @@ class ChunkHandle {
   // 0 while the chunk is not in the file; else 1 + the file offset of its
   // first frame byte.
   std::uint64_t persisted() const noexcept { return persisted_.load(std::memory_order_acquire); }
-  // The first failure's text, or null.
-  const std::string* failure() const noexcept { return failure_.load(std::memory_order_acquire); }
+  // The first failure, or null.
+  const IoError* failure() const noexcept { return failure_.load(std::memory_order_acquire); }
   bool has_memory();
 
-  // Records the error's text (the first failure wins) and drops the memory.
+  // Records the error, errno and text (the first failure wins), and drops
+  // the memory.
   void fail(const IoError& error);
   // The writer has put the chunk's first frame byte at `first_byte_offset`:
   // publishes the position, then drops the memory, so that a reader always
@@ -95,10 +96,14 @@ class ChunkHandle {
   const SharedEnds ends_;
   const std::uint64_t seq_;
   std::atomic<std::uint64_t> persisted_{0};
-  std::mutex memory_mutex_;
+  // Fork-aware: a process forked while another thread held it (the writer
+  // persisting the chunk, a reader copying it) still reads the chunk. Its
+  // holders only ever empty the memory after publishing the persisted offset
+  // or the failure, which readers look at first.
+  ForkAwareMutex memory_mutex_;
   bool memory_poisoned_ = false;
   SharedBytes memory_;
-  std::atomic<const std::string*> failure_{nullptr};
+  std::atomic<const IoError*> failure_{nullptr};
   const std::uint32_t token_;
 };
 

@@ -6,11 +6,16 @@
 // that they are being used in a forked child and start afresh.
 #pragma once
 
+#include "py/fault.h"
+
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <utility>
 
 namespace vesh::store {
 
@@ -88,6 +93,59 @@ class ForkAwareMutex {
   bool poisoned_ = false;
   ForkStamp stamp_;
   std::shared_ptr<std::mutex> inner_;
+};
+
+// A value that interpreter threads share, like py::GilMutex (waiting
+// releases the interpreter lock; a fault unwinding through a guard poisons
+// it: every later lock is the internal fault "<name> mutex poisoned"), whose
+// lock a forked child gets afresh even when a parent thread held it at the
+// fork. Holders may wait (for another lock, for budget room) only while the
+// value is whole, so that the child finds it as that thread left it.
+template <typename T>
+class ForkAwareGilMutex {
+ public:
+  class Guard {
+   public:
+    Guard(ForkAwareGilMutex* owner, ForkAwareGuard inner) noexcept
+        : owner_(owner), inner_(std::move(inner)), exceptions_(std::uncaught_exceptions()) {}
+    Guard(Guard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), inner_(std::move(other.inner_)), exceptions_(other.exceptions_) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    // Poisons before the lock is let go.
+    ~Guard() {
+      if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+    }
+    T& operator*() const noexcept { return owner_->value_; }
+    T* operator->() const noexcept { return &owner_->value_; }
+
+   private:
+    ForkAwareGilMutex* owner_;
+    ForkAwareGuard inner_;
+    int exceptions_;
+  };
+
+  template <typename... Args>
+  explicit ForkAwareGilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {}
+  ForkAwareGilMutex(const ForkAwareGilMutex&) = delete;
+  ForkAwareGilMutex& operator=(const ForkAwareGilMutex&) = delete;
+
+  // Must be called with the interpreter lock held.
+  Guard lock() { return lock(nullptr); }
+  // As lock(), reporting a poisoned value with a text of the caller's.
+  Guard lock(const char* poisoned_message) {
+    Guard guard(this, mutex_.lock(true));
+    if (poisoned_) {
+      fault(poisoned_message != nullptr ? std::string(poisoned_message) : std::string(name_) + " mutex poisoned");
+    }
+    return guard;
+  }
+
+ private:
+  const char* name_;
+  ForkAwareMutex mutex_;
+  bool poisoned_ = false;
+  T value_;
 };
 
 }  // namespace vesh::store

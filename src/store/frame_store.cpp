@@ -96,8 +96,14 @@ FrameStore FrameStore::open(std::shared_ptr<TraceCapture> capture, std::uint32_t
 
 FrameStore FrameStore::take() { return FrameStore(std::move(*this)); }
 
+IoError FrameStore::failure_error() const {
+  const WriterStop* stop = capture_ != nullptr ? capture_->writer_stop() : nullptr;
+  if (stop != nullptr && (stopped_ || stop->kind == WriterStop::Kind::WriteFailed)) return stop->error();
+  return writer_failed_error();
+}
+
 IoError FrameStore::refuse_append() const {
-  if (writer_failed_) return writer_failed_error();
+  if (writer_failed_ || stopped_) return failure_error();
   // A store taken out by a save: its thread must look its store up again.
   if (!capture_) return retired_error();
   fault("cannot append to a detached frame range");
@@ -120,6 +126,9 @@ Result<std::uint64_t, IoError> FrameStore::seal_full_arena(std::size_t old_len) 
   const std::uint64_t len = chunk->payload->size() - old_len;
   add_total(len);
   if (auto committed = commit_chunk(std::move(*chunk)); !committed.ok()) return Err{std::move(committed).error()};
+  // The record is kept; its writer learns now that recording has to stop.
+  if (stopped_) [[unlikely]]
+    return Err{failure_error()};
   return len;
 }
 
@@ -141,15 +150,18 @@ Result<void, IoError> FrameStore::commit_chunk(SealedChunk chunk) {
   if (count > 0xFFFFFFFFull) return Err{width_error()};
   spans_.push_back(FrameSpan{std::move(handle).value(), committed_frames_, 0, static_cast<std::uint32_t>(count)});
   committed_frames_ += count;
+  if (const WriterStop* stop = capture_->writer_stop();
+      stop != nullptr && stop->kind == WriterStop::Kind::ReserveReached) [[unlikely]]
+    stopped_ = true;
   return Ok{};
 }
 
 Result<void, IoError> FrameStore::insert_frame(std::uint64_t position, std::string_view frame) {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return sealed;
   if (position > committed_frames_) return Err{invalid_index()};
   if (auto appended = append_serialized(frame); !appended.ok()) return Err{std::move(appended).error()};
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return sealed;
   name_index_.disable();
   if (spans_.empty()) fault("one appended frame must produce one span");
@@ -165,7 +177,7 @@ Result<void, IoError> FrameStore::insert_frame(std::uint64_t position, std::stri
 }
 
 Result<FrameStore, IoError> FrameStore::drain(std::uint64_t start, std::uint64_t end) {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   // Like an append, a flush may meet the store a save has taken out.
   if (!capture_) return Err{retired_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return Err{std::move(sealed).error()};
@@ -219,9 +231,9 @@ Result<FrameStore, IoError> FrameStore::drain(std::uint64_t start, std::uint64_t
 }
 
 Result<void, IoError> FrameStore::insert_store(std::uint64_t position, FrameStore other) {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return sealed;
-  if (other.writer_failed_) return Err{writer_failed_error()};
+  if (other.writer_failed_) return Err{other.failure_error()};
   if (auto sealed = other.seal_and_commit(); !sealed.ok()) return sealed;
   if (!capture_ || !other.capture_ || capture_ != other.capture_ || position > committed_frames_)
     return Err{IoError::make(IoKind::InvalidInput, "incompatible frame range insertion")};
@@ -247,7 +259,7 @@ Result<void, IoError> FrameStore::insert_store(std::uint64_t position, FrameStor
 }
 
 Result<ThreadLayout, IoError> FrameStore::layout() {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (auto sealed = seal_and_commit(); !sealed.ok()) return Err{std::move(sealed).error()};
   ThreadLayout out;
   out.token = token_;
@@ -276,7 +288,7 @@ Result<std::pair<std::uint64_t, std::uint64_t>, IoError> FrameStore::committed_b
 }
 
 Result<std::uint64_t, IoError> FrameStore::frame_len(std::uint64_t index) const {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (index < committed_frames_) {
     const FrameSpan* span = nullptr;
     auto b = committed_bounds(index, span);
@@ -290,7 +302,7 @@ Result<std::uint64_t, IoError> FrameStore::frame_len(std::uint64_t index) const 
 }
 
 Result<std::string_view, IoError> FrameStore::frame(std::uint64_t index, ByteBuffer& scratch) const {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (index >= committed_frames_) {
     if (!arena_) return Err{invalid_index()};
     auto b = bounds(arena_->ends(), index - committed_frames_);

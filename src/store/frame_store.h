@@ -19,6 +19,13 @@
 // gets the BrokenPipe error "frame store retired" from every append, so an
 // owner can test retired() under its lock, or treat that error, as "this
 // store is stale: look the thread's store up again".
+//
+// A store whose chunk could not be committed is failed: it refuses every
+// append and read, with the error that stopped its capture's writer when
+// there is one (the cause of a failed write), else "frame store writer
+// failed". A store whose capture's writer reached the filesystem's reserve
+// is stopped: it refuses appends with that stop's error (the append that
+// meets the stop keeps its record) and still reads and lays out its frames.
 #pragma once
 
 #include "store/chunk_handle.h"
@@ -146,6 +153,7 @@ class FrameStore {
   bool retired() const noexcept { return capture_ == nullptr; }
   bool detached() const noexcept { return capture_ != nullptr && !arena_; }
   bool writer_failed() const noexcept { return writer_failed_; }
+  bool stopped() const noexcept { return stopped_; }
   std::uint32_t token() const noexcept { return token_; }
   const std::shared_ptr<TraceCapture>& capture() const noexcept { return capture_; }
   std::uint64_t committed_frames() const noexcept { return committed_frames_; }
@@ -206,10 +214,13 @@ class FrameStore {
     std::swap(total_bytes_, other.total_bytes_);
     std::swap(token_, other.token_);
     std::swap(writer_failed_, other.writer_failed_);
+    std::swap(stopped_, other.stopped_);
   }
-  bool can_append() const noexcept { return !writer_failed_ && arena_ && capture_; }
+  bool can_append() const noexcept { return !writer_failed_ && !stopped_ && arena_ && capture_; }
   // The error (or fault) for a store that cannot take an append.
   IoError refuse_append() const;
+  // The error of a failed or stopped store.
+  IoError failure_error() const;
   // Ends the frame just written at `old_len` and seals/commits a full arena;
   // returns the frame's length.
   Result<std::uint64_t, IoError> end_appended_frame(std::size_t old_len) {
@@ -242,6 +253,7 @@ class FrameStore {
   std::uint64_t total_bytes_ = 0;
   std::uint32_t token_ = 0;
   bool writer_failed_ = false;
+  bool stopped_ = false;
 };
 
 // ---------------------------------------------------------------------------

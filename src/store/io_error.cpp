@@ -27,18 +27,28 @@ IoError IoError::from_errno(int errnum) { return IoError{kind_of_errno(errnum), 
 
 IoError IoError::last_os_error() { return from_errno(errno); }
 
-std::string IoError::text() const {
+std::string IoError::description() const {
   if (os_errno == 0) return message;
   char buf[256];
   // GNU strerror_r returns the text, which may or may not live in buf.
-  const char* description = strerror_r(os_errno, buf, sizeof buf);
-  return std::string(description) + " (os error " + std::to_string(os_errno) + ")";
+  return strerror_r(os_errno, buf, sizeof buf);
+}
+
+std::string IoError::text() const {
+  if (os_errno == 0) return message;
+  return description() + " (os error " + std::to_string(os_errno) + ")";
 }
 
 
 IoError width_error() { return IoError::make(IoKind::InvalidData, "v3 field exceeds its declared width"); }
 
 py::PyError to_python(const IoError& error) {
+  if (error.os_errno != 0) {
+    const std::string description = error.description();
+    py::Ref made = py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", error.os_errno, description.c_str()));
+    if (!made) return py::PyError::fetch();
+    return py::PyError(std::move(made));
+  }
   PyObject* type = PyExc_OSError;
   switch (error.kind) {
     case IoKind::TimedOut: type = PyExc_TimeoutError; break;

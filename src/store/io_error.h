@@ -42,6 +42,8 @@ struct IoError {
   // The display text: the message, or for an OS error its description
   // followed by " (os error N)".
   std::string text() const;
+  // The message, or for an OS error its description alone.
+  std::string description() const;
 };
 
 using vesh::utf8_lossy;
@@ -49,8 +51,10 @@ using vesh::utf8_lossy;
 // The width error raised for every field that does not fit its declared size.
 IoError width_error();
 
-// The Python exception for `error`: an OSError subclass chosen by its kind
-// (TimeoutError, BrokenPipeError, FileExistsError, ...) with the display text.
+// The Python exception for `error`: for an operating-system error the
+// OSError its number makes (errno and strerror set, the subclass chosen by
+// the number); otherwise the OSError subclass of its kind (TimeoutError,
+// BrokenPipeError, ...) with the message as its only argument.
 py::PyError to_python(const IoError& error);
 
 }  // namespace vesh::store

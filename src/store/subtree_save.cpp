@@ -87,7 +87,14 @@ PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const Thre
     if (!failure) {
       auto finished = capture->finish(std::move(payloads.value().thread_records),
                                       std::move(payloads.value().metadata), std::move(layouts));
-      if (!finished.ok()) failure = std::move(finished).error();
+      if (!finished.ok()) {
+        failure = std::move(finished).error();
+      } else if (const WriterStop* stop = capture->writer_stop()) {
+        // A subtree is flushed whole or not at all: past the filesystem's
+        // reserve the writer left some of its frames out of the file.
+        ::unlink(capture->final_path().c_str());
+        failure = stop->error();
+      }
     }
   }
   if (failure) return Err{io_failure(*failure)};

@@ -177,8 +177,11 @@ Result<void, IoError> TraceCapture::ensure_writer(State& state) {
   if (!state.header_payload) return Err{closed_error()};
   ByteBuffer header = std::move(*state.header_payload);
   state.header_payload.reset();
-  auto started = TraceWriter::start_at(final_path_, temp_path_, snapshot_, runtime_, std::move(header));
-  if (!started.ok()) return Err{std::move(started).error()};
+  auto started = TraceWriter::start_at(final_path_, temp_path_, snapshot_, runtime_, stop_, std::move(header));
+  if (!started.ok()) {
+    stop_->set(WriterStop{WriterStop::Kind::WriteFailed, started.error()});
+    return Err{std::move(started).error()};
+  }
   state.writer = std::move(started).value();
   return Ok{};
 }
@@ -192,6 +195,11 @@ Result<std::shared_ptr<ChunkHandle>, IoError> TraceCapture::commit(SealedChunk c
   ensure_this_process();
   std::optional<ResidentReservation> reservation;
   if (!kept_in_memory()) {
+    const WriterStop* stop = writer_stop();
+    if (stop != nullptr && stop->kind == WriterStop::Kind::ReserveReached) [[unlikely]] {
+      // The file takes nothing more; the chunk stays readable in memory.
+      return std::make_shared<ChunkHandle>(snapshot_, chunk.ends, chunk.seq, chunk.token, chunk.payload);
+    }
     const std::uint64_t bytes =
         chunk.payload->capacity() + 8 * static_cast<std::uint64_t>(chunk.frame_count());
     auto reserved = runtime_->reserve(bytes, gil_state());

@@ -16,6 +16,7 @@
 #include "store/io_error.h"
 #include "store/trace_writer.h"
 #include "store/writer_runtime.h"
+#include "store/writer_stop.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
 #include "store/trace_container.h"
@@ -86,11 +87,12 @@ class TraceCapture {
   void ensure_this_process();
 
   // Commits a sealed chunk: hands it to the writer (streamed) or keeps it in
-  // its handle (in memory). Returns the chunk's handle, or the error that
-  // lost the chunk: BrokenPipe "trace writer closed" after the capture was
-  // finished or abandoned, the circuit-open error, a writer start failure,
-  // BrokenPipe "trace writer failed" when the writer is gone. Used by
-  // FrameStore::commit_chunk, which marks its store failed on an error.
+  // its handle (in memory, and once the writer reached the filesystem's
+  // reserve). Returns the chunk's handle, or the error that lost the chunk:
+  // BrokenPipe "trace writer closed" after the capture was finished or
+  // abandoned, the circuit-open error, a writer start failure, the write
+  // failure that stopped the writer. Used by FrameStore::commit_chunk, which
+  // marks its store failed on an error.
   Result<std::shared_ptr<ChunkHandle>, IoError> commit(SealedChunk chunk);
 
   // Publishes an interned value into the trace; each id is sent to the
@@ -124,6 +126,9 @@ class TraceCapture {
   const std::shared_ptr<WriterRuntime>& runtime() const noexcept { return runtime_; }
   // Whether the writer runtime has stalled (the circuit is open).
   bool writer_stalled() const noexcept { return runtime_->stalled(); }
+  // Why the writer took no more frames (a write or its start failed, or the
+  // filesystem's reserve was reached), or null while it takes them.
+  const WriterStop* writer_stop() const noexcept { return stop_->get(); }
   const std::filesystem::path& final_path() const noexcept { return final_path_; }
   const SharedPath& temp_path() const noexcept { return temp_path_; }
   const std::shared_ptr<SnapshotFile>& snapshot() const noexcept { return snapshot_; }
@@ -156,6 +161,7 @@ class TraceCapture {
   const SharedPath temp_path_;
   const std::shared_ptr<SnapshotFile> snapshot_;
   const std::shared_ptr<WriterRuntime> runtime_;
+  const std::shared_ptr<WriterStopSlot> stop_ = std::make_shared<WriterStopSlot>();
   const ForkStamp stamp_;
   std::atomic<bool> keep_in_memory_{false};
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <set>
 #include <system_error>
 
 namespace vesh::store {
@@ -81,6 +82,8 @@ struct ThreadStart {
   std::shared_ptr<WriterProgress> progress;
   SharedPath temp_path;
   std::shared_ptr<std::atomic<bool>> abort;
+  std::shared_ptr<WriterStopSlot> stop;
+  std::uint64_t reserve_cap = kFilesystemReserveCap;
   int fd = -1;
   std::shared_ptr<WriterOutcome> outcome;
 
@@ -167,35 +170,69 @@ Status write_finish(BufferedFileWriter& out, std::uint64_t& offset, std::vector<
   return out.sync();
 }
 
+// After the writer reached the reserve, the closing records describe only
+// the chunks that are in the file.
+void keep_written_spans(std::vector<ThreadLayout>& layouts, const std::vector<IndexEntry>& entries) {
+  std::set<std::pair<std::uint32_t, std::uint64_t>> written;
+  for (const IndexEntry& entry : entries) {
+    if (entry.kind == kChunkRecord) written.emplace(entry.token, entry.id);
+  }
+  for (ThreadLayout& layout : layouts) {
+    std::erase_if(layout.spans, [&](const LayoutSpan& span) { return !written.contains({layout.token, span.seq}); });
+  }
+}
+
 Status run_writer(ThreadStart& start) {
   WriterExitGuard exit_guard(start.runtime, start.progress);
   ReceiverGuard receiver{start.channel};
+  WriterStopSlot& stop = *start.stop;
+  // Producers and tracers learn from the slot why the thread ended.
+  auto failed = [&](Status status) {
+    stop.set(WriterStop{WriterStop::Kind::WriteFailed, status.error()});
+    return status;
+  };
   ByteBuffer header = std::move(start.header_payload);
-  if (header.size() > kMaxFieldU32) return Err{width_error()};
+  if (header.size() > kMaxFieldU32) return failed(Err{width_error()});
+  DiskReserve reserve(start.fd, start.reserve_cap);
   std::optional<BufferedFileWriter> out;
   out.emplace(std::exchange(start.fd, -1));
   std::vector<IndexEntry> entries;
 
-  if (auto r = write_preamble(*out, header.view()); !r.ok()) return r;
-  if (auto r = out->flush(); !r.ok()) return r;
+  if (auto r = write_preamble(*out, header.view()); !r.ok()) return failed(std::move(r));
+  if (auto r = out->flush(); !r.ok()) return failed(std::move(r));
   std::uint64_t offset = kPreambleLen + header.size();
   start.progress->committed_bytes.store(offset, std::memory_order_release);
+
+  // Whether a record of `bytes` keeps the reserve free; the first refusal
+  // is final.
+  bool at_reserve = false;
+  auto room_for = [&](std::uint64_t bytes) {
+    if (at_reserve) return false;
+    if (reserve.admits(bytes)) return true;
+    at_reserve = true;
+    stop.set(WriterStop{WriterStop::Kind::ReserveReached, {}, offset, reserve.reserve()});
+    return false;
+  };
 
   CommandChannel& channel = *start.channel;
   while (std::optional<Command> cmd = channel.recv()) {
     if (auto* value = std::get_if<command::Value>(&*cmd)) {
+      if (!room_for(kRecordHeaderLen + (value->bytes ? value->bytes->size() : 0))) continue;
       if (auto r = write_value(*out, offset, entries, *value); !r.ok()) {
         fail_queued_chunks(channel, r.error());
-        return r;
+        return failed(std::move(r));
       }
     } else if (auto* chunk = std::get_if<command::Chunk>(&*cmd)) {
+      if (!room_for(kRecordHeaderLen + chunk_lengths_size(chunk->chunk) + chunk->chunk.payload->size())) continue;
       if (auto r = write_chunk_command(*out, offset, entries, *start.progress, *chunk); !r.ok()) {
         chunk->handle->fail(r.error());
         fail_queued_chunks(channel, r.error());
-        return r;
+        return failed(std::move(r));
       }
     } else {
-      return write_finish(*out, offset, entries, std::get<command::Finish>(*cmd));
+      auto& finish = std::get<command::Finish>(*cmd);
+      if (at_reserve) keep_written_spans(finish.layouts, entries);
+      return write_finish(*out, offset, entries, finish);
     }
   }
   // Closed without a finish: an abandoned capture keeps its file as the
@@ -253,6 +290,7 @@ Result<std::unique_ptr<TraceWriter>, IoError> TraceWriter::start_at(std::filesys
                                                                    SharedPath temp_path,
                                                                    std::shared_ptr<SnapshotFile> snapshot,
                                                                    std::shared_ptr<WriterRuntime> runtime,
+                                                                   std::shared_ptr<WriterStopSlot> stop,
                                                                    ByteBuffer header_payload) {
   if (auto r = create_parent_directory(final_path); !r.ok()) return Err{std::move(r).error()};
   int rw = ::open(temp_path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -280,6 +318,8 @@ Result<std::unique_ptr<TraceWriter>, IoError> TraceWriter::start_at(std::filesys
   start->progress = std::make_shared<WriterProgress>();
   start->temp_path = temp_path;
   start->abort = std::make_shared<std::atomic<bool>>(false);
+  start->stop = stop;
+  start->reserve_cap = runtime->filesystem_reserve_cap();
   start->outcome = std::make_shared<WriterOutcome>();
 
   std::unique_ptr<TraceWriter> writer(new TraceWriter());
@@ -290,6 +330,7 @@ Result<std::unique_ptr<TraceWriter>, IoError> TraceWriter::start_at(std::filesys
   writer->runtime_ = std::move(runtime);
   writer->progress_ = start->progress;
   writer->abort_ = start->abort;
+  writer->stop_ = std::move(stop);
   writer->outcome_ = start->outcome;
 
   // The thread starts with every signal blocked, so that signals meant for
@@ -340,12 +381,16 @@ TraceWriter::~TraceWriter() {
   ::unlink(temp_path_->c_str());
 }
 
+IoError TraceWriter::gone_error() const {
+  const WriterStop* stop = stop_->get();
+  if (stop != nullptr && stop->kind == WriterStop::Kind::WriteFailed) return stop->cause;
+  return broken_pipe("trace writer failed");
+}
+
 Result<void, IoError> TraceWriter::publish_value_reserved(std::uint32_t id, SharedBytes bytes,
                                                           ResidentReservation reservation) {
   if (channel_ == nullptr) fault("open writer");
-  if (channel_->send(command::Value{id, std::move(bytes), std::move(reservation)})) {
-    return Err{broken_pipe("trace writer failed")};
-  }
+  if (channel_->send(command::Value{id, std::move(bytes), std::move(reservation)})) return Err{gone_error()};
   return Ok{};
 }
 
@@ -356,7 +401,7 @@ Result<void, IoError> TraceWriter::send_chunk(SealedChunk chunk, std::shared_ptr
   if (std::optional<Command> returned =
           channel_->send(command::Chunk{std::move(chunk), std::move(handle), std::move(reservation)})) {
     returned.reset();
-    IoError error = broken_pipe("trace writer failed");
+    IoError error = gone_error();
     kept->fail(error);
     return Err{std::move(error)};
   }
@@ -365,7 +410,7 @@ Result<void, IoError> TraceWriter::send_chunk(SealedChunk chunk, std::shared_ptr
 
 Result<void, IoError> TraceWriter::send_finish(command::Finish finish) {
   if (channel_ == nullptr) fault("open writer");
-  if (channel_->send(std::move(finish))) return Err{broken_pipe("trace writer failed")};
+  if (channel_->send(std::move(finish))) return Err{gone_error()};
   return Ok{};
 }
 

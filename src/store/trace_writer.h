@@ -7,6 +7,12 @@
 // Every queued value or chunk carries a budget reservation that the thread
 // releases (counting progress) once the item is in the file.
 //
+// The thread keeps the filesystem's reserve (see DiskReserve): once the next
+// value or chunk would cut into it, that item and every later one are
+// dropped unwritten (a dropped chunk keeps its memory), and the closing
+// records leave out the chunks that are not in the file. The first write
+// failure, or reaching the reserve, is kept in the capture's WriterStopSlot.
+//
 // The thread is a plain pthread, never a std::thread: nothing that owns it
 // can terminate the process, and it never touches Python.
 #pragma once
@@ -14,6 +20,7 @@
 #include "store/chunk_handle.h"
 #include "store/io_error.h"
 #include "store/writer_runtime.h"
+#include "store/writer_stop.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
 #include "store/trace_container.h"
@@ -107,11 +114,13 @@ class TraceWriter {
  public:
   // Creates the final path's directory, the temporary file (create-new) and
   // a read-only handle on it for `snapshot`, and starts the thread with
-  // `header_payload`. On failure nothing keeps running and the caller must
-  // not try again with the same capture.
+  // `header_payload`; the thread keeps how it stopped in `stop`. On failure
+  // nothing keeps running and the caller must not try again with the same
+  // capture.
   static Result<std::unique_ptr<TraceWriter>, IoError> start_at(std::filesystem::path final_path, SharedPath temp_path,
                                                                std::shared_ptr<SnapshotFile> snapshot,
                                                                std::shared_ptr<WriterRuntime> runtime,
+                                                               std::shared_ptr<WriterStopSlot> stop,
                                                                ByteBuffer header_payload);
 
   TraceWriter(const TraceWriter&) = delete;
@@ -122,15 +131,16 @@ class TraceWriter {
   // touches nothing.
   ~TraceWriter();
 
-  // Sends a published value. BrokenPipe "trace writer failed" when the
-  // thread is gone (the reservation is released unwritten).
+  // The sends fail once the thread is gone, with the write failure that
+  // ended it (BrokenPipe "trace writer failed" when none is kept).
+  //
+  // Sends a published value (the reservation is released unwritten when
+  // the send fails).
   Result<void, IoError> publish_value_reserved(std::uint32_t id, SharedBytes bytes, ResidentReservation reservation);
-  // Sends a sealed chunk; when the thread is gone the handle is failed and
-  // BrokenPipe "trace writer failed" returned.
+  // Sends a sealed chunk; when the send fails the handle is failed too.
   Result<void, IoError> send_chunk(SealedChunk chunk, std::shared_ptr<ChunkHandle> handle,
                                    ResidentReservation reservation);
-  // Sends the closing records. BrokenPipe "trace writer failed" when the
-  // thread is gone.
+  // Sends the closing records.
   Result<void, IoError> send_finish(command::Finish finish);
   // Closes the command channel (the thread ends after what is queued).
   void close_channel() noexcept;
@@ -159,6 +169,7 @@ class TraceWriter {
 
  private:
   TraceWriter() = default;
+  IoError gone_error() const;
 
   std::shared_ptr<CommandChannel> channel_;
   std::filesystem::path final_path_;
@@ -167,6 +178,7 @@ class TraceWriter {
   std::shared_ptr<SnapshotFile> snapshot_;
   std::shared_ptr<WriterRuntime> runtime_;
   std::shared_ptr<WriterProgress> progress_;
+  std::shared_ptr<WriterStopSlot> stop_;
   std::shared_ptr<std::atomic<bool>> abort_;
   std::shared_ptr<WriterOutcome> outcome_;
   std::optional<pthread_t> thread_;

@@ -79,8 +79,11 @@ void ResidentReservation::release() noexcept {
 // ---------------------------------------------------------------------------
 // WriterRuntime
 
-WriterRuntime::WriterRuntime(std::chrono::nanoseconds stall_timeout, bool opens_process_circuit)
-    : stall_timeout_(stall_timeout), opens_process_circuit_(opens_process_circuit) {
+WriterRuntime::WriterRuntime(std::chrono::nanoseconds stall_timeout, bool opens_process_circuit,
+                             std::uint64_t filesystem_reserve_cap)
+    : stall_timeout_(stall_timeout),
+      opens_process_circuit_(opens_process_circuit),
+      filesystem_reserve_cap_(filesystem_reserve_cap) {
   ProcessForkGeneration::register_handler();
   accounting_.store(new BudgetAccounting(ForkStamp::current()), std::memory_order_release);
 }

@@ -8,6 +8,7 @@
 // waits, the runtime stalls for good and opens the process circuit.
 #pragma once
 
+#include "store/disk_reserve.h"
 #include "store/fork_lock.h"
 #include "store/io_error.h"
 #include "support/result.h"
@@ -68,8 +69,10 @@ class ResidentReservation {
 class WriterRuntime : public std::enable_shared_from_this<WriterRuntime> {
  public:
   // The process runtime opens the process circuit; tests make their own
-  // runtimes with a short timeout and a circuit of their own.
-  explicit WriterRuntime(std::chrono::nanoseconds stall_timeout = kStallTimeout, bool opens_process_circuit = false);
+  // runtimes with a short timeout, a circuit of their own and a smaller cap
+  // on the free space writers leave on their filesystem.
+  explicit WriterRuntime(std::chrono::nanoseconds stall_timeout = kStallTimeout, bool opens_process_circuit = false,
+                         std::uint64_t filesystem_reserve_cap = kFilesystemReserveCap);
   WriterRuntime(const WriterRuntime&) = delete;
   WriterRuntime& operator=(const WriterRuntime&) = delete;
 
@@ -83,6 +86,9 @@ class WriterRuntime : public std::enable_shared_from_this<WriterRuntime> {
   Result<std::optional<ResidentReservation>, IoError> try_reserve(std::uint64_t bytes);
 
   bool stalled() const noexcept { return stalled_.load(std::memory_order_acquire); }
+  // The cap of the free space the writers of this runtime leave on their
+  // trace file's filesystem (see DiskReserve).
+  std::uint64_t filesystem_reserve_cap() const noexcept { return filesystem_reserve_cap_; }
 
   // Writer-thread side: marks `exited` under the state lock and wakes every
   // waiter. Never fails.
@@ -108,6 +114,7 @@ class WriterRuntime : public std::enable_shared_from_this<WriterRuntime> {
 
   const std::chrono::nanoseconds stall_timeout_;
   const bool opens_process_circuit_;
+  const std::uint64_t filesystem_reserve_cap_;
   std::atomic<bool> stalled_{false};
   // The accounting of the process that uses the runtime. A forked child gets
   // fresh accounting on first use: the parent's counts include bytes held by

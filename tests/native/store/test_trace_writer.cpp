@@ -35,9 +35,11 @@ SharedPath temp_in(const TempDir& dir, const char* name = ".trc.vesh.1.0.tmp") {
 
 Result<std::unique_ptr<TraceWriter>, IoError> start(const TempDir& dir, SharedPath temp,
                                                     std::shared_ptr<WriterRuntime> runtime,
-                                                    std::shared_ptr<SnapshotFile> snapshot = nullptr) {
+                                                    std::shared_ptr<SnapshotFile> snapshot = nullptr,
+                                                    std::shared_ptr<WriterStopSlot> stop = nullptr) {
   if (!snapshot) snapshot = std::make_shared<SnapshotFile>(temp);
-  return TraceWriter::start_at(dir.path() / "raw" / "trc.vesh", temp, snapshot, std::move(runtime),
+  if (!stop) stop = std::make_shared<WriterStopSlot>();
+  return TraceWriter::start_at(dir.path() / "raw" / "trc.vesh", temp, snapshot, std::move(runtime), std::move(stop),
                                encode_header_payload(kTraceId, 1700000000.5));
 }
 
@@ -185,28 +187,29 @@ TEST(TraceWriter, BadChunkFailsItAndEndsTheThread) {
   ASSERT_TRUE(writer->send_chunk(good, good_handle, reserve(*rt, 2)).ok());
   ASSERT_TRUE(writer->send_chunk(bad, bad_handle, reserve(*rt, 3)).ok());
   ASSERT_TRUE(eventually([&] { return writer->progress()->exited.load(); }));
-  // The thread is gone: a later chunk cannot be sent and is failed by the sender.
+  // The thread is gone: a later chunk cannot be sent and is failed by the
+  // sender, with the failure that ended the thread.
   auto late = chunk_of(1, 2, {"late"});
   auto late_handle = handle_for(late, writer->snapshot());
   auto sent = writer->send_chunk(late, late_handle, reserve(*rt, 4));
   ASSERT_FALSE(sent.ok());
-  EXPECT_EQ(sent.error().text(), "trace writer failed");
+  EXPECT_EQ(sent.error().text(), "v3 field exceeds its declared width");
   ASSERT_NE(late_handle->failure(), nullptr);
-  EXPECT_EQ(*late_handle->failure(), "trace writer failed");
+  EXPECT_EQ(late_handle->failure()->text(), "v3 field exceeds its declared width");
 
   WriterOutcome outcome = writer->join();
   EXPECT_EQ(outcome.status, WriterOutcome::Status::Failed);
   EXPECT_EQ(outcome.error.text(), "v3 field exceeds its declared width");
   EXPECT_NE(good_handle->persisted(), 0u);
   ASSERT_NE(bad_handle->failure(), nullptr);
-  EXPECT_EQ(*bad_handle->failure(), "v3 field exceeds its declared width");
+  EXPECT_EQ(bad_handle->failure()->text(), "v3 field exceeds its declared width");
   EXPECT_FALSE(bad_handle->has_memory());
   EXPECT_TRUE(std::filesystem::exists(*temp)) << "the thread keeps its file after an error";
   EXPECT_EQ(rt->resident(), 0u);
   EXPECT_EQ(rt->progress(), 1u) << "only the written chunk counts as progress";
 }
 
-TEST(TraceWriter, WriteErrorFailsTheChunk) {
+TEST(TraceWriter, WriteErrorIsKeptWithItsCause) {
   TempDir dir;
   int status = run_in_child([&] {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -214,19 +217,26 @@ TEST(TraceWriter, WriteErrorFailsTheChunk) {
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
     auto rt = fresh_runtime();
     auto temp = temp_in(dir);
-    auto writer = std::move(start(dir, temp, rt).value());
+    auto stop = std::make_shared<WriterStopSlot>();
+    auto writer = std::move(start(dir, temp, rt, nullptr, stop).value());
     auto chunk = chunk_of(1, 0, {std::string(100000, 'z')});
     auto handle = handle_for(chunk, writer->snapshot());
     if (!writer->send_chunk(chunk, handle, reserve(*rt, 100000)).ok()) return 3;
-    writer->close_channel();
     if (!writer->wait_for_exit()) return 4;
-    WriterOutcome outcome = writer->join();
-    if (outcome.status != WriterOutcome::Status::Failed || outcome.error.os_errno != EFBIG) return 5;
-    if (handle->failure() == nullptr || *handle->failure() != outcome.error.text()) return 6;
+    // The failure is kept for the producers, errno and all: a later send
+    // and a read of the lost chunk report it.
+    const WriterStop* kept = stop->get();
+    if (kept == nullptr || kept->kind != WriterStop::Kind::WriteFailed || kept->cause.os_errno != EFBIG) return 5;
+    auto late = chunk_of(1, 1, {"late"});
+    auto sent = writer->send_chunk(late, handle_for(late, writer->snapshot()), reserve(*rt, 4));
+    if (sent.ok() || sent.error().os_errno != EFBIG) return 6;
     ByteBuffer scratch;
     auto read = handle->read(0, 1, scratch);
-    if (read.ok() || read.error().kind != IoKind::Other) return 7;
-    return rt->resident() == 0 ? 0 : 8;
+    if (read.ok() || read.error().os_errno != EFBIG) return 7;
+    writer->close_channel();
+    WriterOutcome outcome = writer->join();
+    if (outcome.status != WriterOutcome::Status::Failed || outcome.error.os_errno != EFBIG) return 8;
+    return rt->resident() == 0 ? 0 : 9;
   });
   EXPECT_EQ(status, 0);
 }
@@ -244,8 +254,8 @@ TEST(TraceWriter, FailQueuedChunksFailsChunksAndDropsTheRest) {
   ASSERT_FALSE(channel.send(command::Value{3, bytes_of("v"), reserve(*rt, 1)}));
   ASSERT_FALSE(channel.send(command::Chunk{b, hb, reserve(*rt, 1)}));
   fail_queued_chunks(channel, IoError::make(IoKind::InvalidData, "boom"));
-  EXPECT_EQ(*ha->failure(), "first failure") << "the first failure text is kept";
-  EXPECT_EQ(*hb->failure(), "boom");
+  EXPECT_EQ(ha->failure()->text(), "first failure") << "the first failure is kept";
+  EXPECT_EQ(hb->failure()->text(), "boom");
   EXPECT_FALSE(hb->has_memory());
   EXPECT_FALSE(channel.try_recv());
   EXPECT_EQ(rt->resident(), 0u);
@@ -339,7 +349,7 @@ TEST(ChunkHandle, ReadsFromMemoryFileOrFailure) {
   lost.fail(IoError::make(IoKind::Other, "second"));
   auto failed = lost.read(0, 1, scratch);
   ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error().kind, IoKind::Other);
+  EXPECT_EQ(failed.error().kind, IoKind::BrokenPipe) << "the first failure, as it was";
   EXPECT_EQ(failed.error().text(), "trace writer failed");
 
   ChunkHandle no_memory(snapshot, chunk.ends, 2, 1, nullptr);

@@ -217,12 +217,21 @@ TEST(IoError, BecomesTheOsErrorSubclassOfItsKind) {
       {IoError::make(IoKind::BrokenPipe, "trace writer closed"), PyExc_BrokenPipeError, "trace writer closed"},
       {stall_error(), PyExc_TimeoutError, stall_error().message},
       {width_error(), PyExc_OSError, "v3 field exceeds its declared width"},
-      {IoError::from_errno(EEXIST), PyExc_FileExistsError, "File exists (os error 17)"},
+      // An operating-system error keeps its number: OSError(errno, strerror).
+      {IoError::from_errno(EEXIST), PyExc_FileExistsError, "[Errno 17] File exists"},
+      {IoError::from_errno(EFBIG), PyExc_OSError, "[Errno 27] File too large"},
   };
   for (auto& c : cases) {
     vesh::py::PyError err = to_python(c.error);
     ASSERT_TRUE(err);
     EXPECT_TRUE(err.matches(c.type)) << c.text;
     EXPECT_EQ(err.message(), c.text);
+    vesh::py::Ref errno_attr = vesh::py::Ref::steal(PyObject_GetAttrString(err.value(), "errno"));
+    ASSERT_TRUE(errno_attr);
+    if (c.error.os_errno != 0) {
+      EXPECT_EQ(PyLong_AsLong(errno_attr.get()), c.error.os_errno);
+    } else {
+      EXPECT_EQ(errno_attr.get(), Py_None);
+    }
   }
 }
