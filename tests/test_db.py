@@ -56,6 +56,43 @@ def test_in_memory_containers(tmp_path):
     assert rows(db_path) == [("trc_B", "bytes", container(b"x")), ("trc_B", "bytes", container(b"y"))]
 
 
+def stored_containers(db_path: Path):
+    """(trace id, origin, container bytes) of every row, following a row that
+    names its container's file."""
+    with sqlite3.connect(db_path) as conn:
+        rows = conn.execute("SELECT trace_id, origin, container, raw_file FROM trace_containers ORDER BY id").fetchall()
+    raw = db.raw_directory(db_path)
+    return [(t, o, (raw / f).read_bytes() if f is not None else bytes(c)) for t, o, c, f in rows]
+
+
+@pytest.mark.parametrize("route", ["file", "bytes"])
+def test_containers_over_the_blob_limit_are_kept_as_files(tmp_path, monkeypatch, route):
+    db_path = tmp_path / "trace.db"
+    raw = tmp_path / "raw"
+    raw.mkdir()
+    small, large = container(b"s"), container(b"L" * 500)
+    monkeypatch.setattr(db, "BLOB_LIMIT", len(small))
+    for data in (small, large, large):
+        if route == "file":
+            (raw / "trc_E.vesh").write_bytes(data)
+            db._save_trace_metadata("trc_E", db_path=db_path, ignore_errors=False, created_at=None, timeout=5)
+        else:
+            db.save_v3_trace_chunks("trc_E", (data,), db_path=db_path, ignore_errors=False, timeout=5)
+    assert stored_containers(db_path) == [("trc_E", route, small), ("trc_E", route, large), ("trc_E", route, large)]
+    # Each large part has a file of its own, which later saves do not replace.
+    assert len([p for p in raw.iterdir() if p.name.startswith("trc_E.") and p.name != "trc_E.vesh"]) == 2
+
+
+def test_a_database_made_before_file_rows_takes_them(tmp_path, monkeypatch):
+    db_path = tmp_path / "trace.db"
+    with sqlite3.connect(db_path) as conn:
+        conn.execute("CREATE TABLE trace_containers (id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL,"
+                     " created_at REAL NOT NULL, origin TEXT NOT NULL, container BLOB NOT NULL)")
+    monkeypatch.setattr(db, "BLOB_LIMIT", 10)
+    db.save_v3_trace_chunks("trc_F", (container(b"f"),), db_path=db_path, ignore_errors=False, timeout=5)
+    assert stored_containers(db_path) == [("trc_F", "bytes", container(b"f"))]
+
+
 def test_created_at_is_kept(tmp_path):
     db_path = tmp_path / "trace.db"
     (tmp_path / "raw").mkdir()

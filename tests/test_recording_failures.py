@@ -1,19 +1,25 @@
-"""Recording that cannot go on as usual: the trace file cannot be written,
-or writing more would fill the user's disk. Both recorders stop recording
-with one warning that says why, the program keeps running with its own
-results, and a save reports the cause. Each run is a program of its own in a
+"""Recording that cannot go on as usual. A value that cannot be encoded
+keeps its frame record. When the trace file cannot be written, or writing
+more would fill the user's disk, both recorders stop recording with one
+warning that says why, the program keeps running with its own results, and
+a save reports the cause; those runs are programs of their own in a
 subprocess (a file-size limit, a filesystem of its own)."""
 
 from __future__ import annotations
 
 import json
+import logging
 import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
+
+import monitor_helpers
+from vesh.profiler import Profiler
 
 TRACERS = ["monitor", "profile"]
 
@@ -99,3 +105,123 @@ def test_a_file_size_limit_stops_recording_once_with_its_cause(tmp_path, tracer,
     else:
         assert len(lines) == 1, stderr
         assert out["errno"] == 27 and out["strerror"] == "File too large"
+
+
+def on_a_filesystem_of_its_own(tmp_path, size: str) -> tuple[tuple[str, ...], str]:
+    """A command prefix that runs a program with a fresh tmpfs of `size`
+    mounted on a directory of tmp_path (in a mount namespace of its own), and
+    that directory; skips where such namespaces are not allowed."""
+    unshare = shutil.which("unshare")
+    if unshare is None:
+        pytest.skip("unshare is not available")
+    mount_point = tmp_path / "fs"
+    mount_point.mkdir()
+    prefix = (unshare, "--user", "--map-root-user", "--mount", "sh", "-c",
+              f'mount -t tmpfs -o size={size} tmpfs "$0" && exec "$@"', str(mount_point))
+    probe = subprocess.run([*prefix, "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"cannot mount a filesystem of the test's own: {probe.stderr.strip()}")
+    return prefix, str(mount_point)
+
+
+RESERVE = """
+    import sqlite3
+
+    import msgpack
+    import v3_reader
+    import vesh.db
+
+    # Copying the container into the database would need its size again:
+    # the database keeps it as a file of its own.
+    vesh.db.BLOB_LIMIT = 1 << 20
+
+    def square(n):
+        padding = "x" * 4000
+        return n * n
+
+    def work():
+        return sum(square(n) for n in range(20000))
+
+    result, save, _ = recorded(work)
+    save()
+    fs = os.statvfs(os.path.dirname(db))
+    with sqlite3.connect(db) as conn:
+        [(blob, raw_file)] = conn.execute("SELECT container, raw_file FROM trace_containers").fetchall()
+    data = blob if raw_file is None else open(os.path.join(os.path.dirname(db), "raw", raw_file), "rb").read()
+    squares = []
+    for frames in v3_reader.read_container(data).threads.values():
+        for frame in frames:
+            record = msgpack.unpackb(frame, strict_map_key=False)
+            if record.get("co_name") == "square":
+                squares.append((record["event"], record["locals"]["n"]))
+    print(json.dumps({"result": result, "size": fs.f_blocks * fs.f_frsize, "free": fs.f_bavail * fs.f_frsize,
+                      "squares": squares}))
+"""
+
+
+@pytest.mark.parametrize("tracer", TRACERS)
+def test_recording_stops_before_the_filesystem_fills(tmp_path, tracer):
+    prefix, mount_point = on_a_filesystem_of_its_own(tmp_path, "32m")
+    out, stderr = run_program(tmp_path, RESERVE, tracer, os.path.join(mount_point, "vesh.db"), prefix=prefix)
+    assert out["result"] == sum(n * n for n in range(20000))
+    # A filesystem of 32 MiB keeps 5% of it free.
+    reserve = out["size"] // 20
+    assert out["free"] >= reserve
+    [warning] = stderr.splitlines()
+    assert "Vesh stopped recording trace trc_" in warning and f"the reserve of {reserve} bytes" in warning
+    # The saved trace holds every call and return up to the stop, in order.
+    squares = out["squares"]
+    calls = [n for event, n in squares if event == "call"]
+    assert len(calls) > 1000
+    assert squares == [[event, n] for n in range(len(calls)) for event in ("call", "return")][:len(squares)]
+
+
+class Target:
+    pass
+
+
+def holds_a_dead_proxy():
+    target = Target()
+    proxy = weakref.proxy(target)
+    del target
+    return 1
+
+
+def holds_a_deep_list():
+    value = []
+    for _ in range(2000):
+        value = [value]
+    return 2
+
+
+def recorded_frames(tracer, fn, db_path):
+    """fn()'s result and the frame records of fn, recorded by `tracer`."""
+    if tracer == "monitor":
+        result, recording, _ = monitor_helpers.record(fn, db_path=db_path)
+        records = recording.records()
+    else:
+        profiler = Profiler(db_path, {})
+        with profiler:
+            result = fn()
+        records = monitor_helpers.decode(profiler.build_trace()).records()
+    return result, [r for r in records if r.get("type") == "frame" and r["co_name"] == fn.__name__]
+
+
+@pytest.mark.parametrize("tracer", TRACERS)
+@pytest.mark.parametrize("fn, expected, check", [
+    # Its repr stands for the value that cannot be encoded.
+    (holds_a_dead_proxy, 1, lambda r: r["locals"]["proxy"].data.startswith(b"<weakproxy")),
+    # Nested past the MessagePack limit: its repr where the interpreter can
+    # make one that deep, else a record without values that says why.
+    (holds_a_deep_list, 2, lambda r: r["locals"]["value"].data.startswith(b"[[[[") if "value" in r["locals"]
+     else r["values_omitted"] == "unencodable_value" and r["locals"] == {}),
+])
+def test_a_value_that_cannot_be_encoded_keeps_its_records(tmp_path, caplog, tracer, fn, expected, check):
+    with caplog.at_level(logging.WARNING, logger="vesh"):
+        result, frames = recorded_frames(tracer, fn, tmp_path / "vesh.db")
+    assert result == expected
+    assert [r["event"] for r in frames] == ["call", "return"]
+    assert frames[0]["frame_id"] == frames[1]["frame_id"]
+    assert frames[1]["arg"] == expected or "values_omitted" in frames[1]
+    assert check(frames[1]), frames[1]
+    assert [m for m in caplog.messages if "Unexpected exception" in m] == []

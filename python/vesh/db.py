@@ -16,6 +16,13 @@ time, one row per save, keeps every part.
 A trace point (the records of one call of a function named under
 ``trace_points.on_return``) is stored with `save_trace_point` as a trace of
 its own, whose metadata names the trace it was cut from as its root.
+
+A container larger than SQLite keeps in one value (`BLOB_LIMIT`, or the
+connection's own length limit when that is smaller) is kept as a file
+instead: a streamed trace's file is renamed, a trace held in memory written,
+to ``raw/<trace_id>.<unique>.vesh``, and the row names that file in
+``raw_file`` (relative to the raw directory) with an empty ``container``.
+Readers take the container from the file when ``raw_file`` is set.
 """
 
 from __future__ import annotations
@@ -27,13 +34,14 @@ import struct
 import sys
 import threading
 import time
+import uuid
 import zlib
 from contextlib import closing
 from pathlib import Path
 
 import msgpack
 
-__all__ = ["_save_trace_metadata", "save_v3_trace_chunks", "save_trace_point", "raw_directory"]
+__all__ = ["_save_trace_metadata", "save_v3_trace_chunks", "save_trace_point", "raw_directory", "BLOB_LIMIT"]
 
 logger = logging.getLogger("vesh")
 
@@ -44,13 +52,17 @@ _FOOTER = struct.Struct("<8sQQII")
 _PREAMBLE_TAIL = struct.Struct("<HBBIII")
 _RECORD_FIELDS = struct.Struct("<IQIIII")
 
+# SQLite's default limit on the length of one value.
+BLOB_LIMIT = 1_000_000_000
+
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS trace_containers (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     trace_id TEXT NOT NULL,
     created_at REAL NOT NULL,
     origin TEXT NOT NULL CHECK (origin IN ('file', 'bytes')),
-    container BLOB NOT NULL
+    container BLOB NOT NULL,
+    raw_file TEXT
 );
 CREATE INDEX IF NOT EXISTS trace_containers_by_trace ON trace_containers (trace_id, id);
 """
@@ -74,28 +86,70 @@ def _check_trace_id(trace_id: object) -> str:
     return trace_id
 
 
-def _check_container(data: bytes) -> None:
-    """Refuses bytes that are not one whole container (a torn or foreign file)."""
-    if len(data) < 24 + _FOOTER.size or not data.startswith(_PREAMBLE_MAGIC):
+def _check_container(head: bytes, tail: bytes, size: int) -> None:
+    """Refuses a container that is not whole (a torn or foreign file), given
+    its first 24 bytes, its last 32 and its size."""
+    if size < 24 + _FOOTER.size or not head.startswith(_PREAMBLE_MAGIC):
         raise ValueError("not a v3 trace container")
-    magic, _index_offset, total, _crc, _zero = _FOOTER.unpack_from(data, len(data) - _FOOTER.size)
-    if magic != _FOOTER_MAGIC or total != len(data):
+    magic, _index_offset, total, _crc, _zero = _FOOTER.unpack(tail)
+    if magic != _FOOTER_MAGIC or total != size:
         raise ValueError("incomplete v3 trace container")
 
 
-def _store(trace_id: str, container: bytes, origin: str, db_path: Path, created_at: float | None,
+def _blob_limit(conn: sqlite3.Connection) -> int:
+    return min(BLOB_LIMIT, conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH))
+
+
+def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, created_at: float | None,
            timeout: float) -> None:
+    """Stores the container `source` (its bytes, or the path of its file):
+    inline, or as a file of its own under raw/ when it is too large."""
     if created_at is None:
         created_at = time.time()
+    if isinstance(source, Path):
+        with open(source, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            head = file.read(24)
+            file.seek(max(size - _FOOTER.size, 0))
+            tail = file.read(_FOOTER.size)
+    else:
+        size, head, tail = len(source), source[:24], source[-_FOOTER.size:]
+    _check_container(head, tail, size)
     db_path.parent.mkdir(parents=True, exist_ok=True)
     with closing(sqlite3.connect(db_path, timeout=timeout)) as conn:
         with conn:
             conn.executescript(_SCHEMA)
-        with conn:
-            conn.execute(
-                "INSERT INTO trace_containers (trace_id, created_at, origin, container) VALUES (?, ?, ?, ?)",
-                (trace_id, float(created_at), origin, sqlite3.Binary(container)),
-            )
+            if "raw_file" not in {row[1] for row in conn.execute("PRAGMA table_info(trace_containers)")}:
+                conn.execute("ALTER TABLE trace_containers ADD COLUMN raw_file TEXT")
+        insert = ("INSERT INTO trace_containers (trace_id, created_at, origin, container, raw_file)"
+                  " VALUES (?, ?, ?, ?, ?)")
+        if size <= _blob_limit(conn):
+            data = source.read_bytes() if isinstance(source, Path) else source
+            with conn:
+                conn.execute(insert, (trace_id, float(created_at), origin, sqlite3.Binary(data), None))
+            return
+        raw_file = f"{trace_id}.{uuid.uuid4().hex}.vesh"
+        kept = raw_directory(db_path) / raw_file
+        if isinstance(source, Path):
+            os.rename(source, kept)
+        else:
+            kept.parent.mkdir(parents=True, exist_ok=True)
+            try:
+                with open(kept, "xb") as file:
+                    file.write(source)
+            except BaseException:
+                kept.unlink(missing_ok=True)
+                raise
+        try:
+            with conn:
+                conn.execute(insert, (trace_id, float(created_at), origin, b"", raw_file))
+        except BaseException:
+            # Nothing refers to the file: a streamed trace gets its name back.
+            if isinstance(source, Path):
+                os.rename(kept, source)
+            else:
+                kept.unlink(missing_ok=True)
+            raise
 
 
 def _timeout(value: object) -> float:
@@ -114,8 +168,8 @@ def _save_trace_metadata(trace_id, *, db_path, ignore_errors=False, created_at=N
     trace_id = _check_trace_id(trace_id)
     db_path = Path(db_path)
     timeout = _timeout(timeout)
-    _store_or_log(trace_id, lambda: (raw_directory(db_path) / f"{trace_id}.vesh").read_bytes(), "file", db_path,
-                  created_at, timeout, ignore_errors)
+    _store_or_log(trace_id, raw_directory(db_path) / f"{trace_id}.vesh", "file", db_path, created_at, timeout,
+                  ignore_errors)
 
 
 def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeout=60):
@@ -127,17 +181,14 @@ def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeo
     for part in parts:
         if not isinstance(part, (bytes, bytearray, memoryview)):
             raise TypeError(f"container chunks must be bytes, not {type(part).__name__}")
-    data = b"".join(parts)
-    _store_or_log(trace_id, lambda: data, "bytes", db_path, None, timeout, ignore_errors)
+    _store_or_log(trace_id, b"".join(parts), "bytes", db_path, None, timeout, ignore_errors)
 
 
-def _store_or_log(trace_id, read, origin, db_path, created_at, timeout, ignore_errors):
-    """Stores the container that `read()` gives; a failure is raised, or only
-    logged when `ignore_errors` is set."""
+def _store_or_log(trace_id, source, origin, db_path, created_at, timeout, ignore_errors):
+    """Stores the container `source`; a failure is raised, or only logged
+    when `ignore_errors` is set."""
     try:
-        data = read()
-        _check_container(data)
-        _store(trace_id, data, origin, db_path, created_at, timeout)
+        _store(trace_id, source, origin, db_path, created_at, timeout)
     except (OSError, sqlite3.Error, ValueError) as exc:
         if not ignore_errors:
             raise

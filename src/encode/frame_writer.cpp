@@ -6,9 +6,11 @@
 #include "encode/msgpack_encoding.h"
 #include "foundation/stack_guard.h"
 
+#include <absl/container/flat_hash_set.h>
 #include <msgpack.hpp>
 
 #include <limits>
+#include <mutex>
 #include <string>
 
 namespace vesh::encode {
@@ -102,7 +104,12 @@ void write_closing_entries(ByteBuffer& buffer, const FrameWrite& write) {
   write_user_code_call_site(buffer, write.call_site);
 }
 
-void append_omitted(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
+// Why a record was written without its values.
+constexpr std::string_view kStackLimit = "stack_limit";
+constexpr std::string_view kUnencodableValue = "unencodable_value";
+
+void append_omitted(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names,
+                    std::string_view cause = kStackLimit) {
   buffer.push_back(kFixmap11);
   write_naming_entries(buffer, write, names);
   write_str(buffer, value_key(write.value_kind));
@@ -110,7 +117,7 @@ void append_omitted(ByteBuffer& buffer, const FrameWrite& write, const RecordNam
   write_str(buffer, "locals");
   buffer.push_back(kEmptyMap);
   write_closing_entries(buffer, write);
-  write_str_pair(buffer, "values_omitted", "stack_limit");
+  write_str_pair(buffer, "values_omitted", cause);
 }
 
 bool is_recursion_error(PyObject* exception) noexcept {
@@ -134,27 +141,58 @@ bool omit_after_failure(PyError error, ByteBuffer& buffer, const FrameWrite& wri
   return true;
 }
 
-// Encodes one value; on failure the encoder has already cut the buffer back
-// and the error is set.
-bool encode(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer, bool* replaced = nullptr) {
+// How one value went into the record.
+enum class ValueWrite : std::uint8_t {
+  Written,      // encoded, or (its encoding having failed) written as its repr
+  Unencodable,  // neither its encoding nor its repr worked
+  Failed,       // the error is set: it must reach the program, or is the recursion limit's
+};
+
+// The first value of a record that could not be encoded, for the log.
+struct Unencoded {
+  PyError error;
+  bool omitted = false;  // the record keeps no values
+};
+
+// Encodes one value. A value whose encoding fails with an error that need
+// not reach the program, short of the recursion limit, is written as its
+// repr text; the other values of the record are not touched by it.
+ValueWrite write_value(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer, Unencoded& unencoded,
+                       bool* replaced = nullptr) {
   Result<bool, EncodeError> written = encoder.encode_value(value, buffer);
-  if (!written) {
-    std::move(written).error().into_pyerr().restore();
-    return false;
+  if (written) [[likely]] {
+    if (replaced != nullptr) *replaced = written.value();
+    return ValueWrite::Written;
   }
-  if (replaced != nullptr) *replaced = written.value();
-  return true;
+  PyError error = std::move(written).error().into_pyerr();
+  if (reaches_program(error) || hit_recursion_limit(error)) {
+    error.restore();
+    return ValueWrite::Failed;
+  }
+  const bool as_repr = encoder.encode_repr_text(value, buffer);
+  if (!as_repr) {
+    PyError repr_error = PyError::fetch();
+    if (reaches_program(repr_error)) {
+      repr_error.restore();
+      return ValueWrite::Failed;
+    }
+  }
+  if (!unencoded.error) unencoded.error = std::move(error);
+  unencoded.omitted = !as_repr;
+  return as_repr ? ValueWrite::Written : ValueWrite::Unencodable;
 }
 
-// Locals over the budget as a whole are written pair by pair instead of as
-// one marker, so each value is cut on its own and the names all stay.
-bool write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer) {
+// The locals pair by pair: for a whole over the budget (each value is then
+// cut on its own and the names all stay), or after one value of them could
+// not be encoded.
+ValueWrite write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer,
+                                 Unencoded& unencoded) {
   Ref items = Ref::steal(PyDict_Items(locals));
-  if (!items) return false;
+  if (!items) return ValueWrite::Failed;
   Py_ssize_t count = PyList_GET_SIZE(items.get());
   if (static_cast<std::uint64_t>(count) > std::numeric_limits<std::uint32_t>::max()) {
     PyErr_SetString(PyExc_ValueError, "dict is too large");
-    return false;
+    return ValueWrite::Failed;
   }
   msgpack::packer<ByteBuffer>(buffer).pack_map(static_cast<std::uint32_t>(count));
   std::optional<std::size_t> budget = encoder.byte_budget();
@@ -162,64 +200,97 @@ bool write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, Byte
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'", Py_TYPE(pair)->tp_name);
-      return false;
+      return ValueWrite::Failed;
     }
     encoder.set_byte_budget(std::nullopt);
-    bool key_written = encode(encoder, PyTuple_GET_ITEM(pair, 0), buffer);
+    ValueWrite key = write_value(encoder, PyTuple_GET_ITEM(pair, 0), buffer, unencoded);
     encoder.set_byte_budget(budget);
-    if (!key_written || !encode(encoder, PyTuple_GET_ITEM(pair, 1), buffer)) return false;
+    if (key != ValueWrite::Written) return key;
+    if (ValueWrite item = write_value(encoder, PyTuple_GET_ITEM(pair, 1), buffer, unencoded);
+        item != ValueWrite::Written)
+      return item;
   }
-  return true;
+  return ValueWrite::Written;
 }
 
-// Steps after the names: the full record with its values. Returns false with
-// the error set and the buffer back at its starting length.
-bool append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, const FrameWrite& write,
-                      const RecordNames& names, PyObject* value, PyObject* locals, bool& used_python_fallback) {
+ValueWrite write_locals(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer, Unencoded& unencoded) {
+  const std::size_t start = buffer.size();
+  Result<bool, EncodeError> written = encoder.encode_value(locals, buffer);
+  if (written) [[likely]] {
+    // A dict subclass (a frame's own mapping) keeps its single marker.
+    if (!written.value() || !PyDict_CheckExact(locals)) return ValueWrite::Written;
+  } else {
+    PyError error = std::move(written).error().into_pyerr();
+    if (reaches_program(error) || hit_recursion_limit(error) || !PyDict_Check(locals)) {
+      error.restore();
+      return ValueWrite::Failed;
+    }
+  }
+  buffer.truncate(start);
+  return write_locals_per_item(encoder, locals, buffer, unencoded);
+}
+
+// Steps after the names: the full record with its values. Anything but
+// Written leaves the buffer at its starting length.
+ValueWrite append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, const FrameWrite& write,
+                            const RecordNames& names, PyObject* value, PyObject* locals, Unencoded& unencoded,
+                            bool& used_python_fallback) {
   const std::size_t start = buffer.size();
   buffer.push_back(kFixmap10);
   write_naming_entries(buffer, write, names);
 
   write_str(buffer, value_key(write.value_kind));
-  if (!encode(encoder, value, buffer)) {
-    buffer.truncate(start);
-    return false;
+  ValueWrite outcome = write_value(encoder, value, buffer, unencoded);
+  if (outcome == ValueWrite::Written) {
+    write_str(buffer, "locals");
+    outcome = write_locals(encoder, locals, buffer, unencoded);
   }
-  write_str(buffer, "locals");
-  const std::size_t locals_at = buffer.size();
-  bool replaced = false;
-  if (!encode(encoder, locals, buffer, &replaced)) {
+  if (outcome != ValueWrite::Written) [[unlikely]] {
     buffer.truncate(start);
-    return false;
-  }
-  // A dict subclass (a frame's own mapping) keeps its single marker.
-  if (replaced && PyDict_CheckExact(locals)) {
-    buffer.truncate(locals_at);
-    if (!write_locals_per_item(encoder, locals, buffer)) {
-      buffer.truncate(start);
-      return false;
-    }
+    return outcome;
   }
   write_closing_entries(buffer, write);
   used_python_fallback = encoder.used_python_fallback();
-  return true;
+  return ValueWrite::Written;
 }
 
 // The encoder is released before a failure is raised again: releasing it
 // drops references, which can run finalizers, and those must not run with
 // an exception pending.
-bool append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
-                 PyObject* locals, bool& used_python_fallback) {
+ValueWrite append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
+                       PyObject* locals, Unencoded& unencoded, bool& used_python_fallback) {
   py::PyError failure;
+  ValueWrite outcome;
   {
     NativeMsgpackEncoder encoder(*write.serializer, EncoderOptions{.byte_budget = write.byte_budget,
                                                                    .interning = write.interning,
                                                                    .lightweight_repr = write.lightweight_repr});
-    if (append_full_with(encoder, buffer, write, names, value, locals, used_python_fallback)) return true;
-    failure = py::PyError::fetch();
+    outcome = append_full_with(encoder, buffer, write, names, value, locals, unencoded, used_python_fallback);
+    if (outcome == ValueWrite::Failed) failure = py::PyError::fetch();
   }
-  failure.restore();
-  return false;
+  if (failure) failure.restore();
+  return outcome;
+}
+
+// Says once per code location (path and line) that a value there could not
+// be encoded: a program that keeps such a value would otherwise log at every
+// event.
+void report_unencoded_once(const FrameWrite& write, const RecordNames& names, const Unencoded& unencoded) {
+  std::string location(write.cached ? write.cached->path : std::string_view(names.location.relative_path));
+  location += ':';
+  const std::optional<std::uint64_t>& line = write.cached ? names.line : names.location.line;
+  location += line ? std::to_string(*line) : std::string("None");
+  static std::mutex mutex;
+  static absl::flat_hash_set<std::string>* reported = new absl::flat_hash_set<std::string>();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!reported->insert(location).second) return;
+  }
+  std::string message = "Vesh could not encode a value of " + std::string(write.co_name) + " at " + location + " (" +
+                        Py_TYPE(unencoded.error.value())->tp_name + ": " + unencoded.error.message() + "); " +
+                        (unencoded.omitted ? "the record keeps no values"
+                                           : "it is recorded as its repr");
+  log_warning(message);
 }
 
 void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
@@ -302,11 +373,17 @@ bool write_frame_with_serializer_inner(ByteBuffer& buffer, const FrameWrite& wri
     if (!locals) [[unlikely]] return omit_after_failure(PyError::fetch(), buffer, write, names);
   }
 
+  Unencoded unencoded;
   bool used_python_fallback = false;
-  if (!append_full(buffer, write, names, value, locals.get(), used_python_fallback)) [[unlikely]] {
+  const ValueWrite outcome = append_full(buffer, write, names, value, locals.get(), unencoded, used_python_fallback);
+  if (outcome == ValueWrite::Failed) [[unlikely]]
     return omit_after_failure(PyError::fetch(), buffer, write, names);
-  }
-  if (used_python_fallback) [[unlikely]] mark_native_ineligible(write, names);
+  if (outcome == ValueWrite::Unencodable) [[unlikely]]
+    append_omitted(buffer, write, names, kUnencodableValue);
+  if (unencoded.error) [[unlikely]]
+    report_unencoded_once(write, names, unencoded);
+  if (used_python_fallback && outcome == ValueWrite::Written) [[unlikely]]
+    mark_native_ineligible(write, names);
   return true;
 }
 

@@ -6,7 +6,11 @@
 // record was appended; on failure the buffer holds what it held before.
 // When a frame's values cannot be captured because the interpreter's
 // recursion limit or the native stack ran out, the values-omitted form is
-// written instead, so the trace still has every entry and exit:
+// written instead, so the trace still has every entry and exit. A value that
+// cannot be encoded for another reason (a dead weakref.proxy, a value nested
+// past the MessagePack limit) is written as its repr text, or, when its
+// repr fails too, the record takes the values-omitted form with the cause
+// "unencodable_value"; either is logged once per code location:
 //
 //   full form (10 entries)        values-omitted form (11 entries)
 //   "path"                        the same five naming entries
@@ -19,7 +23,8 @@
 //   "timestamp"                   "timestamp"
 //   "type": "frame"               "type": "frame"
 //   "user_code_call_site"         "user_code_call_site"
-//                                 "values_omitted": "stack_limit"
+//                                 "values_omitted": "stack_limit" or
+//                                                   "unencodable_value"
 #pragma once
 
 #include <Python.h>
@@ -83,9 +88,11 @@ struct FrameWrite {
 // thread whose stack guard is omitting values get the values-omitted form
 // without reading the value or the locals. A failure to capture the values
 // that is a RecursionError (directly or as the immediate context) also gives
-// the values-omitted form. Returns false with a Python error set, and the
-// buffer unchanged, on any other failure; an exception that must reach the
-// traced program (KeyboardInterrupt, SystemExit) is always returned.
+// the values-omitted form; a value that cannot be encoded otherwise, its
+// repr text or the values-omitted form (see above). Returns false with a
+// Python error set, and the buffer unchanged, when the frame's names or
+// locals cannot be read; an exception that must reach the traced program
+// (KeyboardInterrupt, SystemExit) is always returned.
 bool write_frame_with_serializer_inner(ByteBuffer& buffer, const FrameWrite& write);
 
 // After `error` stopped a record: the values-omitted form when `error` is a

@@ -20,6 +20,29 @@ Ref NativeMsgpackEncoder::repr(PyObject* obj) {
   return text;
 }
 
+bool NativeMsgpackEncoder::encode_repr_text(PyObject* value, ByteBuffer& buf) {
+  used_python_fallback_ = true;
+  if (!set_profiler_flag()) {
+    std::move(*error_).into_pyerr().restore();
+    error_.reset();
+    return false;
+  }
+  Payload payload;
+  std::string_view data;
+  const bool made = escaped_utf8_payload(Ref::steal(PyObject_Repr(value)), payload) && payload.data(data);
+  PyError failure = made ? PyError() : PyError::fetch();
+  if (PyError reset = reset_profiler_flag(); reset && !failure) failure = std::move(reset);
+  if (failure) {
+    failure.restore();
+    return false;
+  }
+  if (budget_ && data.size() > *budget_) {
+    write_truncation_marker(Py_TYPE(value), buf);
+    return true;
+  }
+  return write_ext(buf, ext::kText, data);
+}
+
 bool NativeMsgpackEncoder::unmatched_leaf_payload(PyObject* value, LeafPayload& out) {
   out.code = ext::kText;
   if (lightweight_repr_) {

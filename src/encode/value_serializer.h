@@ -151,6 +151,11 @@ class NativeMsgpackEncoder {
   // value was replaced by a truncation marker; on failure the buffer is back
   // at its length before the call.
   Result<bool, EncodeError> encode_value(PyObject* value, ByteBuffer& buffer);
+  // For a value whose encode_value failed: appends its repr as the text
+  // extension (the truncation marker when the text is over the budget).
+  // False with the Python error set, and the buffer unchanged, when repr()
+  // raises.
+  bool encode_repr_text(PyObject* value, ByteBuffer& buffer);
 
   // Some value other than an exact tuple needed the unsupported-value path.
   bool used_python_fallback() const noexcept { return used_python_fallback_; }

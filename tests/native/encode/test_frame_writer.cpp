@@ -193,11 +193,11 @@ def check_full(record, value_key="arg"):
     assert isinstance(record["timestamp"], float) and record["timestamp"] > 1.6e9
     assert record["type"] == "frame"
 
-def check_omitted(record, value_key="arg"):
+def check_omitted(record, value_key="arg", cause="stack_limit"):
     keys = OMITTED if value_key == "arg" else OMITTED[:5] + ["exception"] + OMITTED[6:]
     assert list(record) == keys, list(record)
     assert record[value_key] is None and record["locals"] == {}
-    assert record["values_omitted"] == "stack_limit"
+    assert record["values_omitted"] == cause
     assert record["type"] == "frame" and isinstance(record["timestamp"], float)
 
 def raise_chain(chain):
@@ -384,14 +384,81 @@ for cached in (None, ["app.py", "work"]):
     assert work([1, {"k": 1.5, "b": b"x"}], cached)[1]
     if FALLBACK:
         assert work((1, 2), cached)[1], "an exact tuple stays native"
-        assert not work(Plain(), cached)[1], "a user class needs the Python fallback"
-    else:
-        try:
-            work(Plain(), cached)
-        except TypeError:
-            assert last_eligible, "a failed record marks nothing"
-        else:
-            raise AssertionError("expected TypeError")
+    # A user class needs Python: the serializer's fallback, or its repr
+    # when the serializer cannot write it.
+    assert not work(Plain(), cached)[1]
+)PY");
+}
+
+TEST_F(FrameWriter, AValueThatCannotBeEncodedKeepsItsRecord) {
+  run(R"PY(
+import logging, weakref
+
+class Captured(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.messages = []
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+
+captured = Captured()
+logging.getLogger("vesh").addHandler(captured)
+
+def dead_proxy():
+    target = Plain()
+    proxy = weakref.proxy(target)
+    del target
+    return proxy
+
+def nested(depth):
+    # Nested past the MessagePack limit, with a repr that fails at the bottom.
+    value = [ReprRaises([ValueError])]
+    for _ in range(depth):
+        value = [value]
+    return value
+
+def as_arg(value):
+    ok = 1
+    return _write_frame(sys._getframe(), 1, 1, value)
+
+def as_local(value):
+    ok = 1
+    return _write_frame(sys._getframe(), 1, 1, "done")
+
+def deep_arg(value):
+    return _write_frame(sys._getframe(), 1, 1, value)
+
+def deep_local(value):
+    return _write_frame(sys._getframe(), 1, 1, None)
+
+def text(ext):
+    assert isinstance(ext, msgpack.ExtType) and ext.code == 0, ext
+    return ext.data.decode()
+
+try:
+    for write, value, check in [
+        # The repr stands for the value; the rest of the record is as usual.
+        (as_arg, dead_proxy(), lambda r: text(r["arg"]).startswith("<weakproxy") and r["locals"]["ok"] == 1),
+        (as_local, dead_proxy(),
+         lambda r: text(r["locals"]["value"]).startswith("<weakproxy") and r["locals"]["ok"] == 1
+                   and r["arg"] == "done"),
+    ]:
+        record = unpack(write(value)[0])
+        check_full(record)
+        assert check(record), record
+    # Neither encoded nor its repr: the record keeps no values and says why.
+    for write in (deep_arg, deep_local):
+        check_omitted(unpack(write(nested(2000))[0]), cause="unencodable_value")
+    # Said once per code location, not per event.
+    for _ in range(3):
+        as_arg(dead_proxy())
+        deep_arg(nested(2000))
+    said = {m.split(" ")[7]: m for m in captured.messages}
+    assert len(captured.messages) == len(said) == 4, captured.messages
+    assert "(ReferenceError: " in said["as_arg"] and said["as_arg"].endswith("it is recorded as its repr")
+    assert "(ValueError: " in said["deep_arg"] and said["deep_arg"].endswith("the record keeps no values")
+finally:
+    logging.getLogger("vesh").removeHandler(captured)
 )PY");
 }
 

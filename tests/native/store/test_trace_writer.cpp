@@ -356,6 +356,35 @@ TEST(ChunkHandle, ReadsFromMemoryFileOrFailure) {
   EXPECT_EQ(no_memory.read(0, 1, scratch).error().text(), "missing in-memory trace chunk");
 }
 
+TEST(ChunkHandle, ForkWhileAnotherThreadReadsIt) {
+  // The reader holds the chunk's memory lock for most of every copy of a
+  // large chunk, so the forks below find it held by a thread that does not
+  // exist in their child; the child must still read the chunk.
+  auto snapshot = std::make_shared<SnapshotFile>(std::make_shared<const std::filesystem::path>("/nonexistent"));
+  const std::string large(32 << 20, 'x');
+  auto chunk = chunk_of(1, 0, {large});
+  auto handle = handle_for(chunk, snapshot);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    ByteBuffer scratch;
+    while (!done.load()) (void)handle->read(0, large.size(), scratch);
+  });
+  for (int fork = 0; fork < 5; ++fork) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::alarm(5);
+      ByteBuffer scratch;
+      auto read = handle->read(large.size() - 3, 3, scratch);
+      ::_exit(read.ok() && *read == "xxx" ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fork " << fork << ": status " << status;
+  }
+  done = true;
+  reader.join();
+}
+
 TEST(ChunkHandle, ZeroLengthFileFrameNeedsNoFile) {
   auto snapshot = std::make_shared<SnapshotFile>(std::make_shared<const std::filesystem::path>("/nonexistent/x"));
   auto chunk = chunk_of(1, 0, {""});
