@@ -319,7 +319,7 @@ Result<std::string_view, IoError> FrameStore::frame(std::uint64_t index, ByteBuf
 }
 
 Result<std::vector<std::string>, IoError> FrameStore::copy_range(std::uint64_t start, std::uint64_t end) const {
-  if (writer_failed_) return Err{writer_failed_error()};
+  if (writer_failed_) return Err{failure_error()};
   if (start > end || end > frame_count()) return Err{invalid_range()};
   std::vector<std::string> out;
   out.reserve(static_cast<std::size_t>(end - start));
