@@ -164,8 +164,11 @@ ValueWrite write_value(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffe
     if (replaced != nullptr) *replaced = written.value();
     return ValueWrite::Written;
   }
+  // Only a value's own failure is replaced: one of the recorder (the trace
+  // writer gone, the budget) is handed on.
+  const bool value_failed = written.error().is_python();
   PyError error = std::move(written).error().into_pyerr();
-  if (reaches_program(error) || hit_recursion_limit(error)) {
+  if (!value_failed || reaches_program(error) || hit_recursion_limit(error)) {
     error.restore();
     return ValueWrite::Failed;
   }
@@ -220,8 +223,9 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuf
     // A dict subclass (a frame's own mapping) keeps its single marker.
     if (!written.value() || !PyDict_CheckExact(locals)) return ValueWrite::Written;
   } else {
+    const bool value_failed = written.error().is_python();
     PyError error = std::move(written).error().into_pyerr();
-    if (reaches_program(error) || hit_recursion_limit(error) || !PyDict_Check(locals)) {
+    if (!value_failed || reaches_program(error) || hit_recursion_limit(error) || !PyDict_Check(locals)) {
       error.restore();
       return ValueWrite::Failed;
     }
