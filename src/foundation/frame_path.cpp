@@ -131,6 +131,8 @@ std::string relative_path_from(std::string_view base, std::string_view path) {
 
 namespace {
 
+constexpr std::int32_t kNoLine = -1;
+
 // The interpreter's line for a frame object; nullopt when it has none of its
 // own and f_lineno must be asked.
 std::optional<int> own_line_number(PyObject* frame) {
@@ -140,9 +142,79 @@ std::optional<int> own_line_number(PyObject* frame) {
   return line;
 }
 
+// One (start, end, line) entry of co_lines(): offsets in bytes, line None
+// for instructions without one. False with an error set.
+bool line_range(PyObject* item, long& start, long& end, std::int32_t& line) {
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+    PyErr_SetString(PyExc_TypeError, "co_lines() gave an entry that is not a 3-tuple");
+    return false;
+  }
+  start = PyLong_AsLong(PyTuple_GET_ITEM(item, 0));
+  if (start == -1 && PyErr_Occurred()) return false;
+  end = PyLong_AsLong(PyTuple_GET_ITEM(item, 1));
+  if (end == -1 && PyErr_Occurred()) return false;
+  PyObject* number = PyTuple_GET_ITEM(item, 2);
+  if (number == Py_None) {
+    line = kNoLine;
+    return true;
+  }
+  long value = PyLong_AsLong(number);
+  if (value == -1 && PyErr_Occurred()) return false;
+  line = value < 0 || value > INT32_MAX ? kNoLine : static_cast<std::int32_t>(value);
+  return true;
+}
+
 }  // namespace
 
-bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out) {
+std::shared_ptr<const CodeLines> CodeLines::of(PyObject* code) {
+  auto made = std::make_shared<CodeLines>();
+  if (!PyCode_Check(code)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyCode'", Py_TYPE(code)->tp_name);
+    return nullptr;
+  }
+  made->first_line_ = reinterpret_cast<PyCodeObject*>(code)->co_firstlineno;
+  Ref ranges = Ref::steal(PyObject_CallMethod(code, "co_lines", nullptr));
+  Ref iterator = ranges ? Ref::steal(PyObject_GetIter(ranges.get())) : Ref();
+  if (!iterator) return nullptr;
+  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    long start = 0;
+    long end = 0;
+    std::int32_t line = kNoLine;
+    if (!line_range(item.get(), start, end, line)) return nullptr;
+    if (start < 0 || end <= start || end > (1L << 30)) continue;
+    const auto first = static_cast<std::size_t>(start / 2);
+    const auto past = static_cast<std::size_t>((end + 1) / 2);
+    if (made->by_unit_.size() < past) made->by_unit_.resize(past, kNoLine);
+    for (std::size_t unit = first; unit < past; ++unit) made->by_unit_[unit] = line;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return made;
+}
+
+bool CodeLines::line_of(PyObject* frame, std::optional<std::int32_t>& out) const {
+  if (!PyFrame_Check(frame)) return false;
+  const int offset = PyFrame_GetLasti(reinterpret_cast<PyFrameObject*>(frame));
+  // A frame that has not started yet stands on its first line.
+  if (offset < 0) {
+    out = first_line_;
+    return true;
+  }
+  const auto unit = static_cast<std::size_t>(offset) / 2;
+  if (unit >= by_unit_.size()) return false;
+  const std::int32_t line = by_unit_[unit];
+  if (line == kNoLine) {
+    out.reset();
+  } else {
+    out = line;
+  }
+  return true;
+}
+
+bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out, const CodeLines* lines) {
+  if (std::optional<std::int32_t> line; lines != nullptr && lines->line_of(frame, line)) [[likely]] {
+    out = line ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(*line)) : std::nullopt;
+    return true;
+  }
   if (std::optional<int> line = own_line_number(frame)) {
     out = static_cast<std::uint64_t>(*line);
     return true;
@@ -151,7 +223,8 @@ bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out) {
   return value && py::to_optional_u64(value.get(), out);
 }
 
-bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& out) {
+bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& out, const CodeLines* lines) {
+  if (lines != nullptr && lines->line_of(frame, out)) [[likely]] return true;
   if (std::optional<int> line = own_line_number(frame)) {
     out = *line;
     return true;

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesh {
 
@@ -53,18 +54,33 @@ std::string relative_path_from(std::string_view base, std::string_view path);
 // ---------------------------------------------------------------------------
 // Line numbers.
 
-// The frame's current line: the interpreter's own for a frame object, else
-// its f_lineno attribute (None = no line). Returns false with a Python error
-// set on failure; the value must fit the target type.
-bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out);
-bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& out);
+// The line of every instruction of one code object, decoded once from its
+// line table: the interpreter walks the table from its start for every line
+// it is asked for. Made by the tracers when they first meet a code object and
+// carried with its open calls.
+class CodeLines {
+ public:
+  // Null with a Python error set when the code's co_lines() cannot be read.
+  static std::shared_ptr<const CodeLines> of(PyObject* code);
 
-// Line data of one code object, made by the tracers and carried with open
-// calls. Shared; drop the last reference only with the interpreter lock held.
-struct CodeLines {
-  py::Ref lines;
+  // The line of a frame of this code at its current instruction: false when
+  // the table cannot answer (the frame's instruction lies past it), else
+  // `out` (nullopt: the instruction has no line).
+  bool line_of(PyObject* frame, std::optional<std::int32_t>& out) const;
+
+ private:
+  std::vector<std::int32_t> by_unit_;  // per code unit; kNoLine: none
+  std::int32_t first_line_ = 0;
 };
 using SharedCodeLines = std::shared_ptr<const CodeLines>;
+
+// The frame's current line: from `lines` (the line table of the frame's own
+// code) when given, else the interpreter's own for a frame object, else its
+// f_lineno attribute (None = no line). Returns false with a Python error set
+// on failure; the value must fit the target type.
+bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out, const CodeLines* lines = nullptr);
+bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& out,
+                                const CodeLines* lines = nullptr);
 
 // ---------------------------------------------------------------------------
 

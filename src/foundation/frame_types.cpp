@@ -212,7 +212,7 @@ bool CallFrames::get_user_code_call_site(PyObject* frame, std::uint8_t kind, con
       return false;
     }
     std::optional<std::int32_t> line;
-    if (!frame_line_number_i32_with(caller_frame, line)) return false;
+    if (!frame_line_number_i32_with(caller_frame, line, caller->code_lines.get())) return false;
     site.emplace(UserCodeCallSite{line, caller->frame_id});
   }
 

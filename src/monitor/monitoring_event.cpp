@@ -161,7 +161,9 @@ bool VeshMonitor::describe_code(PyObject* code, EventCode& out, bool& excluded) 
   record->file_name = std::move(file_name);
   record->name = std::move(name);
   record->code = Ref::borrow(code);
-  record->code_lines = std::make_shared<const CodeLines>(CodeLines{Ref::borrow(code)});
+  // Without the table, lines are asked of the interpreter.
+  record->code_lines = CodeLines::of(code);
+  if (!record->code_lines) PyErr_Clear();
   record->included = included;
   record->has_plugins = has_plugins;
 
@@ -429,6 +431,7 @@ bool VeshMonitor::write_record(ByteBuffer& buffer, PyObject* frame, const std::s
     cached.path = metadata->relative_path;
     cached.qualname = std::string_view(metadata->qualname);
     cached.native_msgpack_eligible = &metadata->native_values_only;
+    cached.lines = metadata->code_lines.get();
     write.cached = &cached;
   }
   if (max_value_bytes_) write.byte_budget = static_cast<std::size_t>(*max_value_bytes_);

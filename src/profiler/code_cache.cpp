@@ -109,6 +109,9 @@ CodeResolution resolve_code(const ClassificationContext& context, PyObject* code
   metadata->co_filename = std::move(filename);
   metadata->co_name = std::move(co_name);
   metadata->code = py::Ref::borrow(code);
+  // Without the table, lines are asked of the interpreter.
+  metadata->lines = CodeLines::of(code);
+  if (!metadata->lines) PyErr_Clear();
   metadata->has_plugins = has_plugins;
   metadata->verdict = verdict;
 

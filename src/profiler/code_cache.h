@@ -13,6 +13,7 @@
 
 #include "py/gil_mutex.h"
 #include "py/ref.h"
+#include "foundation/frame_path.h"
 
 #include <absl/container/flat_hash_map.h>
 
@@ -42,6 +43,7 @@ struct ProfilerCodeMetadata {
   std::string relative_path;
   std::optional<std::string> co_qualname;
   py::Ref code;  // keeps the address from being reused while cached
+  SharedCodeLines lines;  // null: lines are asked of the interpreter
   bool has_plugins = false;
   CodeVerdict verdict = CodeVerdict::Default;
 };

@@ -208,7 +208,7 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
   FrameId frame_id = state.frame_ids.get_or_set(kind, key);
 
   std::optional<UserCodeCallSite> call_site;
-  if (!state.call_frames.get_user_code_call_site(frame, kind, frame_id, nullptr, call_site)) {
+  if (!state.call_frames.get_user_code_call_site(frame, kind, frame_id, metadata.lines, call_site)) {
     return abandon_entry(state, kind, key, frame_id, PyError::fetch());
   }
   std::string thread_key;
@@ -223,7 +223,7 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
   ByteBuffer buffer = take_profiler_frame_buffer();
   std::optional<std::string_view> qualname;
   if (metadata.co_qualname) qualname = *metadata.co_qualname;
-  encode::CachedCodeNames names{metadata.relative_path, qualname, nullptr};
+  encode::CachedCodeNames names{metadata.relative_path, qualname, nullptr, metadata.lines.get()};
   encode::FrameWrite write{
       frame,
       serializer_,

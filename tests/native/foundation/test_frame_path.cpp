@@ -228,3 +228,85 @@ TEST(LineNumbers, RealFrame) {
   EXPECT_EQ(u64, 4u);
   EXPECT_EQ(i32, 4);
 }
+
+namespace {
+
+// _table_line(frame) -> the frame's line from its code's decoded line table
+// (None: no line), or "unanswered" when the table cannot answer.
+PyObject* table_line_py(PyObject*, PyObject* frame) {
+  Ref code = Ref::steal(PyObject_GetAttrString(frame, "f_code"));
+  if (!code) return nullptr;
+  auto lines = vesh::CodeLines::of(code.get());
+  if (!lines) return nullptr;
+  std::optional<std::int32_t> line;
+  if (!lines->line_of(frame, line)) return PyUnicode_FromString("unanswered");
+  if (!line) Py_RETURN_NONE;
+  return PyLong_FromLong(*line);
+}
+
+PyMethodDef table_line_def = {"_table_line", table_line_py, METH_O, nullptr};
+
+}  // namespace
+
+// Frames stopped at calls inside multi-line statements, at yields, at the
+// raise that ended them and before they started: the decoded table gives the
+// line the interpreter gives.
+TEST(LineNumbers, DecodedTableMatchesTheInterpreter) {
+  Ref fn = Ref::steal(PyCFunction_New(&table_line_def, nullptr));
+  PyObject_SetAttrString(PyImport_AddModule("__main__"), "_table_line", fn.get());
+  Ref ns = run_python(R"PY(
+import sys
+from __main__ import _table_line
+frames = []
+
+def stop():
+    frames.append(sys._getframe(1))
+    return 1
+
+def spread(a,
+           b=2):
+    total = (a
+             + stop()
+             + b)
+    for i in range(2):
+        if i:
+            stop()
+    return [stop()
+            for _ in
+            range(1)]
+
+def gen():
+    yield 1
+    x = (
+        yield 2)
+    stop()
+    yield x
+
+def fails():
+    value = {}
+    return value[
+        "missing"]
+
+spread(1)
+g = gen()
+frames.append(g.gi_frame)  # not started
+next(g)
+frames.append(g.gi_frame)
+next(g)
+frames.append(g.gi_frame)
+g.send(3)
+frames.append(g.gi_frame)
+try:
+    fails()
+except KeyError as error:
+    frames.append(error.__traceback__.tb_next.tb_frame)
+frames.append(sys._getframe())
+
+mismatches = [(f.f_code.co_name, f.f_lineno, _table_line(f))
+              for f in frames if f.f_lineno != _table_line(f)]
+)PY");
+  ASSERT_TRUE(ns);
+  Ref mismatches = Ref::steal(PyObject_Repr(item(ns, "mismatches")));
+  EXPECT_STREQ(PyUnicode_AsUTF8(mismatches.get()), "[]");
+  EXPECT_GT(PyList_GET_SIZE(item(ns, "frames")), 8);
+}

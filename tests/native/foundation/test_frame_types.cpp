@@ -271,7 +271,8 @@ TEST_F(CallFramesTest, CallerThatIsNotAFrameFailsAndLeavesTheStack) {
 }
 
 TEST_F(CallFramesTest, BoundHoldsNewReferences) {
-  auto code_lines = std::make_shared<const vesh::CodeLines>(vesh::CodeLines{Ref::borrow(Py_None)});
+  Ref code = Ref::steal(PyObject_GetAttrString(frames_[0], "f_code"));
+  auto code_lines = vesh::CodeLines::of(code.get());
   std::optional<vesh::UserCodeCallSite> site;
   FrameId a = FrameId::fresh();
   ASSERT_TRUE(stack_.get_user_code_call_site(frames_[0], vesh::kEventCall, a, code_lines, site));
