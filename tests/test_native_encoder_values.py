@@ -254,6 +254,55 @@ def test_str_subclass_reprs_are_used_but_not_remembered():
     assert Obj.count == 2
 
 
+class Plain:
+    class Inner:
+        pass
+
+
+class ClaimsADate:
+    """A proxy: isinstance() sees the class it claims."""
+
+    @property
+    def __class__(self):
+        return datetime.date
+
+
+class DateWithDefaultRepr(datetime.date):
+    __repr__ = object.__repr__
+
+
+def json_scanner():
+    import json.decoder
+    import json.scanner
+
+    return json.scanner.c_make_scanner(json.decoder.JSONDecoder())
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        Plain,
+        Plain.Inner,
+        object,
+        json_scanner,  # a C type named "module.Name"
+        type("NotAStrModule", (), {"__module__": 5}),
+        type("FromBuiltins", (), {"__module__": "builtins"}),
+        type("Ünïcode", (), {"__module__": "mödule", "__qualname__": "Ou.Ünïcode"}),
+    ],
+    ids=lambda make: getattr(make, "__name__", repr(make)),
+)
+def test_default_repr_text_is_the_interpreters(make):
+    obj = make()
+    assert dump([obj, obj]) == b"\x92" + ext(0, repr(obj)) * 2
+
+
+def test_default_repr_does_not_hide_the_other_branches():
+    day = DateWithDefaultRepr(2020, 1, 2)
+    assert dump(day) == ext(2, "2020-01-02")
+    # Taken for a date, whose isoformat() it lacks: named by its type.
+    assert dump(ClaimsADate()) == ext(127, f"{__name__}.ClaimsADate")
+
+
 class Outer:
     class Inner:
         def __repr__(self):

@@ -58,12 +58,126 @@ bool NativeMsgpackEncoder::unmatched_leaf_payload(PyObject* value, LeafPayload& 
 }
 
 // ---------------------------------------------------------------------------
+// object.__repr__ without Python
+//
+// Most values on this path are instances of plain classes that keep the
+// default repr, "<module.Qualname object at 0x...>". Its text depends on
+// the type and the address alone, so it is written straight into the buffer:
+// no str is made, no Python code runs. Anything that could take another
+// branch of the path (an extension record, a date, a big int, a decimal, a
+// query set, a proxy whose isinstance may differ) goes the long way.
+
+namespace {
+
+// The ASCII or UTF-8 text of a str; false (no error set) when it has none.
+bool utf8_of(PyObject* str, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  out = {data, static_cast<std::size_t>(size)};
+  return true;
+}
+
+bool is_plain_type(PyObject* cls) noexcept { return cls != nullptr && Py_IS_TYPE(cls, &PyType_Type); }
+
+}  // namespace
+
+bool NativeMsgpackEncoder::takes_default_repr(PyTypeObject* type) {
+  if (type->tp_repr != PyBaseObject_Type.tp_repr) return false;
+  if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS))
+    return false;
+  if (PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type)) return false;
+  // isinstance() answers from the type alone.
+  if (_PyType_Lookup(type, VESH_INTERNED("__getattribute__")) != state_.object_getattribute ||
+      _PyType_Lookup(type, VESH_INTERNED("__class__")) != state_.object_class)
+    return false;
+  PyObject* globals = state_.serialize_globals.get();
+  // The query set class is only known once it has been looked for.
+  if (PyDict_GetItemWithError(globals, VESH_INTERNED("_QuerySet_checked")) != Py_True) return false;
+  PyObject* const classes[] = {
+      PyDict_GetItemWithError(globals, VESH_INTERNED("datetime")),
+      PyDict_GetItemWithError(globals, VESH_INTERNED("date")),
+      PyDict_GetItemWithError(globals, VESH_INTERNED("time")),
+      PyDict_GetItemWithError(globals, VESH_INTERNED("Decimal")),
+  };
+  for (PyObject* cls : classes) {
+    if (!is_plain_type(cls) || PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return false;
+  }
+  PyObject* queryset = PyDict_GetItemWithError(globals, VESH_INTERNED("_QuerySet"));
+  if (queryset == Py_None) return !PyErr_Occurred();
+  return is_plain_type(queryset) && !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(queryset));
+}
+
+NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject* obj, ByteBuffer& buf) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (lightweight_repr_ || !takes_default_repr(type)) {
+    PyErr_Clear();  // a failed lookup is met again, and reported, the long way
+    return Written::NotApplicable;
+  }
+  // As object.__repr__: a heap type's own "__module__" when it is a str
+  // other than "builtins", else the part of tp_name before its last dot.
+  std::string_view module;
+  std::string_view qualname;
+  std::string_view name = type->tp_name;
+  if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    PyObject* found = PyDict_GetItemWithError(type->tp_dict, VESH_INTERNED("__module__"));
+    if (found == nullptr && PyErr_Occurred()) PyErr_Clear();
+    if (found != nullptr && PyUnicode_Check(found) && PyUnicode_CompareWithASCIIString(found, "builtins") != 0) {
+      if (!utf8_of(found, module) ||
+          !utf8_of(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, qualname))
+        return Written::NotApplicable;
+    }
+  } else if (std::size_t dot = name.rfind('.'); dot != std::string_view::npos && name.substr(0, dot) != "builtins") {
+    module = name.substr(0, dot);
+    qualname = name.substr(dot + 1);
+  }
+  if (module.empty() && qualname.empty()) qualname = name;  // "<tp_name object at ...>"
+  if (qualname.data() == name.data() || module.data() == name.data()) {
+    // tp_name is decoded by the interpreter, with replacement where needed.
+    for (char c : name) {
+      if (static_cast<unsigned char>(c) >= 0x80) return Written::NotApplicable;
+    }
+  }
+
+  char address[2 + 2 * sizeof(void*)];
+  std::size_t digits = 0;
+  for (auto value = reinterpret_cast<std::uintptr_t>(obj); value != 0 || digits == 0; value >>= 4) {
+    address[sizeof address - 1 - digits++] = "0123456789abcdef"[value & 15];
+  }
+  address[sizeof address - 1 - digits++] = 'x';
+  address[sizeof address - 1 - digits++] = '0';
+  const std::string_view hex(address + sizeof address - digits, digits);
+
+  constexpr std::string_view kAt = " object at ";
+  const std::size_t size =
+      1 + (module.empty() ? 0 : module.size() + 1) + qualname.size() + kAt.size() + hex.size() + 1;
+  if (over_limit(saturating_add(buf.size(), size))) return over_budget() ? Written::Done : Written::Failed;
+  Packer(buf).pack_ext(size, ext::kText);
+  buf.push_back('<');
+  if (!module.empty()) {
+    buf.append(module);
+    buf.push_back('.');
+  }
+  buf.append(qualname);
+  buf.append(kAt);
+  buf.append(hex);
+  buf.push_back('>');
+  if (over_limit(buf.size())) return over_budget() ? Written::Done : Written::Failed;
+  return Written::Done;
+}
+
+// ---------------------------------------------------------------------------
 // The unsupported-value path
 
 bool NativeMsgpackEncoder::write_unsupported_leaf(PyObject* obj, ByteBuffer& buf, std::int32_t depth) {
   const std::size_t start = buf.size();
   if (PyTuple_CheckExact(obj)) return write_extension_container(obj, ext::kTuple, "(...)", buf, start);
   used_python_fallback_ = true;
+  if (Written written = write_default_repr(obj, buf); written != Written::NotApplicable) [[likely]]
+    return written == Written::Done;
   if (!set_profiler_flag()) return unsupported_failed(obj, buf, start);
 
   struct Kind {

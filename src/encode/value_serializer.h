@@ -222,6 +222,9 @@ class NativeMsgpackEncoder {
                                  std::size_t start);
   bool write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth, std::size_t start);
   bool write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf, std::size_t start);
+  enum class Written : std::uint8_t { Done, Failed, NotApplicable };
+  Written write_default_repr(PyObject* obj, ByteBuffer& buf);
+  bool takes_default_repr(PyTypeObject* type);
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
