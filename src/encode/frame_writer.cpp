@@ -188,57 +188,132 @@ ValueWrite write_value(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffe
 // The locals pair by pair: for a whole over the budget (each value is then
 // cut on its own and the names all stay), or after one value of them could
 // not be encoded.
-ValueWrite write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer,
-                                 Unencoded& unencoded) {
-  Ref items = Ref::steal(PyDict_Items(locals));
-  if (!items) return ValueWrite::Failed;
-  Py_ssize_t count = PyList_GET_SIZE(items.get());
-  if (static_cast<std::uint64_t>(count) > std::numeric_limits<std::uint32_t>::max()) {
+ValueWrite write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* const* pairs, std::size_t count,
+                                 ByteBuffer& buffer, Unencoded& unencoded) {
+  if (count > std::numeric_limits<std::uint32_t>::max()) {
     PyErr_SetString(PyExc_ValueError, "dict is too large");
     return ValueWrite::Failed;
   }
   msgpack::packer<ByteBuffer>(buffer).pack_map(static_cast<std::uint32_t>(count));
   std::optional<std::size_t> budget = encoder.byte_budget();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'", Py_TYPE(pair)->tp_name);
-      return ValueWrite::Failed;
-    }
+  for (std::size_t i = 0; i < count; ++i) {
     encoder.set_byte_budget(std::nullopt);
-    ValueWrite key = write_value(encoder, PyTuple_GET_ITEM(pair, 0), buffer, unencoded);
+    ValueWrite key = write_value(encoder, pairs[2 * i], buffer, unencoded);
     encoder.set_byte_budget(budget);
     if (key != ValueWrite::Written) return key;
-    if (ValueWrite item = write_value(encoder, PyTuple_GET_ITEM(pair, 1), buffer, unencoded);
-        item != ValueWrite::Written)
+    if (ValueWrite item = write_value(encoder, pairs[2 * i + 1], buffer, unencoded); item != ValueWrite::Written)
       return item;
   }
   return ValueWrite::Written;
 }
 
-ValueWrite write_locals(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer, Unencoded& unencoded) {
+// The same for a mapping that is a dict, from its items() list.
+ValueWrite write_dict_per_item(NativeMsgpackEncoder& encoder, PyObject* locals, ByteBuffer& buffer,
+                               Unencoded& unencoded) {
+  Ref items = Ref::steal(PyDict_Items(locals));
+  if (!items) return ValueWrite::Failed;
+  frame_locals::Pairs pairs;  // borrowed from `items`, which holds them
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'", Py_TYPE(pair)->tp_name);
+      return ValueWrite::Failed;
+    }
+    pairs.push_back(PyTuple_GET_ITEM(pair, 0));
+    pairs.push_back(PyTuple_GET_ITEM(pair, 1));
+  }
+  return write_locals_per_item(encoder, pairs.data(), pairs.size() / 2, buffer, unencoded);
+}
+
+// The record's locals: a function frame's (name, value) pairs, held while
+// the record is written, or a mapping (None for an omitted return).
+class RecordLocals {
+ public:
+  RecordLocals() = default;
+  RecordLocals(const RecordLocals&) = delete;
+  RecordLocals& operator=(const RecordLocals&) = delete;
+  ~RecordLocals() { release(); }
+
+  // Reads the frame's locals; false with the error set.
+  bool read(PyObject* frame) {
+    auto* frame_object = reinterpret_cast<PyFrameObject*>(frame);
+    if (PyFrame_Check(frame) && frame_locals::in_slots(frame_object)) [[likely]] {
+      frame_locals::read(frame_object, pairs_);
+      if (drop_builtins_and_hold()) return true;
+    }
+    mapping_ = get_locals(frame);
+    return bool(mapping_);
+  }
+  void omit() { mapping_ = Ref::borrow(Py_None); }
+  // Gives the references back: releasing may run finalizers, so it comes
+  // before a failure is raised again.
+  void release() noexcept {
+    for (PyObject* item : pairs_) Py_DECREF(item);
+    pairs_.clear();
+    mapping_.reset();
+  }
+
+  bool is_pairs() const noexcept { return !mapping_; }
+  PyObject* const* pairs() const noexcept { return pairs_.data(); }
+  std::size_t count() const noexcept { return pairs_.size() / 2; }
+  PyObject* mapping() const noexcept { return mapping_.get(); }
+
+ private:
+  // Leaves out a local named "__builtins__", as for every other frame, and
+  // takes references. False (nothing held) when a name set from outside is
+  // not an exact str: such locals go the dict's way.
+  bool drop_builtins_and_hold() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pairs_.size(); i += 2) {
+      PyObject* name = pairs_[i];
+      if (!PyUnicode_CheckExact(name)) {
+        pairs_.clear();
+        return false;
+      }
+      if (PyUnicode_GET_LENGTH(name) == 12 && PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0) continue;
+      pairs_[kept++] = name;
+      pairs_[kept++] = pairs_[i + 1];
+    }
+    pairs_.resize(kept);
+    for (PyObject* item : pairs_) Py_INCREF(item);
+    return true;
+  }
+
+  frame_locals::Pairs pairs_;  // strong references when in use
+  Ref mapping_;
+};
+
+// The locals entry's value. A whole over the budget, or one whose encoding
+// failed, is rewritten pair by pair when it is a function frame's locals or
+// a dict; a dict subclass over the budget (a frame's own mapping) keeps its
+// single marker.
+ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& locals, ByteBuffer& buffer,
+                        Unencoded& unencoded) {
   const std::size_t start = buffer.size();
-  Result<bool, EncodeError> written = encoder.encode_value(locals, buffer);
+  PyObject* mapping = locals.mapping();
+  Result<bool, EncodeError> written = locals.is_pairs() ? encoder.encode_pairs(locals.pairs(), locals.count(), buffer)
+                                                        : encoder.encode_value(mapping, buffer);
   if (written) [[likely]] {
-    // A dict subclass (a frame's own mapping) keeps its single marker.
-    if (!written.value() || !PyDict_CheckExact(locals)) return ValueWrite::Written;
+    if (!written.value() || (mapping != nullptr && !PyDict_CheckExact(mapping))) return ValueWrite::Written;
   } else {
     const bool value_failed = written.error().is_python();
     PyError error = std::move(written).error().into_pyerr();
-    if (!value_failed || reaches_program(error) || hit_recursion_limit(error) || !PyDict_Check(locals)) {
+    if (!value_failed || reaches_program(error) || hit_recursion_limit(error) ||
+        (mapping != nullptr && !PyDict_Check(mapping))) {
       error.restore();
       return ValueWrite::Failed;
     }
   }
   buffer.truncate(start);
-  return write_locals_per_item(encoder, locals, buffer, unencoded);
+  if (locals.is_pairs()) return write_locals_per_item(encoder, locals.pairs(), locals.count(), buffer, unencoded);
+  return write_dict_per_item(encoder, mapping, buffer, unencoded);
 }
 
 // Steps after the names: the full record with its values. Anything but
 // Written leaves the buffer at its starting length.
 ValueWrite append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, const FrameWrite& write,
-                            const RecordNames& names, PyObject* value, PyObject* locals, Unencoded& unencoded,
-                            bool& used_python_fallback) {
+                            const RecordNames& names, PyObject* value, const RecordLocals& locals,
+                            Unencoded& unencoded, bool& used_python_fallback) {
   const std::size_t start = buffer.size();
   buffer.push_back(kFixmap10);
   write_naming_entries(buffer, write, names);
@@ -262,7 +337,7 @@ ValueWrite append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, c
 // drops references, which can run finalizers, and those must not run with
 // an exception pending.
 ValueWrite append_full(ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names, PyObject* value,
-                       PyObject* locals, Unencoded& unencoded, bool& used_python_fallback) {
+                       RecordLocals& locals, Unencoded& unencoded, bool& used_python_fallback) {
   py::PyError failure;
   ValueWrite outcome;
   {
@@ -272,7 +347,10 @@ ValueWrite append_full(ByteBuffer& buffer, const FrameWrite& write, const Record
     outcome = append_full_with(encoder, buffer, write, names, value, locals, unencoded, used_python_fallback);
     if (outcome == ValueWrite::Failed) failure = py::PyError::fetch();
   }
-  if (failure) failure.restore();
+  if (failure) {
+    locals.release();
+    failure.restore();
+  }
   return outcome;
 }
 
@@ -369,17 +447,16 @@ bool write_frame_with_serializer_inner(ByteBuffer& buffer, const FrameWrite& wri
   if (!resolve_names(write, names)) return false;
 
   PyObject* value = write.value_kind == kNoArg ? Py_None : write.value;
-  Ref locals;
+  RecordLocals locals;
   if (write.event_kind == kEventReturn && write.omit_return_locals) {
-    locals = Ref::borrow(Py_None);
-  } else {
-    locals = get_locals(write.frame);
-    if (!locals) [[unlikely]] return omit_after_failure(PyError::fetch(), buffer, write, names);
+    locals.omit();
+  } else if (!locals.read(write.frame)) [[unlikely]] {
+    return omit_after_failure(PyError::fetch(), buffer, write, names);
   }
 
   Unencoded unencoded;
   bool used_python_fallback = false;
-  const ValueWrite outcome = append_full(buffer, write, names, value, locals.get(), unencoded, used_python_fallback);
+  const ValueWrite outcome = append_full(buffer, write, names, value, locals, unencoded, used_python_fallback);
   if (outcome == ValueWrite::Failed) [[unlikely]]
     return omit_after_failure(PyError::fetch(), buffer, write, names);
   if (outcome == ValueWrite::Unencodable) [[unlikely]]

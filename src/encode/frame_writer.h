@@ -63,6 +63,9 @@ struct CachedCodeNames {
   // after a record whose values needed the Python fallback; null: never
   // marked.
   std::atomic<bool>* native_msgpack_eligible = nullptr;
+  // The line table of the frame's code; null: lines are asked of the
+  // interpreter.
+  const CodeLines* lines = nullptr;
 };
 
 // The inputs of one frame record. Borrowed pointers and references: they

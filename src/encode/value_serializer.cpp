@@ -86,6 +86,30 @@ PyError NativeMsgpackEncoder::reset_profiler_flag() {
 // encode_value
 
 Result<bool, EncodeError> NativeMsgpackEncoder::encode_value(PyObject* value, ByteBuffer& buf) {
+  auto pass = [&](std::int32_t depth) { return pack(value, buf, depth); };
+  return encode_with(buf, Py_TYPE(value), pass, pass);
+}
+
+Result<bool, EncodeError> NativeMsgpackEncoder::encode_pairs(PyObject* const* pairs, std::size_t count,
+                                                            ByteBuffer& buf) {
+  auto first = [&](std::int32_t depth) { return pack_pairs(pairs, count, buf, depth); };
+  // The careful pass tracks containers by identity: it gets the dict itself.
+  auto careful = [&](std::int32_t depth) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return fail_current();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (PyDict_SetItem(dict.get(), pairs[2 * i], pairs[2 * i + 1]) < 0) return fail_current();
+    }
+    return pack(dict.get(), buf, depth);
+  };
+  return encode_with(buf, &PyDict_Type, first, careful);
+}
+
+// One value from start to end: the fast pass, the careful pass when the
+// fast one gave up, and the budget; `type` names a truncation marker.
+template <typename FirstPass, typename CarefulPass>
+Result<bool, EncodeError> NativeMsgpackEncoder::encode_with(ByteBuffer& buf, PyTypeObject* type, FirstPass first,
+                                                           CarefulPass careful) {
   const std::size_t start = buf.size();
   byte_limit_ = UINT64_MAX;
   if (budget_) {
@@ -95,13 +119,13 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_value(PyObject* value, By
   exempt_ = 0;
   const auto depth = static_cast<std::int32_t>(state_.max_depth);
 
-  bool ok = pack(value, buf, depth);
+  bool ok = first(depth);
   if (!ok && retry_carefully()) {
     buf.truncate(start);
     release_shared();
     careful_ = true;
     exempt_ = 0;
-    ok = pack(value, buf, depth);
+    ok = careful(depth);
     careful_ = false;
     container_stack_.clear();
   }
@@ -125,7 +149,7 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_value(PyObject* value, By
   error_.reset();
   buf.truncate(start);
   if (error.is_over_budget()) {
-    write_truncation_marker(Py_TYPE(value), buf);
+    write_truncation_marker(type, buf);
     if (reset) {
       buf.truncate(start);
       return Err{EncodeError::python(std::move(reset))};
@@ -355,6 +379,28 @@ bool NativeMsgpackEncoder::pack_container(PyObject* container, ByteBuffer& buf, 
     record_completed_container(container, size > 1 && payload_nesting_ == 0);
   }
   return ok;
+}
+
+// A new dict of the pairs, as pack_container and dict_body write it. The
+// pairs are held by the caller, so no snapshot is needed; a new dict is
+// never the target of a shared reference, and none comes after it.
+bool NativeMsgpackEncoder::pack_pairs(PyObject* const* pairs, std::size_t count, ByteBuffer& buf,
+                                      std::int32_t depth) {
+  if (stack_too_low()) [[unlikely]]
+    return false;
+  if (ext_nesting_ == 0 && payload_nesting_ == 0 && !shared_ && ++plain_containers_ >= kSharedTrackingStart)
+      [[unlikely]] {
+    start_shared_tracking();
+  }
+  const auto entries = static_cast<std::uint64_t>(count);
+  if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
+  if (entries > kU32Max) return fail_with(PyExc_ValueError, "dict is too large");
+  Packer(buf).pack_map(static_cast<std::uint32_t>(entries));
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!pack_str(pairs[2 * i], buf) || !pack(pairs[2 * i + 1], buf, depth - 1)) return false;
+    if ((i & 255) == 255 && over_limit(buf.size())) return over_budget();
+  }
+  return true;
 }
 
 // Packs an item that can be written without running Python code; anything

@@ -157,6 +157,11 @@ class NativeMsgpackEncoder {
   // raises.
   bool encode_repr_text(PyObject* value, ByteBuffer& buffer);
 
+  // Appends `count` (key, value) pairs, laid out key, value, key, ..., as one
+  // map: exactly the bytes encode_value gives for a new dict holding them.
+  // Keys must be exact strs, all distinct; the caller holds every reference.
+  Result<bool, EncodeError> encode_pairs(PyObject* const* pairs, std::size_t count, ByteBuffer& buffer);
+
   // Some value other than an exact tuple needed the unsupported-value path.
   bool used_python_fallback() const noexcept { return used_python_fallback_; }
   std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
@@ -171,6 +176,9 @@ class NativeMsgpackEncoder {
   struct LeafPayload;
 
   // Entry and passes
+  template <typename FirstPass, typename CarefulPass>
+  Result<bool, EncodeError> encode_with(ByteBuffer& buf, PyTypeObject* type, FirstPass first, CarefulPass careful);
+  bool pack_pairs(PyObject* const* pairs, std::size_t count, ByteBuffer& buf, std::int32_t depth);
   bool pack(PyObject* value, ByteBuffer& buf, std::int32_t depth);
   bool pack_uncommon(PyObject* value, ByteBuffer& buf, std::int32_t depth);
   bool pack_int(PyObject* value, ByteBuffer& buf, std::int32_t depth);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -340,4 +341,47 @@ TEST(ValueEncoderInterning, ReferencesCachedRecordsAndErrors) {
   EXPECT_EQ(error.error_type, std::string("OSError"));
   EXPECT_EQ(error.error_message, "trace writer closed");
   EXPECT_EQ(error.bytes, "keep");
+}
+
+// encode_pairs writes exactly what encode_value writes for a new dict of the
+// same pairs: nested and shared containers, cycles that need the careful
+// pass, values on the repr path, many containers, and every budget.
+TEST(ValueEncoderPairs, SameBytesAsANewDict) {
+  struct Case {
+    const char* pairs;  // a list of (name, value) pairs
+    std::optional<std::size_t> budget;
+  };
+  const Case cases[] = {
+      {"[]", std::nullopt},
+      {"[('a', 1), ('b', 'text'), ('c', None), ('d', 2.5), ('e', b'raw'), ('f', 2**70)]", std::nullopt},
+      {"[('self', object()), ('items', [1, (2, 3), {4}]), ('d', {'k': [1]})]", std::nullopt},
+      {"(lambda shared: [('x', shared), ('y', shared), ('z', {'s': shared})])([1, 2])", std::nullopt},
+      {"(lambda loop: loop.append(loop) or [('loop', loop), ('after', 1)])([])", std::nullopt},
+      {"[('many', [[i] for i in range(1500)]), ('again', [1])]", std::nullopt},
+      {"[('a', 'x' * 50), ('b', 1)]", 20},
+      {"[('a', 'x' * 50), ('b', 1)]", 0},
+      {"[('a', 1), ('b', 2)]", 100},
+  };
+  for (const Case& c : cases) {
+    Ref list = eval(c.pairs);
+    ASSERT_TRUE(list) << c.pairs;
+    std::vector<PyObject*> pairs;
+    Ref dict = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      PyObject* pair = PyList_GET_ITEM(list.get(), i);
+      pairs.push_back(PyTuple_GET_ITEM(pair, 0));
+      pairs.push_back(PyTuple_GET_ITEM(pair, 1));
+      PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+    ByteBuffer from_dict;
+    ByteBuffer from_pairs;
+    NativeMsgpackEncoder dict_encoder(state(), EncoderOptions{.byte_budget = c.budget});
+    NativeMsgpackEncoder pairs_encoder(state(), EncoderOptions{.byte_budget = c.budget});
+    auto want = dict_encoder.encode_value(dict.get(), from_dict);
+    auto got = pairs_encoder.encode_pairs(pairs.data(), pairs.size() / 2, from_pairs);
+    ASSERT_TRUE(want.ok() && got.ok()) << c.pairs;
+    EXPECT_EQ(got.value(), want.value()) << c.pairs;
+    EXPECT_EQ(bytes_of(from_pairs), bytes_of(from_dict)) << c.pairs;
+    EXPECT_EQ(pairs_encoder.used_python_fallback(), dict_encoder.used_python_fallback()) << c.pairs;
+  }
 }
