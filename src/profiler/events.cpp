@@ -259,14 +259,15 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
 }
 
 bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
-  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
-  if (!thread) return false;
-  // A thread object's ids are fixed before its target runs, so the same
-  // object gives the same key, and its registration in the capture stands.
-  if (state.thread_cache && state.thread_cache->thread.get() == thread.get()) {
+  // The state is the running thread's own, fresh for each new thread, and a
+  // thread keeps its thread object (and that object its ids, fixed before
+  // its target runs) for its life: it is asked for once.
+  if (state.thread_cache) [[likely]] {
     out = state.thread_cache->thread_key;
     return true;
   }
+  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  if (!thread) return false;
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return false;
   out = key;
