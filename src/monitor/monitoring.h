@@ -387,8 +387,9 @@ class VeshMonitor {
   void note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture);
   void cut_markers_at_boundary();
   void reset_subtree_tracking();
-  Result<PushOutcome, py::PyError> append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind,
-                                                std::uint8_t value_kind, PyObject* value, const FrameId& frame_id,
+  Result<PushOutcome, py::PyError> append_direct(ThreadState& state, PyObject* frame, const EventCode& ec,
+                                                std::uint8_t kind, std::uint8_t value_kind, PyObject* value,
+                                                const FrameId& frame_id,
                                                 const std::optional<UserCodeCallSite>& call_site);
   // The flush check that waited for an event's trace point.
   PyStatus run_postponed_flush_check();

@@ -197,9 +197,9 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
   if (!frame) return Err{fetch_error()};
   const FrameKey key = frame_key(frame.get());
 
+  ThreadState& ts = thread_state();
   std::optional<FrameId> frame_id;
   {
-    ThreadState& ts = thread_state();
     auto ids = ts.frame_ids.borrow_mut();
     if (is_entry(kind)) {
       frame_id = ids->get_or_set(kind, key);
@@ -216,7 +216,7 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
   std::optional<UserCodeCallSite> call_site;
   bool found;
   {
-    auto call_frames = thread_state().call_frames.borrow_mut();
+    auto call_frames = ts.call_frames.borrow_mut();
     const SharedCodeLines no_lines;
     found = call_frames->get_user_code_call_site(frame.get(), kind, *frame_id,
                                                  ec.metadata ? ec.metadata->code_lines : no_lines, call_site);
@@ -227,7 +227,7 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
     return Err{std::move(error)};
   }
 
-  auto appended = append_direct(frame.get(), ec, kind, value_kind, value, *frame_id, call_site);
+  auto appended = append_direct(ts, frame.get(), ec, kind, value_kind, value, *frame_id, call_site);
   if (!appended.ok()) {
     abandon_entry(kind, key, frame_id, appended.error());
     return Err{std::move(appended.error())};

@@ -91,15 +91,14 @@ LockedStore VeshMonitor::lock_thread_store(FlushThreadState& flush, const std::s
   }
 }
 
-Result<PushOutcome, PyError> VeshMonitor::append_direct(PyObject* frame, const EventCode& ec, std::uint8_t kind,
-                                                       std::uint8_t value_kind, PyObject* value,
+Result<PushOutcome, PyError> VeshMonitor::append_direct(ThreadState& state, PyObject* frame, const EventCode& ec,
+                                                       std::uint8_t kind, std::uint8_t value_kind, PyObject* value,
                                                        const FrameId& frame_id,
                                                        const std::optional<UserCodeCallSite>& call_site) {
-  auto flush = thread_state().flush.borrow_mut();
+  auto flush = state.flush.borrow_mut();
   auto key = thread_key(*flush);
   if (!key.ok()) return Err{std::move(key.error())};
   LockedStore locked = lock_thread_store(*flush, *key.value());
-  ThreadState& state = thread_state();
   struct Writing {
     bool& flag;
     bool was;
