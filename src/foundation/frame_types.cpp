@@ -101,9 +101,19 @@ std::uint64_t next_random(IdRandom& r) noexcept {
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
-std::uint64_t wall_clock_millis() noexcept {
+// The reading of the thread's innermost EventClock, when one is held.
+thread_local timespec EVENT_NOW __attribute__((tls_model("initial-exec"))) = {};
+thread_local bool EVENT_NOW_HELD __attribute__((tls_model("initial-exec"))) = false;
+
+timespec wall_clock() noexcept {
+  if (EVENT_NOW_HELD) return EVENT_NOW;
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
+  return ts;
+}
+
+std::uint64_t wall_clock_millis() noexcept {
+  const timespec ts = wall_clock();
   if (ts.tv_sec < 0) return 0;
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
@@ -138,9 +148,18 @@ std::string trace_id() {
   return out;
 }
 
+EventClock::EventClock() noexcept : outer_(EVENT_NOW), outer_held_(EVENT_NOW_HELD) {
+  clock_gettime(CLOCK_REALTIME, &EVENT_NOW);
+  EVENT_NOW_HELD = true;
+}
+
+EventClock::~EventClock() {
+  EVENT_NOW = outer_;
+  EVENT_NOW_HELD = outer_held_;
+}
+
 double timestamp() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  const timespec ts = wall_clock();
   if (ts.tv_sec < 0) fault("System time is before unix epoch");
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }

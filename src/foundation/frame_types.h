@@ -18,6 +18,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,22 @@ std::string trace_id();
 // Wall-clock seconds since the Unix epoch. A clock before the epoch is an
 // internal fault.
 double timestamp();
+
+// One wall-clock reading for the calling thread's current event: while it
+// lives, the frame id made for the event and the event's record take their
+// time from it, one clock read instead of one each. Scopes nest; an inner
+// one reads the clock afresh.
+class EventClock {
+ public:
+  EventClock() noexcept;
+  ~EventClock();
+  EventClock(const EventClock&) = delete;
+  EventClock& operator=(const EventClock&) = delete;
+
+ private:
+  timespec outer_;
+  bool outer_held_;
+};
 
 // Event kinds, numbered alike in every recorder and record.
 enum EventKind : std::uint8_t {

@@ -198,6 +198,7 @@ EventResult VeshMonitor::direct_route(const EventCode& ec, std::uint8_t value_ki
   const FrameKey key = frame_key(frame.get());
 
   ThreadState& ts = thread_state();
+  const EventClock now;
   std::optional<FrameId> frame_id;
   {
     auto ids = ts.frame_ids.borrow_mut();

@@ -205,6 +205,7 @@ PyError VeshProfiler::run_plugins(ProfilerThreadState& state, PyObject* frame, s
 PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
                                    const ProfilerCodeMetadata& metadata, EventBatch& batch) {
   const auto key = reinterpret_cast<FrameKey>(frame);
+  const EventClock now;
   FrameId frame_id = state.frame_ids.get_or_set(kind, key);
 
   std::optional<UserCodeCallSite> call_site;

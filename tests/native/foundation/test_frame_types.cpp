@@ -66,6 +66,39 @@ TEST(Ids, TimestampIsWallClock) {
   EXPECT_NEAR(t, static_cast<double>(std::time(nullptr)), 5.0);
 }
 
+// The 48-bit milliseconds at the head of a frame id's ULID.
+std::uint64_t ulid_millis(const FrameId& id) {
+  static const std::string digits = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+  std::uint64_t value = 0;
+  for (char c : id.view().substr(4, 10)) value = value * 32 + digits.find(c);
+  return value;
+}
+
+TEST(Ids, OneClockReadingPerEvent) {
+  double first = 0;
+  double later_in_event = 0;
+  double nested = 0;
+  double after_nested = 0;
+  FrameId id = FrameId::fresh();
+  {
+    vesh::EventClock now;
+    first = vesh::timestamp();
+    ::usleep(3000);
+    later_in_event = vesh::timestamp();
+    id = FrameId::fresh();
+    {
+      vesh::EventClock inner;
+      nested = vesh::timestamp();
+    }
+    after_nested = vesh::timestamp();
+  }
+  EXPECT_EQ(later_in_event, first);
+  EXPECT_NEAR(static_cast<double>(ulid_millis(id)), first * 1000, 1.0);
+  EXPECT_GT(nested, first);
+  EXPECT_EQ(after_nested, first);
+  EXPECT_GT(vesh::timestamp(), first);
+}
+
 TEST(Ids, UniqueWithinAndAcrossThreads) {
   std::vector<std::vector<std::string>> per_thread(4);
   std::vector<std::thread> threads;
