@@ -303,6 +303,28 @@ def test_default_repr_does_not_hide_the_other_branches():
     assert dump(ClaimsADate()) == ext(127, f"{__name__}.ClaimsADate")
 
 
+def test_default_repr_follows_later_changes(monkeypatch):
+    class Base:
+        pass
+
+    class Derived(Base):
+        pass
+
+    class Records:
+        model = "Item"
+        _result_cache = None
+
+    obj, derived, records = Base(), Derived(), Records()
+    for value in (obj, derived, records):  # remembered as taking the default repr
+        assert dump(value) == ext(0, repr(value))
+    Base.__repr__ = lambda self: "changed"
+    assert dump(obj) == dump(derived) == ext(0, "changed")
+    del Base.__repr__
+    assert dump(derived) == ext(0, repr(derived))
+    monkeypatch.setattr(serialize, "_QuerySet", Records)
+    assert dump(records) == ext(0, "Unevaluated queryset for: Item")
+
+
 class Outer:
     class Inner:
         def __repr__(self):

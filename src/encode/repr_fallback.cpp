@@ -83,9 +83,98 @@ bool utf8_of(PyObject* str, std::string_view& out) {
 
 bool is_plain_type(PyObject* cls) noexcept { return cls != nullptr && Py_IS_TYPE(cls, &PyType_Type); }
 
+// Verdicts of takes_default_repr, remembered per type. A verdict depends on
+// the type and its bases, whose version tag the interpreter renews on every
+// change, and on six names of the serializer's globals, which a dict watcher
+// follows. Touched only with the interpreter lock held.
+class VerdictCache {
+ public:
+  // The cached verdict for `type`, or -1.
+  int find(PyTypeObject* type, PyObject* globals) {
+    if (!watching(globals) || PyUnstable_Type_AssignVersionTag(type) == 0) return -1;
+    const Slot& slot = slots_[index(type)];
+    if (slot.type != type || slot.version != type->tp_version_tag || slot.generation != generation_) return -1;
+    return slot.verdict ? 1 : 0;
+  }
+  void remember(PyTypeObject* type, bool verdict) {
+    if (watcher_ < 0 || type->tp_version_tag == 0) return;
+    slots_[index(type)] = Slot{type, type->tp_version_tag, generation_, verdict};
+  }
+
+ private:
+  struct Slot {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    std::uint64_t generation = 0;
+    bool verdict = false;
+  };
+  static constexpr std::size_t kSlots = 64;
+  static std::size_t index(PyTypeObject* type) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(type) >> 4) % kSlots;
+  }
+
+  static bool consulted(PyObject* key) {
+    PyObject* const names[] = {VESH_INTERNED("datetime"), VESH_INTERNED("date"), VESH_INTERNED("time"),
+                               VESH_INTERNED("Decimal"), VESH_INTERNED("_QuerySet"),
+                               VESH_INTERNED("_QuerySet_checked")};
+    for (PyObject* name : names) {
+      if (key == name) return true;
+    }
+    if (key == nullptr || !PyUnicode_Check(key)) return key == nullptr;
+    for (PyObject* name : names) {
+      if (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0) return true;
+    }
+    return false;
+  }
+  static int on_change(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) {
+    const bool single = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    if (!single || consulted(key)) ++instance().generation_;
+    return 0;
+  }
+
+  // Watches the globals on first use; false when no watcher could be had
+  // (the interpreter has a few only), and then nothing is cached.
+  bool watching(PyObject* globals) {
+    if (watcher_ == kUnset) {
+      watcher_ = PyDict_AddWatcher(on_change);
+      if (watcher_ >= 0 && PyDict_Watch(watcher_, globals) < 0) watcher_ = kUnavailable;
+      if (watcher_ < 0) {
+        watcher_ = kUnavailable;
+        PyErr_Clear();
+      }
+      watched_ = globals;
+    }
+    return watcher_ >= 0 && watched_ == globals;
+  }
+
+ public:
+  static VerdictCache& instance() {
+    static VerdictCache cache;
+    return cache;
+  }
+
+ private:
+  static constexpr int kUnset = -2;
+  static constexpr int kUnavailable = -1;
+  int watcher_ = kUnset;
+  PyObject* watched_ = nullptr;  // the serializer's globals: never freed
+  std::uint64_t generation_ = 1;
+  Slot slots_[kSlots];
+};
+
 }  // namespace
 
 bool NativeMsgpackEncoder::takes_default_repr(PyTypeObject* type) {
+  VerdictCache& cache = VerdictCache::instance();
+  const int known = cache.find(type, state_.serialize_globals.get());
+  if (known >= 0) [[likely]]
+    return known == 1;
+  const bool verdict = default_repr_verdict(type);
+  if (!PyErr_Occurred()) cache.remember(type, verdict);
+  return verdict;
+}
+
+bool NativeMsgpackEncoder::default_repr_verdict(PyTypeObject* type) {
   if (type->tp_repr != PyBaseObject_Type.tp_repr) return false;
   if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS))
     return false;

@@ -233,6 +233,7 @@ class NativeMsgpackEncoder {
   enum class Written : std::uint8_t { Done, Failed, NotApplicable };
   Written write_default_repr(PyObject* obj, ByteBuffer& buf);
   bool takes_default_repr(PyTypeObject* type);
+  bool default_repr_verdict(PyTypeObject* type);
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
