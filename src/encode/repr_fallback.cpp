@@ -83,22 +83,30 @@ bool utf8_of(PyObject* str, std::string_view& out) {
 
 bool is_plain_type(PyObject* cls) noexcept { return cls != nullptr && Py_IS_TYPE(cls, &PyType_Type); }
 
-// Verdicts of takes_default_repr, remembered per type. A verdict depends on
+// Answers of default_repr_head, remembered per type. An answer depends on
 // the type and its bases, whose version tag the interpreter renews on every
 // change, and on six names of the serializer's globals, which a dict watcher
 // follows. Touched only with the interpreter lock held.
 class VerdictCache {
  public:
-  // The cached verdict for `type`, or -1.
-  int find(PyTypeObject* type, PyObject* globals) {
-    if (!watching(globals) || PyUnstable_Type_AssignVersionTag(type) == 0) return -1;
+  // Whether `type` is known; then `head` is its text head, or null when its
+  // values go the long way.
+  bool find(PyTypeObject* type, PyObject* globals, const std::string*& head) {
+    if (!watching(globals) || PyUnstable_Type_AssignVersionTag(type) == 0) return false;
     const Slot& slot = slots_[index(type)];
-    if (slot.type != type || slot.version != type->tp_version_tag || slot.generation != generation_) return -1;
-    return slot.verdict ? 1 : 0;
+    if (slot.type != type || slot.version != type->tp_version_tag || slot.generation != generation_) return false;
+    head = slot.head ? &*slot.head : nullptr;
+    return true;
   }
-  void remember(PyTypeObject* type, bool verdict) {
-    if (watcher_ < 0 || type->tp_version_tag == 0) return;
-    slots_[index(type)] = Slot{type, type->tp_version_tag, generation_, verdict};
+  // Keeps the answer when it can be renewed; returns the head to use.
+  const std::string* remember(PyTypeObject* type, std::optional<std::string> head) {
+    if (watcher_ < 0 || type->tp_version_tag == 0) {
+      scratch_ = std::move(head);
+      return scratch_ ? &*scratch_ : nullptr;
+    }
+    Slot& slot = slots_[index(type)];
+    slot = Slot{type, type->tp_version_tag, generation_, std::move(head)};
+    return slot.head ? &*slot.head : nullptr;
   }
 
  private:
@@ -106,7 +114,7 @@ class VerdictCache {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
     std::uint64_t generation = 0;
-    bool verdict = false;
+    std::optional<std::string> head;  // "<module.Qualname object at "; none: the long way
   };
   static constexpr std::size_t kSlots = 64;
   static std::size_t index(PyTypeObject* type) noexcept {
@@ -160,21 +168,22 @@ class VerdictCache {
   PyObject* watched_ = nullptr;  // the serializer's globals: never freed
   std::uint64_t generation_ = 1;
   Slot slots_[kSlots];
+  std::optional<std::string> scratch_;  // the last answer that could not be kept
 };
 
 }  // namespace
 
-bool NativeMsgpackEncoder::takes_default_repr(PyTypeObject* type) {
+const std::string* NativeMsgpackEncoder::default_repr_head(PyTypeObject* type) {
   VerdictCache& cache = VerdictCache::instance();
-  const int known = cache.find(type, state_.serialize_globals.get());
-  if (known >= 0) [[likely]]
-    return known == 1;
-  const bool verdict = default_repr_verdict(type);
-  if (!PyErr_Occurred()) cache.remember(type, verdict);
-  return verdict;
+  if (const std::string* head = nullptr; cache.find(type, state_.serialize_globals.get(), head)) [[likely]]
+    return head;
+  std::optional<std::string> head;
+  if (takes_default_repr(type)) head = default_repr_text_head(type);
+  if (PyErr_Occurred()) return nullptr;
+  return cache.remember(type, std::move(head));
 }
 
-bool NativeMsgpackEncoder::default_repr_verdict(PyTypeObject* type) {
+bool NativeMsgpackEncoder::takes_default_repr(PyTypeObject* type) {
   if (type->tp_repr != PyBaseObject_Type.tp_repr) return false;
   if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS))
     return false;
@@ -200,12 +209,7 @@ bool NativeMsgpackEncoder::default_repr_verdict(PyTypeObject* type) {
   return is_plain_type(queryset) && !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(queryset));
 }
 
-NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject* obj, ByteBuffer& buf) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (lightweight_repr_ || !takes_default_repr(type)) {
-    PyErr_Clear();  // a failed lookup is met again, and reported, the long way
-    return Written::NotApplicable;
-  }
+std::optional<std::string> NativeMsgpackEncoder::default_repr_text_head(PyTypeObject* type) {
   // As object.__repr__: a heap type's own "__module__" when it is a str
   // other than "builtins", else the part of tp_name before its last dot.
   std::string_view module;
@@ -215,9 +219,8 @@ NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject*
     PyObject* found = PyDict_GetItemWithError(type->tp_dict, VESH_INTERNED("__module__"));
     if (found == nullptr && PyErr_Occurred()) PyErr_Clear();
     if (found != nullptr && PyUnicode_Check(found) && PyUnicode_CompareWithASCIIString(found, "builtins") != 0) {
-      if (!utf8_of(found, module) ||
-          !utf8_of(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, qualname))
-        return Written::NotApplicable;
+      if (!utf8_of(found, module) || !utf8_of(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, qualname))
+        return std::nullopt;
     }
   } else if (std::size_t dot = name.rfind('.'); dot != std::string_view::npos && name.substr(0, dot) != "builtins") {
     module = name.substr(0, dot);
@@ -227,10 +230,26 @@ NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject*
   if (qualname.data() == name.data() || module.data() == name.data()) {
     // tp_name is decoded by the interpreter, with replacement where needed.
     for (char c : name) {
-      if (static_cast<unsigned char>(c) >= 0x80) return Written::NotApplicable;
+      if (static_cast<unsigned char>(c) >= 0x80) return std::nullopt;
     }
   }
+  std::string head = "<";
+  if (!module.empty()) {
+    head += module;
+    head += '.';
+  }
+  head += qualname;
+  head += " object at ";
+  return head;
+}
 
+NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject* obj, ByteBuffer& buf) {
+  const std::string* head = lightweight_repr_ ? nullptr : default_repr_head(Py_TYPE(obj));
+  if (head == nullptr) {
+    PyErr_Clear();  // a failed lookup is met again, and reported, the long way
+    return Written::NotApplicable;
+  }
+  // The address as %p writes it: 0x and lowercase hex digits.
   char address[2 + 2 * sizeof(void*)];
   std::size_t digits = 0;
   for (auto value = reinterpret_cast<std::uintptr_t>(obj); value != 0 || digits == 0; value >>= 4) {
@@ -240,18 +259,11 @@ NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject*
   address[sizeof address - 1 - digits++] = '0';
   const std::string_view hex(address + sizeof address - digits, digits);
 
-  constexpr std::string_view kAt = " object at ";
-  const std::size_t size =
-      1 + (module.empty() ? 0 : module.size() + 1) + qualname.size() + kAt.size() + hex.size() + 1;
+  const std::size_t size = head->size() + hex.size() + 1;
   if (over_limit(saturating_add(buf.size(), size))) return over_budget() ? Written::Done : Written::Failed;
   Packer(buf).pack_ext(size, ext::kText);
-  buf.push_back('<');
-  if (!module.empty()) {
-    buf.append(module);
-    buf.push_back('.');
-  }
-  buf.append(qualname);
-  buf.append(kAt);
+  buf.reserve_more(size);
+  buf.append(*head);
   buf.append(hex);
   buf.push_back('>');
   if (over_limit(buf.size())) return over_budget() ? Written::Done : Written::Failed;

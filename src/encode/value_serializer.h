@@ -232,8 +232,11 @@ class NativeMsgpackEncoder {
   bool write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf, std::size_t start);
   enum class Written : std::uint8_t { Done, Failed, NotApplicable };
   Written write_default_repr(PyObject* obj, ByteBuffer& buf);
+  // The text of object.__repr__ for values of `type` up to their address,
+  // or null when they take another branch of the path.
+  const std::string* default_repr_head(PyTypeObject* type);
   bool takes_default_repr(PyTypeObject* type);
-  bool default_repr_verdict(PyTypeObject* type);
+  std::optional<std::string> default_repr_text_head(PyTypeObject* type);
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
