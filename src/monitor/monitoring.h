@@ -366,7 +366,8 @@ class VeshMonitor {
   PyStatus after_recorded_exit(std::uint8_t kind, PyStatus result);
 
   // Thread keys and frame stores (monitoring_frames.cpp).
-  Result<std::shared_ptr<const std::string>, py::PyError> thread_key(FlushThreadState& flush);
+  // The thread's key, kept in `flush`.
+  Result<const std::shared_ptr<const std::string>*, py::PyError> thread_key(FlushThreadState& flush);
   std::pair<std::uint64_t, SharedStore> register_thread_frame_buffer(const std::string& key);
   SharedStore thread_frame_buffer(const std::string& key);
   LockedStore lock_thread_store(FlushThreadState& flush, const std::string& key);

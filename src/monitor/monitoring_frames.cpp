@@ -34,9 +34,9 @@ std::optional<py::GilMutex<store::FrameStore>::Guard> lock_for_cut(StoreSlot& sl
 // ---------------------------------------------------------------------------
 // Thread keys and stores
 
-Result<std::shared_ptr<const std::string>, PyError> VeshMonitor::thread_key(FlushThreadState& flush) {
+Result<const std::shared_ptr<const std::string>*, PyError> VeshMonitor::thread_key(FlushThreadState& flush) {
   if (flush.thread_key) [[likely]]
-    return flush.thread_key;
+    return &flush.thread_key;
   // Code run here must not be recorded on this thread.
   hooks::HookSuspension suspended;
   Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
@@ -48,7 +48,7 @@ Result<std::shared_ptr<const std::string>, PyError> VeshMonitor::thread_key(Flus
     threads->try_emplace(key, std::move(thread));
   }
   flush.thread_key = std::make_shared<const std::string>(std::move(key));
-  return flush.thread_key;
+  return &flush.thread_key;
 }
 
 std::pair<std::uint64_t, SharedStore> VeshMonitor::register_thread_frame_buffer(const std::string& key) {
@@ -78,13 +78,13 @@ LockedStore VeshMonitor::lock_thread_store(FlushThreadState& flush, const std::s
       flush.store = std::move(found);
       flush.capture_generation = found_generation;
     }
-    SharedStore slot = flush.store;
+    StoreSlot* slot = flush.store.get();
     auto guard = slot->store.lock("thread frame buffer poisoned");
     // A save or a new per-test trace may have taken the store meanwhile: it
     // is then stale (retired, or of an old capture), never an error.
     if (capture_generation_.load(std::memory_order_acquire) == flush.capture_generation && !guard->retired() &&
         !guard->detached()) {
-      return LockedStore{std::move(slot), std::move(guard)};
+      return LockedStore{slot, std::move(guard)};
     }
     flush.store.reset();
     flush.capture_generation = 0;
@@ -98,7 +98,7 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(ThreadState& state, PyOb
   auto flush = state.flush.borrow_mut();
   auto key = thread_key(*flush);
   if (!key.ok()) return Err{std::move(key.error())};
-  LockedStore locked = lock_thread_store(*flush, *key.value());
+  LockedStore locked = lock_thread_store(*flush, **key.value());
   struct Writing {
     bool& flag;
     bool was;
@@ -123,7 +123,7 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(ThreadState& state, PyOb
   outcome.running_bytes = flush->running_bytes;
   outcome.armed = flush->check_due;
   if (outcome.armed) [[unlikely]] {
-    outcome.thread_key = key.value();
+    outcome.thread_key = *key.value();
     outcome.bytes = appended->bytes;
   }
   return outcome;
@@ -218,7 +218,7 @@ Result<std::optional<PushOutcome>, PyError> VeshMonitor::push_frame_data(std::ve
     auto flush = thread_state().flush.borrow_mut();
     auto key = thread_key(*flush);
     if (!key.ok()) return Err{std::move(key.error())};
-    LockedStore locked = lock_thread_store(*flush, *key.value());
+    LockedStore locked = lock_thread_store(*flush, **key.value());
     store::FrameStore& frames = *locked.guard;
     if (records.size() != count) return Err{os_error("frame data/type count mismatch")};
 
@@ -247,7 +247,7 @@ Result<std::optional<PushOutcome>, PyError> VeshMonitor::push_frame_data(std::ve
       return Err{append_failed(std::move(locked), store::to_python(appended.error()))};
     if (frames.name_index().enabled()) frames.name_index().merge(std::move(observed));
 
-    outcome.thread_key = key.value();
+    outcome.thread_key = *key.value();
     outcome.first = appended.value().first;
     outcome.end = appended.value().end;
     if (!flush_subtree_bytes_) return std::optional<PushOutcome>(std::move(outcome));

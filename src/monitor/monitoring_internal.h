@@ -25,9 +25,10 @@ struct StoreSlot {
 // but never for one inherited across a fork (nullopt when that one is held).
 std::optional<py::GilMutex<store::FrameStore>::Guard> lock_for_cut(StoreSlot& slot, const char* poisoned_message);
 
-// A thread's store, locked; the guard goes before the slot it locks.
+// A thread's store, locked. The slot is borrowed from the thread's flush
+// state, which keeps it while the caller's borrow of that state lasts.
 struct LockedStore {
-  SharedStore slot;
+  StoreSlot* slot;
   py::GilMutex<store::FrameStore>::Guard guard;
 };
 

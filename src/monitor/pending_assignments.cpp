@@ -209,7 +209,7 @@ PyStatus VeshMonitor::write_assignment(const encode::LineFrame& line, const std:
     auto flush = thread_state().flush.borrow_mut();
     auto found = thread_key(*flush);
     if (!found.ok()) return Err{std::move(found.error())};
-    key = std::move(found.value());
+    key = *found.value();
     LockedStore locked = lock_thread_store(*flush, *key);
     appended = locked.guard->append_encoded(
         [&](ByteBuffer& buffer) { return encode::write_assignment_record(buffer, line, payload.value().view()); });

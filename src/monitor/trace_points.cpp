@@ -84,7 +84,7 @@ PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t 
     auto flush = thread_state().flush.borrow_mut();
     auto named = thread_key(*flush);
     if (!named.ok()) return Err{std::move(named.error())};
-    key = std::move(named.value());
+    key = *named.value();
   }
 
   if (kind == kEventCall) {
