@@ -94,14 +94,11 @@ void write_naming_entries(ByteBuffer& buffer, const FrameWrite& write, const Rec
   write_qualname(buffer, write, names);
   const char* event = event_name(write.event_kind);
   if (event == nullptr) fault("event kind out of range: " + std::to_string(write.event_kind));
-  write_str_pair(buffer, "event", event);
-  write_str_pair(buffer, "frame_id", write.frame_id->view());
+  write_event_and_frame_id_pairs(buffer, event, *write.frame_id);
 }
 
 void write_closing_entries(ByteBuffer& buffer, const FrameWrite& write) {
-  write_f64_pair(buffer, "timestamp", timestamp());
-  write_str_pair(buffer, "type", "frame");
-  write_user_code_call_site(buffer, write.call_site);
+  write_frame_closing_pairs(buffer, timestamp(), write.call_site);
 }
 
 // Why a record was written without its values.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace vesh::encode {
@@ -94,20 +95,78 @@ void write_frame_qualname_pair(ByteBuffer& buffer, std::string_view module, std:
                     "frame qualname length should fit in u32");
 }
 
-void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site) {
-  buffer.write("\xb3user_code_call_site", 20);
+namespace {
+
+// A few pairs of bounded size built on the stack and appended with one
+// write: most of a frame record's pairs are fixed keys with short values.
+struct Piece {
+  char bytes[160];
+  std::size_t size = 0;
+  // The packer's sink interface.
+  void write(const char* data, std::size_t n) {
+    std::memcpy(bytes + size, data, n);
+    size += n;
+  }
+  void put(std::string_view data) { write(data.data(), data.size()); }
+  void put(char byte) { bytes[size++] = byte; }
+};
+
+static_assert(kFrameIdLength < 32, "a frame id is a fixstr");
+
+void put_frame_id(Piece& out, const FrameId& id) {
+  out.put(static_cast<char>(0xa0 | kFrameIdLength));
+  out.put(id.view());
+}
+
+void put_call_site(Piece& out, const std::optional<UserCodeCallSite>& site) {
+  out.put(std::string_view("\xb3user_code_call_site", 20));
   if (!site) {
-    buffer.push_back(static_cast<char>(0xc0));
+    out.put(static_cast<char>(0xc0));
     return;
   }
-  buffer.push_back(static_cast<char>(0x82));
-  write_str_pair(buffer, "call_frame_id", site->call_frame_id.view());
-  buffer.write("\xabline_number", 12);
+  out.put(static_cast<char>(0x82));
+  out.put(std::string_view("\xad" "call_frame_id", 14));
+  put_frame_id(out, site->call_frame_id);
+  out.put(std::string_view("\xab" "line_number", 12));
   if (site->line_number) {
-    Packer(buffer).pack_int32(*site->line_number);
+    msgpack::packer<Piece>(out).pack_int32(*site->line_number);
   } else {
-    buffer.push_back(static_cast<char>(0xc0));
+    out.put(static_cast<char>(0xc0));
   }
+}
+
+void put_f64(Piece& out, double value) {
+  std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  out.put(static_cast<char>(0xcb));
+  for (int i = 0; i < 8; ++i) out.put(static_cast<char>(bits >> (56 - 8 * i)));
+}
+
+}  // namespace
+
+void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site) {
+  Piece out;
+  put_call_site(out, site);
+  buffer.write(out.bytes, out.size);
+}
+
+void write_event_and_frame_id_pairs(ByteBuffer& buffer, std::string_view event, const FrameId& frame_id) {
+  if (event.size() >= 32) fault("an event name is a fixstr");
+  Piece out;
+  out.put(std::string_view("\xa5" "event", 6));
+  out.put(static_cast<char>(0xa0 | event.size()));
+  out.put(event);
+  out.put(std::string_view("\xa8" "frame_id", 9));
+  put_frame_id(out, frame_id);
+  buffer.write(out.bytes, out.size);
+}
+
+void write_frame_closing_pairs(ByteBuffer& buffer, double timestamp, const std::optional<UserCodeCallSite>& site) {
+  Piece out;
+  out.put(std::string_view("\xa9" "timestamp", 10));
+  put_f64(out, timestamp);
+  out.put(std::string_view("\xa4" "type" "\xa5" "frame", 11));
+  put_call_site(out, site);
+  buffer.write(out.bytes, out.size);
 }
 
 // ---------------------------------------------------------------------------

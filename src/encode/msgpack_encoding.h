@@ -78,6 +78,12 @@ void write_frame_qualname_pair(ByteBuffer& buffer, std::string_view module, std:
 // "user_code_call_site": nil, or {"call_frame_id": id, "line_number": line or nil}.
 void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site);
 
+// A frame record's "event" and "frame_id" pairs in one write.
+void write_event_and_frame_id_pairs(ByteBuffer& buffer, std::string_view event, const FrameId& frame_id);
+// A frame record's closing pairs in one write: "timestamp", "type":
+// "frame", then "user_code_call_site".
+void write_frame_closing_pairs(ByteBuffer& buffer, double timestamp, const std::optional<UserCodeCallSite>& site);
+
 // The key of the thread whose threading.Thread object is `thread`:
 // "native_<native_id>", else "ident_<ident>", else "no_thread_id" after a
 // warning line on the process's standard output (fd 1). Returns false with

@@ -175,6 +175,36 @@ TEST(PairWriters, UserCodeCallSite) {
   EXPECT_EQ(absent.view(), "\xb3user_code_call_site\xc0");
 }
 
+// The frame record's pairs written in one piece are the bytes of the pair
+// writers one by one.
+TEST(PairWriters, FramePairsInOneWrite) {
+  vesh::FrameId id = vesh::FrameId::fresh();
+  const std::optional<vesh::UserCodeCallSite> sites[] = {
+      std::nullopt,
+      vesh::UserCodeCallSite{std::nullopt, id},
+      vesh::UserCodeCallSite{-129, id},
+      vesh::UserCodeCallSite{70000, id},
+      vesh::UserCodeCallSite{std::numeric_limits<std::int32_t>::min(), id},
+  };
+  for (const auto& site : sites) {
+    ByteBuffer one;
+    ByteBuffer separate;
+    enc::write_frame_closing_pairs(one, 1700000000.125, site);
+    enc::write_f64_pair(separate, "timestamp", 1700000000.125);
+    enc::write_str_pair(separate, "type", "frame");
+    enc::write_user_code_call_site(separate, site);
+    EXPECT_EQ(hex(one.view()), hex(separate.view()));
+  }
+  for (const char* event : {"call", "return", "unwind", "resume", "yield", "throw"}) {
+    ByteBuffer one;
+    ByteBuffer separate;
+    enc::write_event_and_frame_id_pairs(one, event, id);
+    enc::write_str_pair(separate, "event", event);
+    enc::write_str_pair(separate, "frame_id", id.view());
+    EXPECT_EQ(hex(one.view()), hex(separate.view()));
+  }
+}
+
 TEST(PairWriters, RecordReadsBack) {
   ByteBuffer buffer;
   buffer.push_back(static_cast<char>(0x86));
