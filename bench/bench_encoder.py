@@ -38,6 +38,7 @@ def corpus():
         "10,000 ints": [rng.randrange(-(2**40), 2**40) for _ in range(10_000)],
         "nested dicts": nested(5),
         "long strings": ["x" * 50_000, "é" * 20_000, "y" * 100_000],
+        "300 strings": ["".join(rng.choice(words) for _ in range(rng.randrange(30, 80))) for _ in range(300)],
         "1,000 small dicts": [small_dict() for _ in range(1_000)],
         "mixed list": [None, True, 1.5, "text", b"bytes", [1, 2, 3], {"a": 1}] * 200,
     }

@@ -43,6 +43,12 @@ Ref reset_thread_hooks_after_fork(PyObject*) {
   return Ref::borrow(hooks::reset_after_fork() ? Py_True : Py_False);
 }
 
+// Each thread keeps the buffer of its last dump, so that dumping large
+// values does not grow a new one from nothing every time. A dump made while
+// another runs on the thread (a repr calling it) takes a fresh one.
+thread_local ByteBuffer DUMP_SCRATCH __attribute__((tls_model("initial-exec")));
+constexpr std::size_t kDumpKeepCapacity = 1 << 20;
+
 constexpr const char* kDumpNames[] = {"value", "lightweight_repr"};
 Ref native_dump_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[2];
@@ -51,7 +57,14 @@ Ref native_dump_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (slots[1] != nullptr && !py::convert_arg("lightweight_repr", py::to_bool, slots[1], lightweight_repr)) return {};
   const encode::SerializerState* state = encode::Serializer::get();
   if (state == nullptr) return {};
-  ByteBuffer buffer;
+  ByteBuffer buffer = std::move(DUMP_SCRATCH);
+  buffer.clear();
+  struct GiveBack {
+    ByteBuffer& buffer;
+    ~GiveBack() {
+      if (buffer.capacity() <= kDumpKeepCapacity && DUMP_SCRATCH.capacity() == 0) DUMP_SCRATCH = std::move(buffer);
+    }
+  } give_back{buffer};
   py::PyError error;
   {
     // The encoder is released before the error is raised: releasing may run
