@@ -2,6 +2,7 @@
 
 #include "py/args.h"
 #include "py/fault.h"
+#include "support/stack_bytes.h"
 #include "foundation/frame_path.h"
 
 #include <msgpack.hpp>
@@ -97,19 +98,9 @@ void write_frame_qualname_pair(ByteBuffer& buffer, std::string_view module, std:
 
 namespace {
 
-// A few pairs of bounded size built on the stack and appended with one
-// write: most of a frame record's pairs are fixed keys with short values.
-struct Piece {
-  char bytes[160];
-  std::size_t size = 0;
-  // The packer's sink interface.
-  void write(const char* data, std::size_t n) {
-    std::memcpy(bytes + size, data, n);
-    size += n;
-  }
-  void put(std::string_view data) { write(data.data(), data.size()); }
-  void put(char byte) { bytes[size++] = byte; }
-};
+// Most of a frame record's pairs are fixed keys with short values: a few of
+// them at a time are built on the stack and appended with one write.
+using Piece = StackBytes<160>;
 
 static_assert(kFrameIdLength < 32, "a frame id is a fixstr");
 
@@ -146,7 +137,7 @@ void put_f64(Piece& out, double value) {
 void write_user_code_call_site(ByteBuffer& buffer, const std::optional<UserCodeCallSite>& site) {
   Piece out;
   put_call_site(out, site);
-  buffer.write(out.bytes, out.size);
+  buffer.append(out.view());
 }
 
 void write_event_and_frame_id_pairs(ByteBuffer& buffer, std::string_view event, const FrameId& frame_id) {
@@ -157,7 +148,7 @@ void write_event_and_frame_id_pairs(ByteBuffer& buffer, std::string_view event, 
   out.put(event);
   out.put(std::string_view("\xa8" "frame_id", 9));
   put_frame_id(out, frame_id);
-  buffer.write(out.bytes, out.size);
+  buffer.append(out.view());
 }
 
 void write_frame_closing_pairs(ByteBuffer& buffer, double timestamp, const std::optional<UserCodeCallSite>& site) {
@@ -166,7 +157,7 @@ void write_frame_closing_pairs(ByteBuffer& buffer, double timestamp, const std::
   put_f64(out, timestamp);
   out.put(std::string_view("\xa4" "type" "\xa5" "frame", 11));
   put_call_site(out, site);
-  buffer.write(out.bytes, out.size);
+  buffer.append(out.view());
 }
 
 // ---------------------------------------------------------------------------

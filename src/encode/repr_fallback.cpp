@@ -1,6 +1,7 @@
 // The unsupported-value path: values that are not native MessagePack are
 // written as extension records, their repr, or the name of their type.
 #include "encode/encoder_internal.h"
+#include "support/stack_bytes.h"
 
 namespace vesh::encode {
 
@@ -343,15 +344,8 @@ bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t 
     fail_with(PyExc_ValueError, "EXT data is too large");
     return unsupported_failed(obj, buf, start);
   }
-  struct HeaderSink {
-    char bytes[6];
-    std::size_t size = 0;
-    void write(const char* data, std::size_t len) {
-      std::memcpy(bytes + size, data, len);
-      size += len;
-    }
-  } header;
-  msgpack::packer<HeaderSink>(header).pack_ext(n, kind);
+  StackBytes<6> header;
+  msgpack::packer<StackBytes<6>>(header).pack_ext(n, kind);
   char* base = buf.data() + start;
   std::memmove(base + header.size, base + sizeof kReserved, n);
   std::memcpy(base, header.bytes, header.size);
