@@ -335,10 +335,11 @@ WRITER_FAILS = """
         for task in os.listdir("/proc/self/task"):
             try:
                 with open(f"/proc/self/task/{task}/comm") as f:
-                    if f.read().strip() == "vesh-v3-writer":
-                        return False
-            except FileNotFoundError:  # the thread ended since the listing
+                    name = f.read().strip()
+            except OSError:  # the thread ended while it was listed
                 continue
+            if name == "vesh-v3-writer":
+                return False
         return True
 
     def tp_leaf(x):
