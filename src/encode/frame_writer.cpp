@@ -44,7 +44,7 @@ struct RecordNames {
 
 bool resolve_names(const FrameWrite& write, RecordNames& names) {
   if (const CachedCodeNames* cached = write.cached) {
-    if (!frame_line_number(write.frame, names.line)) return false;
+    if (!frame_line_number(write.frame, names.line, cached->lines)) return false;
     if (cached->qualname) {
       names.module = get_qualname_module(write.frame);
       return bool(names.module);
