@@ -19,14 +19,23 @@ std::once_flag REGISTER_PROCESS_ATFORK;
 
 extern "C" void atfork_child() { advance_process_fork_generation(); }
 
-// A nonzero tag naming the calling process, in the stamp's current form.
+}  // namespace
+
 std::uint64_t process_tag() noexcept {
   if (PROCESS_ATFORK_STATUS.load(std::memory_order_acquire) == 0)
     return (PROCESS_FORK_GENERATION.load(std::memory_order_relaxed) + 1) << 1;
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(getpid())) << 1) | 1;
 }
 
-}  // namespace
+void take_process_guard(std::atomic<std::uint64_t>& guard, std::uint64_t tag) noexcept {
+  for (std::uint64_t seen = 0;; seen = 0) {
+    if (guard.compare_exchange_weak(seen, tag, std::memory_order_acquire)) return;
+    // Held by a thread of another process (we are its forked child): that
+    // thread does not exist here.
+    if (seen != 0 && seen != tag && guard.compare_exchange_strong(seen, tag, std::memory_order_acquire)) return;
+    sched_yield();
+  }
+}
 
 void ProcessForkGeneration::register_handler() {
   std::call_once(REGISTER_PROCESS_ATFORK, [] {
@@ -58,14 +67,7 @@ ForkAwareMutex::ForkAwareMutex() {
 }
 
 std::shared_ptr<std::mutex> ForkAwareMutex::for_this_process() {
-  const std::uint64_t tag = process_tag();
-  for (std::uint64_t seen = 0;; seen = 0) {
-    if (guard_.compare_exchange_weak(seen, tag, std::memory_order_acquire)) break;
-    // Held by a thread of another process (we are its forked child): that
-    // thread does not exist here.
-    if (seen != 0 && seen != tag && guard_.compare_exchange_strong(seen, tag, std::memory_order_acquire)) break;
-    sched_yield();
-  }
+  take_process_guard(guard_, process_tag());
   struct Release {
     std::atomic<std::uint64_t>& guard;
     ~Release() { guard.store(0, std::memory_order_release); }

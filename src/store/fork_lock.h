@@ -8,11 +8,14 @@
 
 #include "py/fault.h"
 
+#include <Python.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,6 +36,15 @@ struct ProcessForkGeneration {
 
 // The at-fork child handler.
 void advance_process_fork_generation() noexcept;
+
+// A nonzero tag naming the calling process: its fork generation when the
+// handler is registered, else its process id.
+std::uint64_t process_tag() noexcept;
+
+// Takes a spin guard word that holds the tag of its holder's process (0 when
+// free). A hold by another process's thread (we are its forked child, where
+// that thread does not exist) is taken over.
+void take_process_guard(std::atomic<std::uint64_t>& guard, std::uint64_t tag) noexcept;
 
 // Identifies the process an object was made in: the fork generation when the
 // handler is registered, else the process id.
@@ -101,40 +113,58 @@ class ForkAwareMutex {
 // lock a forked child gets afresh even when a parent thread held it at the
 // fork. Holders may wait (for another lock, for budget room) only while the
 // value is whole, so that the child finds it as that thread left it.
+//
+// Cheap enough for every event: a lock compares the process tag it was made
+// for with the caller's, and only the first lock in a forked child makes the
+// lock anew (no thread of the child can have waited on the old one, as every
+// thread meets the tag first).
 template <typename T>
 class ForkAwareGilMutex {
  public:
   class Guard {
    public:
-    Guard(ForkAwareGilMutex* owner, ForkAwareGuard inner) noexcept
-        : owner_(owner), inner_(std::move(inner)), exceptions_(std::uncaught_exceptions()) {}
-    Guard(Guard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), inner_(std::move(other.inner_)), exceptions_(other.exceptions_) {}
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
-    // Poisons before the lock is let go.
+    Guard(Guard&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), exceptions_(other.exceptions_) {}
     ~Guard() {
-      if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+      if (owner_ == nullptr) return;
+      if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
+      owner_->mutex_->unlock();
     }
     T& operator*() const noexcept { return owner_->value_; }
     T* operator->() const noexcept { return &owner_->value_; }
 
    private:
+    friend class ForkAwareGilMutex;
+    explicit Guard(ForkAwareGilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
     ForkAwareGilMutex* owner_;
-    ForkAwareGuard inner_;
     int exceptions_;
   };
 
   template <typename... Args>
-  explicit ForkAwareGilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {}
+  explicit ForkAwareGilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {
+    ProcessForkGeneration::register_handler();
+    mutex_ = new (storage_) std::mutex();
+    made_for_.store(process_tag(), std::memory_order_release);
+  }
   ForkAwareGilMutex(const ForkAwareGilMutex&) = delete;
   ForkAwareGilMutex& operator=(const ForkAwareGilMutex&) = delete;
+  ~ForkAwareGilMutex() { std::destroy_at(mutex_); }
 
   // Must be called with the interpreter lock held.
   Guard lock() { return lock(nullptr); }
   // As lock(), reporting a poisoned value with a text of the caller's.
   Guard lock(const char* poisoned_message) {
-    Guard guard(this, mutex_.lock(true));
+    const std::uint64_t tag = process_tag();
+    if (made_for_.load(std::memory_order_acquire) != tag) [[unlikely]]
+      renew(tag);
+    if (!mutex_->try_lock()) {
+      Py_BEGIN_ALLOW_THREADS
+      mutex_->lock();
+      Py_END_ALLOW_THREADS
+    }
+    Guard guard(this);
     if (poisoned_) {
       fault(poisoned_message != nullptr ? std::string(poisoned_message) : std::string(name_) + " mutex poisoned");
     }
@@ -142,8 +172,22 @@ class ForkAwareGilMutex {
   }
 
  private:
+  // First lock in a forked child: the parent's lock may be held by a thread
+  // that does not exist here. Its storage is reused without destroying it.
+  void renew(std::uint64_t tag) noexcept {
+    take_process_guard(renewing_, tag);
+    if (made_for_.load(std::memory_order_relaxed) != tag) {
+      mutex_ = new (storage_) std::mutex();
+      made_for_.store(tag, std::memory_order_release);
+    }
+    renewing_.store(0, std::memory_order_release);
+  }
+
   const char* name_;
-  ForkAwareMutex mutex_;
+  alignas(std::mutex) unsigned char storage_[sizeof(std::mutex)];
+  std::mutex* mutex_ = nullptr;
+  std::atomic<std::uint64_t> made_for_{0};
+  std::atomic<std::uint64_t> renewing_{0};
   bool poisoned_ = false;
   T value_;
 };
