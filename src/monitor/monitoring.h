@@ -27,6 +27,7 @@
 #include "py/gil_mutex.h"
 #include "py/ref.h"
 #include "store/fork_lock.h"
+#include "store/recorded_thread.h"
 #include "store/recording_stop.h"
 #include "support/borrow_cell.h"
 #include "support/byte_buffer.h"
@@ -89,14 +90,15 @@ using SharedStore = std::shared_ptr<StoreSlot>;
 // it back onto their records. Boundaries stay where they are.
 void shift_markers_after_flush(MarkerStack& markers, std::uint64_t start, std::uint64_t end);
 
-// Per monitor and thread: the cached thread key and frame store, and the
-// bytes appended since subtree tracking was last reset (in the tracking
+// Per monitor and thread: the cached thread key, thread and frame store, and
+// the bytes appended since subtree tracking was last reset (in the tracking
 // generation `flush_generation`); `check_due` once they reach the monitor's
 // check threshold, from when on the thread's open calls are tracked.
 struct FlushThreadState {
   std::uint64_t running_bytes = 0;
   std::uint64_t flush_generation = 0;
   std::shared_ptr<const std::string> thread_key;
+  store::SharedThread thread;  // registered under `thread_key`
   std::uint64_t capture_generation = 0;
   SharedStore store;
   bool check_due = false;
@@ -368,7 +370,11 @@ class VeshMonitor {
   // Thread keys and frame stores (monitoring_frames.cpp).
   // The thread's key, kept in `flush`.
   Result<const std::shared_ptr<const std::string>*, py::PyError> thread_key(FlushThreadState& flush);
-  std::pair<std::uint64_t, SharedStore> register_thread_frame_buffer(const std::string& key);
+  // Puts the thread into `threads_` unless a thread the program still holds
+  // is there under its key.
+  void register_thread(const std::string& key, const store::SharedThread& thread);
+  // The thread's store in the current capture, made when it has none (`made`).
+  std::pair<std::uint64_t, SharedStore> register_thread_frame_buffer(const std::string& key, bool& made);
   SharedStore thread_frame_buffer(const std::string& key);
   LockedStore lock_thread_store(FlushThreadState& flush, const std::string& key);
   // Counts bytes appended under the tracking generation `generation` (read
@@ -449,7 +455,8 @@ class VeshMonitor {
   using StoreRegistry = absl::flat_hash_map<std::string, SharedStore>;
   py::GilMutex<StoreRegistry> frames_registry_{"frames registry"};
   py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_{"trace capture"};
-  py::GilMutex<absl::flat_hash_map<std::string, py::Ref>> threads_{"threads"};
+  // Every thread that recorded, until a save has carried it after it ended.
+  py::GilMutex<store::ThreadObjects> threads_{"threads"};
   std::string creator_thread_key_;
   py::Ref current_thread_;
   py::Ref getframe_;

@@ -83,7 +83,7 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
     store::FlushedTraceParts parts;
     {
       auto threads = threads_.lock("mutex");
-      if (auto it = threads->find(key); it != threads->end()) parts.threads.emplace(key, it->second.clone());
+      if (auto it = threads->find(key); it != threads->end()) parts.threads.emplace(key, it->second);
     }
     {
       auto name = trace_name_.lock("mutex poisoned");

@@ -43,18 +43,27 @@ Result<const std::shared_ptr<const std::string>*, PyError> VeshMonitor::thread_k
   if (!thread) return Err{fetch_error()};
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return Err{fetch_error()};
-  {
-    auto threads = threads_.lock("threads mutex poisoned");
-    threads->try_emplace(key, std::move(thread));
-  }
+  flush.thread = store::RecordedThread::of(thread.get());
+  register_thread(key, flush.thread);
   flush.thread_key = std::make_shared<const std::string>(std::move(key));
   return &flush.thread_key;
 }
 
-std::pair<std::uint64_t, SharedStore> VeshMonitor::register_thread_frame_buffer(const std::string& key) {
+void VeshMonitor::register_thread(const std::string& key, const store::SharedThread& thread) {
+  // Released after the lock: it may hold the last reference to an object.
+  store::SharedThread replaced;
+  auto threads = threads_.lock("threads mutex poisoned");
+  auto [it, inserted] = threads->try_emplace(key, thread);
+  // A key whose thread is gone passes to the thread the system gave its id.
+  if (!inserted && it->second != thread && it->second->gone()) replaced = std::exchange(it->second, thread);
+}
+
+std::pair<std::uint64_t, SharedStore> VeshMonitor::register_thread_frame_buffer(const std::string& key, bool& made) {
+  made = false;
   auto registry = frames_registry_.lock("frames registry mutex poisoned");
   const std::uint64_t generation = capture_generation_.load(std::memory_order_acquire);
   if (auto it = registry->find(key); it != registry->end()) return {generation, it->second};
+  made = true;
   std::shared_ptr<store::TraceCapture> capture = *trace_capture_.lock("trace capture mutex poisoned");
   const std::uint64_t token = next_thread_token_.fetch_add(1, std::memory_order_relaxed);
   if (token > UINT32_MAX) fault("Vesh exhausted its per-capture thread token space");
@@ -74,9 +83,13 @@ LockedStore VeshMonitor::lock_thread_store(FlushThreadState& flush, const std::s
   for (;;) {
     const std::uint64_t generation = capture_generation_.load(std::memory_order_acquire);
     if (!flush.store || flush.capture_generation != generation) {
-      auto [found_generation, found] = register_thread_frame_buffer(key);
+      bool made = false;
+      auto [found_generation, found] = register_thread_frame_buffer(key, made);
       flush.store = std::move(found);
       flush.capture_generation = found_generation;
+      // A save forgets the threads that ended before it; one whose object
+      // died while it still ran code records again under its old key.
+      if (made && flush.thread) register_thread(key, flush.thread);
     }
     StoreSlot* slot = flush.store.get();
     auto guard = slot->store.lock("thread frame buffer poisoned");

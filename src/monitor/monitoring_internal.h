@@ -48,7 +48,7 @@ struct TraceInputs {
   std::string trace_id;
   std::string root_trace_id;
   absl::flat_hash_map<std::string, store::FrameStore> frames;
-  absl::flat_hash_map<std::string, py::Ref> threads;
+  store::ThreadObjects threads;
   std::shared_ptr<store::TraceCapture> capture;
   double timestamp = 0;
   std::vector<std::pair<std::uint32_t, store::SharedBytes>> interned_values;

@@ -77,8 +77,10 @@ TraceInputs VeshMonitor::take_trace_inputs() {
   in.interned_values = value_interning_.published_values(*in.capture);
   {
     auto threads = threads_.lock("mutex poisoned");
-    in.threads.reserve(threads->size());
-    for (const auto& [key, thread] : *threads) in.threads.emplace(key, thread.clone());
+    in.threads = *threads;
+    // A thread whose object is gone has ended: this trace carries it for the
+    // last time.
+    absl::erase_if(*threads, [](const auto& entry) { return entry.second->gone(); });
   }
   return in;
 }

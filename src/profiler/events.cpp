@@ -262,7 +262,8 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
 bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
   // The state is the running thread's own, fresh for each new thread, and a
   // thread keeps its thread object (and that object its ids, fixed before
-  // its target runs) for its life: it is asked for once.
+  // its target runs) for its life: it is asked for once. The state outlives
+  // the thread, so it holds the object only weakly.
   if (state.thread_cache) [[likely]] {
     out = state.thread_cache->thread_key;
     return true;
@@ -272,7 +273,8 @@ bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return false;
   out = key;
-  state.thread_cache = CachedProfilerThread{std::move(key), std::move(thread), CachedProfilerThread::kUnregistered};
+  state.thread_cache =
+      CachedProfilerThread{std::move(key), store::RecordedThread::of(thread.get()), CachedProfilerThread::kUnregistered};
   return true;
 }
 

@@ -63,7 +63,7 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
     {
       auto objects = thread_objects_.lock();
       if (auto it = objects->find(thread_key); it != objects->end()) {
-        parts.threads.emplace(thread_key, it->second.clone());
+        parts.threads.emplace(thread_key, it->second);
       }
     }
     parts.name = trace_name_for_thread(drained, thread_key);

@@ -26,6 +26,7 @@
 #include "encode/value_serializer.h"
 #include "store/frame_store.h"
 #include "store/fork_lock.h"
+#include "store/recorded_thread.h"
 #include "store/recording_stop.h"
 #include "store/subtree_flush.h"
 #include "store/trace_capture.h"
@@ -46,11 +47,11 @@
 
 namespace vesh::profile {
 
-// The thread key and thread object of the thread's latest recorded event,
-// and the capture generation in which that object was last registered.
+// The thread key and thread of the thread's latest recorded event, and the
+// capture generation in which the thread was last registered.
 struct CachedProfilerThread {
   std::string thread_key;
-  py::Ref thread;
+  store::SharedThread thread;
   std::uint64_t registered_generation = kUnregistered;
 
   static constexpr std::uint64_t kUnregistered = ~std::uint64_t{0};
@@ -222,7 +223,7 @@ class VeshProfiler {
 
   // Saving.
   using StoreMap = absl::flat_hash_map<std::string, store::FrameStore>;
-  using ThreadObjects = absl::flat_hash_map<std::string, py::Ref>;
+  using ThreadObjects = store::ThreadObjects;
   // What one capture swap takes out of the profiler.
   struct TraceInputs {
     std::string trace_id;

@@ -15,7 +15,6 @@
 namespace vesh::profile {
 
 using py::PyError;
-using py::Ref;
 using store::FrameStore;
 using store::TraceCapture;
 
@@ -32,8 +31,8 @@ constexpr std::string_view kStartTest = "start_test";
 template <typename Append>
 PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t kind, References references,
                                     Append&& append) {
-  // A replaced thread object is released only after the locks are.
-  Ref replaced_thread;
+  // A replaced thread is released only after the locks are.
+  store::SharedThread replaced_thread;
   Result<store::AppendOutcome, store::IoError> outcome = store::AppendOutcome{};
   StoredBatch stored;
   std::shared_ptr<TraceCapture> failed_capture;
@@ -49,7 +48,7 @@ PyError VeshProfiler::store_records(const std::string& thread_key, std::uint8_t 
       auto objects = thread_objects_.lock();
       auto [it, inserted] = objects->try_emplace(cached.thread_key);
       if (!inserted) replaced_thread = std::move(it->second);
-      it->second = cached.thread.clone();
+      it->second = cached.thread;
       cached.registered_generation = generation;
     }
 

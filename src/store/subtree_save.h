@@ -27,7 +27,6 @@
 namespace vesh::store {
 
 using StoresByThread = absl::flat_hash_map<std::string, FrameStore>;
-using ThreadObjects = absl::flat_hash_map<std::string, py::Ref>;
 
 // What the trace is saved with besides its frames.
 struct FlushedTraceInfo {

@@ -159,70 +159,35 @@ void pack_config_value(Packer& pk, ByteBuffer& out, const ConfigValue& value) {
   }
 }
 
-// An optional unsigned attribute of a thread object: missing, None or not
-// convertible to a u64 all give nullopt (the error is dropped).
-std::optional<std::uint64_t> optional_u64_attribute(PyObject* thread, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(thread, name));
-  if (!value || value.get() == Py_None) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  Ref index = Ref::steal(PyNumber_Index(value.get()));
-  if (!index) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  unsigned long long out = PyLong_AsUnsignedLongLong(index.get());
-  if (out == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return out;
-}
-
-PyResult<bool> exact_bool(PyObject* value) {
-  if (!PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'", Py_TYPE(value)->tp_name);
-    return Err{take_python_error()};
-  }
-  return value == Py_True;
-}
-
-PyResult<ByteBuffer> thread_payload(std::string_view key, PyObject* thread) {
+// A per-thread payload: the thread's facts and whether it is alive.
+ByteBuffer thread_payload(std::string_view key, const ThreadFacts& facts, bool alive) {
   ByteBuffer buffer(256);
   Packer pk(buffer);
   pk.pack_map(6);
   pack_text(pk, "thread_id");
   pack_text(pk, key);
-
-  Ref name = Ref::steal(PyObject_GetAttrString(thread, "name"));
-  if (!name) return Err{take_python_error()};
-  PyResult<std::string> name_text = str_text(name.get());
-  if (!name_text) return Err{std::move(name_text).error()};
   pack_text(pk, "name");
-  pack_text(pk, name_text.value());
-
-  std::optional<std::uint64_t> ident = optional_u64_attribute(thread, "ident");
-  std::optional<std::uint64_t> native_id = optional_u64_attribute(thread, "native_id");
+  pack_text(pk, facts.name);
   pack_text(pk, "ident");
-  pack_optional_u64(pk, ident);
+  pack_optional_u64(pk, facts.ident);
   pack_text(pk, "native_id");
-  pack_optional_u64(pk, native_id);
-
-  Ref daemon = Ref::steal(PyObject_GetAttrString(thread, "daemon"));
-  if (!daemon) return Err{take_python_error()};
-  PyResult<bool> daemon_flag = exact_bool(daemon.get());
-  if (!daemon_flag) return Err{std::move(daemon_flag).error()};
+  pack_optional_u64(pk, facts.native_id);
   pack_text(pk, "daemon");
-  pack_bool(pk, daemon_flag.value());
-
-  Ref alive = Ref::steal(PyObject_CallMethod(thread, "is_alive", nullptr));
-  if (!alive) return Err{take_python_error()};
-  PyResult<bool> alive_flag = exact_bool(alive.get());
-  if (!alive_flag) return Err{std::move(alive_flag).error()};
+  pack_bool(pk, facts.daemon);
   pack_text(pk, "is_alive");
-  pack_bool(pk, alive_flag.value());
+  pack_bool(pk, alive);
   return buffer;
+}
+
+// The payload of a thread read from its object, or from the facts last
+// known of a thread whose object is gone (it has ended).
+PyResult<ByteBuffer> thread_payload(const ThreadEntry& entry) {
+  if (entry.thread == nullptr) return thread_payload(entry.key, *entry.ended, false);
+  PyResult<ThreadFacts> facts = read_thread_facts(entry.thread);
+  if (!facts) return Err{std::move(facts).error()};
+  PyResult<bool> alive = read_is_alive(entry.thread);
+  if (!alive) return Err{std::move(alive).error()};
+  return thread_payload(entry.key, facts.value(), alive.value());
 }
 
 // Calls vesh.db.<function>(*args, db_path=Path(db_path), **rest) with the
@@ -355,12 +320,33 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry>
     if (token == tokens.end()) {
       return Err{py::PyError::make(PyExc_RuntimeError, "missing v3 thread token for " + std::string(entry.key))};
     }
-    PyResult<ByteBuffer> payload = thread_payload(entry.key, entry.thread);
+    PyResult<ByteBuffer> payload = thread_payload(entry);
     if (!payload) return Err{std::move(payload).error()};
     out.thread_records.emplace_back(token->second, std::move(payload).value());
   }
   out.metadata = std::move(metadata);
   return out;
+}
+
+PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads, const ThreadTokens& tokens,
+                                                    std::string_view trace_id, std::optional<std::string> trace_name,
+                                                    std::string_view source, double timestamp,
+                                                    std::string current_thread_id, const Config& config,
+                                                    bool use_monitoring, std::optional<std::string_view> root_trace_id) {
+  // The objects still held by the program are held here too until their
+  // records are written: reading one runs Python code.
+  std::vector<Ref> objects;
+  std::vector<ThreadEntry> entries;
+  objects.reserve(threads.size());
+  entries.reserve(threads.size());
+  for (const auto& [key, thread] : threads) {
+    Ref object = thread->object();
+    entries.push_back(ThreadEntry{key, object.get(), &thread->last_known()});
+    if (object) objects.push_back(std::move(object));
+  }
+  return prepare_v3_trace_from_parts(std::span<const ThreadEntry>(entries), tokens, trace_id, std::move(trace_name),
+                                     source, timestamp, std::move(current_thread_id), config, use_monitoring,
+                                     root_trace_id);
 }
 
 PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view db_path, std::uint64_t timeout,

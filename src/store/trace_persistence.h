@@ -12,6 +12,7 @@
 #include "store/io_error.h"
 #include "support/byte_buffer.h"
 #include "store/frame_store.h"
+#include "store/recorded_thread.h"
 #include "store/runtime_metadata.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -31,10 +32,12 @@ namespace vesh::store {
 // within one container.
 using ThreadTokens = absl::flat_hash_map<std::string, std::uint32_t>;
 
-// One recorded thread: its key and its Python thread object (borrowed).
+// One recorded thread: its key and its Python thread object (borrowed), or
+// for a thread whose object is gone, the facts last known of it.
 struct ThreadEntry {
   std::string_view key;
   PyObject* thread;
+  const ThreadFacts* ended = nullptr;
 };
 
 // A per-thread record's body, with the token it is written under.
@@ -53,6 +56,14 @@ struct TracePayloads {
 // thread's ident and native_id, and configuration values that cannot be
 // written, never fail it.
 PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry> threads, const ThreadTokens& tokens,
+                                                    std::string_view trace_id, std::optional<std::string> trace_name,
+                                                    std::string_view source, double timestamp,
+                                                    std::string current_thread_id, const Config& config,
+                                                    bool use_monitoring, std::optional<std::string_view> root_trace_id);
+
+// The same for a tracer's threads: a thread whose object is gone is written
+// from the facts last known of it, as not alive.
+PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads, const ThreadTokens& tokens,
                                                     std::string_view trace_id, std::optional<std::string> trace_name,
                                                     std::string_view source, double timestamp,
                                                     std::string current_thread_id, const Config& config,

@@ -163,6 +163,52 @@ TEST_F(PersistenceTest, ThreadPayloads) {
   }
 }
 
+// A registered thread is read from its object while the program holds it,
+// and written from what was read at registration once the program let it go.
+TEST_F(PersistenceTest, RegisteredThreadsAreHeldWeakly) {
+  run(R"(
+class SlotThread:
+    __slots__ = ('name', 'ident', 'native_id', 'daemon')
+    def __init__(self):
+        self.name, self.ident, self.native_id, self.daemon = 'slots', 5, 300, False
+    def is_alive(self):
+        return True
+)");
+  struct Case {
+    const char* make;  // binds _t
+    const char* then;  // runs after the registration
+    bool gone;
+    const char* name;  // null: the save fails with a TypeError
+    bool alive;
+  };
+  for (const Case& c : {
+           Case{"_t = FakeThread('t')", "_t.name = 'u'", false, "u", true},
+           Case{"_t = FakeThread('t')", "_t.name = 'u'; del _t", true, "t", false},
+           // Neither weakly referable nor readable now: held, and read at the save as ever.
+           Case{"_t = SlotThread()", "del _t", false, "slots", true},
+           Case{"_t = FakeThread(name=3)", "del _t", false, nullptr, false},
+       }) {
+    run(c.make);
+    store::ThreadObjects threads;
+    threads.emplace("k", store::RecordedThread::of(eval("_t").get()));
+    run(c.then);
+    EXPECT_EQ(threads.at("k")->gone(), c.gone) << c.make << "; " << c.then;
+    auto result = store::prepare_v3_trace_from_parts(threads, {{"k", 1}}, "t", std::nullopt, "s", 0.0, "c",
+                                                     config("{}"), false, std::nullopt);
+    if (c.name == nullptr) {
+      ASSERT_FALSE(result.ok()) << c.make;
+      EXPECT_TRUE(result.error().matches(PyExc_TypeError)) << result.error().message();
+      continue;
+    }
+    ASSERT_TRUE(result.ok()) << c.make << ": " << result.error().message();
+    ASSERT_EQ(result.value().thread_records.size(), 1u);
+    EXPECT_EQ(result.value().thread_records[0].second.view(),
+              b({0x86}) + s("thread_id") + s("k") + s("name") + s(c.name) + s("ident") + b({5}) + s("native_id") +
+                  b({0xcd, 1, 0x2c}) + s("daemon") + b({0xc2}) + s("is_alive") + b({c.alive ? 0xc3 : 0xc2}))
+        << c.make << "; " << c.then;
+  }
+}
+
 TEST_F(PersistenceTest, ThreadPayloadsInMapOrder) {
   std::vector<std::pair<std::string, vesh::py::Ref>> threads;
   threads.emplace_back("b", eval("FakeThread('tb')"));
