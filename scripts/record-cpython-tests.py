@@ -8,8 +8,8 @@ MODULE names a module of the interpreter's `test` package (`test_json`, or
 `test.test_json`). Each module runs in a subprocess of its own three ways:
 unrecorded, under the sys.monitoring recorder and under the profile hook,
 with every frame of the test package recorded and the trace saved into a
-SQLite database under DIR (removed again for a run that matches, unless
---keep is given). A recorded run must give exactly the unrecorded
+SQLite database under DIR (removed again once compared, unless --keep is
+given). A recorded run must give exactly the unrecorded
 run's outcome: the same tests passing, failing, erroring and skipped, a
 clean save, and nothing on stderr from vesh but its once-per-location
 warnings about values it could not encode. Exits 1 when any module
@@ -136,7 +136,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--mode", choices=("monitor", "profile", "both"), default="both")
     parser.add_argument("--workdir", type=pathlib.Path)
     parser.add_argument("--timeout", type=float, default=900)
-    parser.add_argument("--keep", action="store_true", help="keep the databases of modules that match too")
+    parser.add_argument("--keep", action="store_true", help="keep the databases")
     args = parser.parse_args(argv)
     workdir = args.workdir or pathlib.Path(tempfile.mkdtemp(prefix="vesh-cpython-tests-"))
     modes = ("monitor", "profile") if args.mode == "both" else (args.mode,)
@@ -156,7 +156,7 @@ def main(argv: list[str]) -> int:
             for problem in problems:
                 print("    " + problem.replace("\n", "\n    "))
             failed |= bool(problems)
-            if not problems and not args.keep:
+            if not args.keep:
                 shutil.rmtree(workdir / module / mode, ignore_errors=True)
     print(f"work directory: {workdir}")
     return 1 if failed else 0
