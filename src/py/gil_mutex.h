@@ -13,6 +13,10 @@
 // buffer) that comes back into the system on the same thread and asks for
 // the same mutex. Waiting there would hang the thread for good, so such a
 // re-lock is the internal fault "<name> mutex already held by this thread".
+//
+// The native lock is a parameter: a std::mutex (GilMutex), or one that a
+// forked child makes anew (store::ForkAwareGilMutex, store/fork_lock.h). It
+// needs lock(), try_lock() and unlock().
 #pragma once
 
 #include <Python.h>
@@ -30,8 +34,8 @@
 
 namespace vesh::py {
 
-template <typename T>
-class GilMutex {
+template <typename T, typename Lock = std::mutex>
+class BasicGilMutex {
  public:
   class Guard {
    public:
@@ -49,18 +53,18 @@ class GilMutex {
     T* operator->() const noexcept { return &owner_->value_; }
 
    private:
-    friend class GilMutex;
-    explicit Guard(GilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {
+    friend class BasicGilMutex;
+    explicit Guard(BasicGilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {
       owner_->holder_.store(this_thread(), std::memory_order_relaxed);
     }
-    GilMutex* owner_;
+    BasicGilMutex* owner_;
     int exceptions_;
   };
 
   template <typename... Args>
-  explicit GilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {}
-  GilMutex(const GilMutex&) = delete;
-  GilMutex& operator=(const GilMutex&) = delete;
+  explicit BasicGilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {}
+  BasicGilMutex(const BasicGilMutex&) = delete;
+  BasicGilMutex& operator=(const BasicGilMutex&) = delete;
 
   // Must be called with the interpreter lock held (it is released while waiting).
   Guard lock() { return lock_reporting(nullptr); }
@@ -128,7 +132,7 @@ class GilMutex {
   }
 
   const char* name_;
-  std::mutex mutex_;
+  Lock mutex_;
   // pthread_self() of the thread holding the mutex, 0 when free. Only the
   // holder stores its own id, so a thread reads its own id here exactly
   // while it holds the mutex.
@@ -136,5 +140,8 @@ class GilMutex {
   bool poisoned_ = false;
   T value_;
 };
+
+template <typename T>
+using GilMutex = BasicGilMutex<T>;
 
 }  // namespace vesh::py

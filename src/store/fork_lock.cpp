@@ -8,6 +8,8 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <new>
+
 namespace vesh::store {
 
 std::atomic<std::uint64_t> PROCESS_FORK_GENERATION{0};
@@ -108,6 +110,20 @@ std::optional<ForkAwareGuard> ForkAwareMutex::try_lock() {
   std::unique_lock<std::mutex> held(*inner, std::try_to_lock);
   if (!held.owns_lock()) return std::nullopt;
   return ForkAwareGuard(std::move(inner), std::move(held));
+}
+
+ForkRenewedMutex::ForkRenewedMutex() : mutex_(new (storage_) std::mutex()) {
+  ProcessForkGeneration::register_handler();
+  made_for_.store(process_tag(), std::memory_order_release);
+}
+
+void ForkRenewedMutex::renew(std::uint64_t tag) noexcept {
+  take_process_guard(renewing_, tag);
+  if (made_for_.load(std::memory_order_relaxed) != tag) {
+    mutex_ = new (storage_) std::mutex();
+    made_for_.store(tag, std::memory_order_release);
+  }
+  renewing_.store(0, std::memory_order_release);
 }
 
 }  // namespace vesh::store

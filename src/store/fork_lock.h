@@ -6,19 +6,13 @@
 // that they are being used in a forked child and start afresh.
 #pragma once
 
-#include "py/fault.h"
-
-#include <Python.h>
+#include "py/gil_mutex.h"
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
-#include <string>
-#include <utility>
 
 namespace vesh::store {
 
@@ -107,89 +101,44 @@ class ForkAwareMutex {
   std::shared_ptr<std::mutex> inner_;
 };
 
-// A value that interpreter threads share, like py::GilMutex (waiting
-// releases the interpreter lock; a fault unwinding through a guard poisons
-// it: every later lock is the internal fault "<name> mutex poisoned"), whose
-// lock a forked child gets afresh even when a parent thread held it at the
-// fork. Holders may wait (for another lock, for budget room) only while the
-// value is whole, so that the child finds it as that thread left it.
-//
-// Cheap enough for every event: a lock compares the process tag it was made
-// for with the caller's, and only the first lock in a forked child makes the
-// lock anew (no thread of the child can have waited on the old one, as every
-// thread meets the tag first).
-template <typename T>
-class ForkAwareGilMutex {
+// A std::mutex that a forked child makes anew, even when a thread of the
+// parent held it at the fork (that thread does not exist in the child).
+// Cheap enough for every event: a lock compares the process tag the mutex
+// was made for with the caller's, and only the first lock in a forked child
+// makes it anew (no thread of the child can have waited on the old one, as
+// every thread meets the tag first). The old one is never destroyed: it may
+// be locked.
+class ForkRenewedMutex {
  public:
-  class Guard {
-   public:
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    Guard(Guard&& other) noexcept
-        : owner_(std::exchange(other.owner_, nullptr)), exceptions_(other.exceptions_) {}
-    ~Guard() {
-      if (owner_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_) owner_->poisoned_ = true;
-      owner_->mutex_->unlock();
-    }
-    T& operator*() const noexcept { return owner_->value_; }
-    T* operator->() const noexcept { return &owner_->value_; }
+  ForkRenewedMutex();
+  ForkRenewedMutex(const ForkRenewedMutex&) = delete;
+  ForkRenewedMutex& operator=(const ForkRenewedMutex&) = delete;
+  ~ForkRenewedMutex() { std::destroy_at(mutex_); }
 
-   private:
-    friend class ForkAwareGilMutex;
-    explicit Guard(ForkAwareGilMutex* owner) noexcept : owner_(owner), exceptions_(std::uncaught_exceptions()) {}
-    ForkAwareGilMutex* owner_;
-    int exceptions_;
-  };
+  void lock() { current().lock(); }
+  bool try_lock() noexcept { return current().try_lock(); }
+  void unlock() noexcept { mutex_->unlock(); }
 
-  template <typename... Args>
-  explicit ForkAwareGilMutex(const char* name, Args&&... args) : name_(name), value_(std::forward<Args>(args)...) {
-    ProcessForkGeneration::register_handler();
-    mutex_ = new (storage_) std::mutex();
-    made_for_.store(process_tag(), std::memory_order_release);
-  }
-  ForkAwareGilMutex(const ForkAwareGilMutex&) = delete;
-  ForkAwareGilMutex& operator=(const ForkAwareGilMutex&) = delete;
-  ~ForkAwareGilMutex() { std::destroy_at(mutex_); }
-
-  // Must be called with the interpreter lock held.
-  Guard lock() { return lock(nullptr); }
-  // As lock(), reporting a poisoned value with a text of the caller's.
-  Guard lock(const char* poisoned_message) {
+ private:
+  std::mutex& current() noexcept {
     const std::uint64_t tag = process_tag();
     if (made_for_.load(std::memory_order_acquire) != tag) [[unlikely]]
       renew(tag);
-    if (!mutex_->try_lock()) {
-      Py_BEGIN_ALLOW_THREADS
-      mutex_->lock();
-      Py_END_ALLOW_THREADS
-    }
-    Guard guard(this);
-    if (poisoned_) {
-      fault(poisoned_message != nullptr ? std::string(poisoned_message) : std::string(name_) + " mutex poisoned");
-    }
-    return guard;
+    return *mutex_;
   }
+  void renew(std::uint64_t tag) noexcept;
 
- private:
-  // First lock in a forked child: the parent's lock may be held by a thread
-  // that does not exist here. Its storage is reused without destroying it.
-  void renew(std::uint64_t tag) noexcept {
-    take_process_guard(renewing_, tag);
-    if (made_for_.load(std::memory_order_relaxed) != tag) {
-      mutex_ = new (storage_) std::mutex();
-      made_for_.store(tag, std::memory_order_release);
-    }
-    renewing_.store(0, std::memory_order_release);
-  }
-
-  const char* name_;
   alignas(std::mutex) unsigned char storage_[sizeof(std::mutex)];
-  std::mutex* mutex_ = nullptr;
+  std::mutex* mutex_;
   std::atomic<std::uint64_t> made_for_{0};
   std::atomic<std::uint64_t> renewing_{0};
-  bool poisoned_ = false;
-  T value_;
 };
+
+// A value that interpreter threads share, as py::GilMutex guards it, whose
+// lock a forked child gets afresh. Holders may wait (for another lock, for
+// budget room) only while the value is whole, so that the child finds it as
+// that thread left it.
+template <typename T>
+using ForkAwareGilMutex = py::BasicGilMutex<T, ForkRenewedMutex>;
 
 }  // namespace vesh::store

@@ -117,3 +117,37 @@ TEST(ForkAwareMutex, LockReleasesTheInterpreterWhileContended) {
   { ForkAwareGuard guard = m.lock(true); }
   holder.join();
 }
+
+TEST(ForkAwareGilMutex, AChildLocksItWhileAParentThreadHoldsIt) {
+  ForkAwareGilMutex<int> value("forked value", 7);
+  std::mutex step;
+  std::condition_variable cv;
+  bool held = false, release = false;
+  std::thread holder([&] {
+    auto guard = value.lock_without_gil();
+    *guard = 8;
+    std::unique_lock<std::mutex> lock(step);
+    held = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(step);
+    cv.wait(lock, [&] { return held; });
+  }
+  int status = run_in_child([&] {
+    auto guard = value.lock();  // the holder does not exist here
+    if (*guard != 8) return 2;
+    // A grandchild forked while this process holds it gets it afresh too.
+    return run_in_child([&] { return *value.lock() == 8 ? 0 : 3; });
+  });
+  {
+    std::lock_guard<std::mutex> lock(step);
+    release = true;
+  }
+  cv.notify_all();
+  holder.join();
+  EXPECT_EQ(status, 0);
+  // The parent's lock is still its own: released by its holder, not renewed.
+  EXPECT_EQ(*value.lock(), 8);
+}
