@@ -5,6 +5,7 @@
 
 #include "encode/value_serializer.h"
 #include "py/fault.h"
+#include "support/saturating.h"
 
 #include <msgpack.hpp>
 
@@ -17,11 +18,6 @@ namespace vesh::encode {
 using Packer = msgpack::packer<ByteBuffer>;
 
 inline constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
-
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum = a + b;
-  return sum < a ? UINT64_MAX : sum;
-}
 
 // Exact int within the signed 64-bit range; false (no error set) otherwise.
 inline bool exact_int_as_i64(PyObject* value, long long& out) noexcept {

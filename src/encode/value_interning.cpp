@@ -3,6 +3,7 @@
 #include "encode/value_references.h"
 #include "py/fault.h"
 #include "store/trace_capture.h"
+#include "support/saturating.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,12 +12,6 @@
 namespace vesh::encode {
 
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return b > UINT64_MAX - a ? UINT64_MAX : a + b;
-}
-
-std::uint64_t saturating_sub(std::uint64_t a, std::uint64_t b) noexcept { return b > a ? 0 : a - b; }
 
 void give_back(std::atomic<std::uint64_t>& counter, std::uint64_t cost) noexcept {
   std::uint64_t seen = counter.load(std::memory_order_relaxed);

@@ -2,6 +2,7 @@
 
 #include "py/fault.h"
 #include "support/native_stack.h"
+#include "support/saturating.h"
 
 #include <algorithm>
 #include <limits>
@@ -75,11 +76,6 @@ class Borrow {
 std::size_t measure_remaining() noexcept {
   // Unknown bounds count as unlimited.
   return native_stack::remaining().value_or(std::numeric_limits<std::size_t>::max());
-}
-
-std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
-  std::size_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::size_t>::max() : sum;
 }
 
 StackDecision decide_by_room(std::size_t remaining) noexcept {

@@ -7,6 +7,7 @@
 #include "store/subtree_flush.h"
 #include "store/trace_capture.h"
 #include "store/trace_name.h"
+#include "support/saturating.h"
 
 namespace vesh::monitor {
 
@@ -16,7 +17,7 @@ PyStatus VeshMonitor::track_direct_record(std::uint8_t kind, const std::string& 
                                           bool check) {
   const std::string& key = *appended.thread_key;
   if (is_entry(kind)) {
-    const std::uint64_t before = appended.running_bytes > appended.bytes ? appended.running_bytes - appended.bytes : 0;
+    const std::uint64_t before = saturating_sub(appended.running_bytes, appended.bytes);
     subtrees_->open(key, co_name, appended.first, before, appended.generation);
   } else {
     subtrees_->close(key, appended.end, appended.running_bytes, appended.generation);
@@ -104,8 +105,7 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
   shift_markers_after_flush(key, chosen.candidate.start, chosen.candidate.end);
   {
     auto flush = thread_state().flush.borrow_mut();
-    const std::uint64_t left = flush->running_bytes > done.flushed_bytes ? flush->running_bytes - done.flushed_bytes : 0;
-    flush->running_bytes = left + done.marker_len;
+    flush->running_bytes = saturating_sub(flush->running_bytes, done.flushed_bytes) + done.marker_len;
   }
   subtrees_->after_flush(key, chosen, done.marker_len, done.flushed_bytes);
   return store::FlushStep::Flushed;

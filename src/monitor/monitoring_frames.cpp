@@ -8,6 +8,7 @@
 #include "encode/msgpack_encoding.h"
 #include "store/subtree_flush.h"
 #include "store/trace_name.h"
+#include "support/saturating.h"
 
 #include <msgpack.hpp>
 
@@ -308,7 +309,7 @@ PyStatus VeshMonitor::push_frames_call(Batch batch, const std::string& co_name) 
   if (!pushed.ok()) return Err{std::move(pushed.error())};
   const std::optional<PushOutcome>& outcome = pushed.value();
   if (!outcome || !outcome->armed || !holds_frame(types, count)) return Ok{};
-  const std::uint64_t before = outcome->running_bytes > outcome->bytes ? outcome->running_bytes - outcome->bytes : 0;
+  const std::uint64_t before = saturating_sub(outcome->running_bytes, outcome->bytes);
   subtrees_->open(*outcome->thread_key, co_name, outcome->first, before, outcome->generation);
   return maybe_flush_segments_with_current_bytes(*outcome->thread_key, outcome->running_bytes);
 }

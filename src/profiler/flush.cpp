@@ -5,6 +5,7 @@
 
 #include "store/subtree_cut.h"
 #include "store/trace_capture.h"
+#include "support/saturating.h"
 
 namespace vesh::profile {
 
@@ -12,7 +13,7 @@ using py::PyError;
 
 PyError VeshProfiler::track_stored(const std::string& thread_key, std::uint8_t kind, StoredBatch batch) {
   if (kind == kEventCall) {
-    const std::uint64_t before = batch.pending_bytes > batch.bytes ? batch.pending_bytes - batch.bytes : 0;
+    const std::uint64_t before = saturating_sub(batch.pending_bytes, batch.bytes);
     subtrees_.open(thread_key, std::move(*batch.name), batch.first, before, batch.generation);
   } else if (kind == kEventReturn) {
     subtrees_.close(thread_key, batch.end, batch.pending_bytes, batch.generation);
@@ -80,8 +81,7 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
   }
   const store::FlushedSubtree& done = *flushed.value();
   ProfilerFlushState& flush = threads_.get().flush_state;
-  const std::uint64_t left = flush.pending_bytes > done.flushed_bytes ? flush.pending_bytes - done.flushed_bytes : 0;
-  flush.pending_bytes = left + done.marker_len;
+  flush.pending_bytes = saturating_sub(flush.pending_bytes, done.flushed_bytes) + done.marker_len;
   subtrees_.after_flush(thread_key, chosen, done.marker_len, done.flushed_bytes);
   return store::FlushStep::Flushed;
 }

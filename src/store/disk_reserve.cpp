@@ -1,19 +1,12 @@
 #include "store/disk_reserve.h"
 
+#include "support/saturating.h"
+
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <limits>
 
 namespace vesh::store {
-
-namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
-}  // namespace
 
 std::uint64_t filesystem_reserve(std::uint64_t size, std::uint64_t cap) noexcept { return std::min(cap, size / 20); }
 
@@ -39,7 +32,7 @@ bool DiskReserve::admits(std::uint64_t bytes) {
     if (!probe()) return true;
   }
   FilesystemSpace estimate = *space_;
-  estimate.available = estimate.available > unprobed_ ? estimate.available - unprobed_ : 0;
+  estimate.available = saturating_sub(estimate.available, unprobed_);
   if (!keeps_reserve(estimate, bytes, cap_)) {
     // Refused on a fresh answer only.
     if (unprobed_ != 0) {

@@ -4,6 +4,7 @@
 #include "py/fault.h"
 #include "py/ref.h"
 #include "store/frame_store.h"
+#include "support/saturating.h"
 
 #include <msgpack.hpp>
 
@@ -70,12 +71,6 @@ std::uint64_t flush_check_bytes(std::optional<std::uint64_t> flush_subtree_bytes
 namespace vesh::store {
 
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
-std::uint64_t floored_sub(std::uint64_t a, std::uint64_t b) noexcept { return a > b ? a - b : 0; }
 
 // What one record says about itself: its "co_name" and whether it is a frame
 // record. Undecodable records say nothing.
@@ -189,7 +184,7 @@ void SubtreeTracking::close(const std::string& key, std::uint64_t end, std::uint
   if (generation_.load(std::memory_order_relaxed) != generation) return;
   std::optional<OpenSubtree> closed = pop_open_subtree(*stacks, key);
   if (!closed) return;
-  record_closed_segment(*stacks, key, closed->start_index, end, floored_sub(pending_bytes, closed->start_bytes),
+  record_closed_segment(*stacks, key, closed->start_index, end, saturating_sub(pending_bytes, closed->start_bytes),
                         std::move(closed->co_name));
 }
 
@@ -275,12 +270,12 @@ void SubtreeTracking::after_flush(const std::string& key, const ChosenCandidate&
   const std::uint64_t removed = end > start ? end - start - 1 : 0;
   for (OpenSubtree& entry : it->second) {
     if (entry.start_index >= end) {
-      entry.start_index = floored_sub(entry.start_index, removed);
-      entry.start_bytes = floored_sub(saturating_add(entry.start_bytes, marker_len), flushed_bytes);
+      entry.start_index = saturating_sub(entry.start_index, removed);
+      entry.start_bytes = saturating_sub(saturating_add(entry.start_bytes, marker_len), flushed_bytes);
     }
     if (entry.candidate && entry.candidate->start >= end) {
-      entry.candidate->start = floored_sub(entry.candidate->start, removed);
-      entry.candidate->end = floored_sub(entry.candidate->end, removed);
+      entry.candidate->start = saturating_sub(entry.candidate->start, removed);
+      entry.candidate->end = saturating_sub(entry.candidate->end, removed);
     }
   }
 }

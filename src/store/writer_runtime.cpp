@@ -3,11 +3,11 @@
 #include "py/fault.h"
 #include "store/gil_release.h"
 #include "store/trace_container.h"
+#include "support/saturating.h"
 
 #include <Python.h>
 
 #include <condition_variable>
-#include <limits>
 
 namespace vesh::store {
 
@@ -23,11 +23,6 @@ struct BudgetAccounting {
 };
 
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 bool admits(const BudgetAccounting& acc, std::uint64_t request) noexcept {
   return acc.resident == 0 || saturating_add(acc.resident, request) <= kResidentBudget;
