@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 namespace vesh::encode {
 
@@ -115,15 +114,6 @@ bool ValueInterner::evict_cached_other_than(std::uintptr_t address, std::vector<
 // ---------------------------------------------------------------------------
 // ValueInterning
 
-ValueInterning::LockedTable::LockedTable(ValueInterning& owner)
-    : owner_(owner), lock_(owner.table_mutex_), exceptions_(std::uncaught_exceptions()) {
-  if (owner_.table_poisoned_) fault("value table mutex poisoned");
-}
-
-ValueInterning::LockedTable::~LockedTable() {
-  if (std::uncaught_exceptions() > exceptions_) owner_.table_poisoned_ = true;
-}
-
 BorrowCell<ValueInterner>::Exclusive ValueInterning::interner() {
   BorrowCell<ValueInterner>& cell = interners_.get_or([this] {
     auto made = std::make_unique<BorrowCell<ValueInterner>>();
@@ -135,7 +125,7 @@ BorrowCell<ValueInterner>::Exclusive ValueInterning::interner() {
 
 std::vector<InternedRecord> ValueInterning::snapshot_ids(std::span<const std::uint32_t> ids) {
   std::vector<InternedRecord> out;
-  LockedTable table(*this);
+  auto table = table_.lock_without_gil();
   for (std::uint32_t id : ids) {
     if (const SharedInternedValue* value = table->find(id)) out.emplace_back(id, (*value)->encoded);
   }
@@ -172,8 +162,7 @@ Result<void, store::IoError> ValueInterning::publish_referenced(store::TraceCapt
 }
 
 std::size_t ValueInterning::table_size() {
-  LockedTable table(*this);
-  return table->size();
+  return table_.lock_without_gil()->size();
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +219,7 @@ InternLookup ValueInterningContext::lookup_value(PyObject* obj, InternedKind kin
   if (entry.state == State::Cached) {
     // The new entry goes again unless it is published: the table lock is
     // held across the (non-waiting) publication so that it is still last.
-    ValueInterning::LockedTable table(interning_);
+    auto table = interning_.table_.lock_without_gil();
     id = table->insert_value(value);
     if (id) {
       published = capture->try_publish_value(*id, value->encoded);

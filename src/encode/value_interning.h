@@ -18,9 +18,9 @@
 // interpreter lock (the capture's state lock, the tracer's capture mutex).
 // So it only tries: when the capture is busy or the writer's budget has no
 // room right now, the value is written inline and nothing changes; it is
-// tried again at its next sighting. The value table's mutex is a plain one:
-// nothing done while holding it waits for anything, so threads holding the
-// interpreter lock may block on it.
+// tried again at its next sighting. The value table is waited for keeping
+// the interpreter lock: nothing done while holding it waits for anything, so
+// threads holding the interpreter lock may block on it.
 //
 // The table and the off switch (set for good by a full table or a failed
 // publication) live as long as the tracer: ids keep their meaning across
@@ -43,7 +43,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -158,28 +157,12 @@ class ValueInterning {
  private:
   friend class ValueInterningContext;
 
-  // The table, locked; a fault while it is held poisons it.
-  class LockedTable {
-   public:
-    explicit LockedTable(ValueInterning& owner);
-    LockedTable(const LockedTable&) = delete;
-    LockedTable& operator=(const LockedTable&) = delete;
-    ~LockedTable();
-    ValueTable* operator->() const noexcept { return &owner_.table_; }
-
-   private:
-    ValueInterning& owner_;
-    std::unique_lock<std::mutex> lock_;
-    int exceptions_;
-  };
-
   // This thread's interner, borrowed for one operation.
   BorrowCell<ValueInterner>::Exclusive interner();
   void switch_off() noexcept { off_.store(true, std::memory_order_relaxed); }
 
-  std::mutex table_mutex_;
-  bool table_poisoned_ = false;
-  ValueTable table_;
+  // Always taken with lock_without_gil() (see above).
+  py::GilMutex<ValueTable> table_{"value table"};
   std::atomic<std::uint64_t> cached_bytes_{0};
   std::atomic<bool> off_{false};
   // Last: the interners give their cached bytes back to the counter above.

@@ -93,7 +93,8 @@ class BasicGilMutex {
     return Guard(this);
   }
 
-  // For threads that do not hold the interpreter lock.
+  // Waits keeping the interpreter lock: for threads that do not hold it, and
+  // for a value whose holders never wait for anything while they hold it.
   Guard lock_without_gil() {
     if (!mutex_.try_lock()) {
       refuse_relock();
