@@ -200,13 +200,6 @@ def _store_or_log(trace_id, source, origin, db_path, created_at, timeout, ignore
 
 _KIND_CHUNK, _KIND_THREAD, _KIND_METADATA, _KIND_INDEX, _KIND_VALUE = 1, 2, 3, 4, 5
 _CHUNK_TARGET = 512 * 1024
-_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
-
-
-def _new_trace_id() -> str:
-    """"trc_" and a ULID: 48 bits of milliseconds, 80 random bits."""
-    value = (time.time_ns() // 1_000_000) << 80 | int.from_bytes(os.urandom(10), "big")
-    return "trc_" + "".join(_CROCKFORD[(value >> shift) & 31] for shift in range(125, -1, -5))
 
 
 def _leb128(value: int) -> bytes:
@@ -280,9 +273,10 @@ def save_trace_point(thread_key, frames, co_name, *, db_path, source, parent_tra
     ((id, bytes) pairs) as a trace of its own, named after the function
     `co_name`, and returns its trace id. Failures are raised."""
     from vesh import git, version
+    from vesh.profiler import new_trace_id
 
     timeout = _timeout(timeout)
-    trace_id = _new_trace_id()
+    trace_id = new_trace_id()
     timestamp = time.time()
     writer = _ContainerWriter(trace_id, timestamp)
     for value_id, encoded in values:

@@ -54,8 +54,6 @@ std::vector<std::string> store_names(const StoreOpcode& op, PyObject* argval) {
   return names;
 }
 
-bool hidden_name(const std::string& name) { return !name.empty() && name.front() == '@'; }
-
 // Adds the instruction's store, if it is one. False with the Python error set
 // when an attribute the caller needs cannot be read.
 bool add_store(PyObject* instruction, CodeInstructionMetadata& out) {

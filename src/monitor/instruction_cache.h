@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesh::monitor {
@@ -39,6 +40,10 @@ enum class Opname : std::uint8_t {
 };
 
 using SharedNames = std::shared_ptr<const std::vector<std::string>>;
+
+// A name starting with "@" is never recorded: a store of only such names
+// gets no entry, and a store of two leaves it out when it writes.
+inline bool hidden_name(std::string_view name) noexcept { return !name.empty() && name.front() == '@'; }
 
 // One store instruction: the names it binds, in the order it binds them.
 struct CachedInstruction {

@@ -59,8 +59,6 @@ Result<Ref, PyError> assignment_value(Opname kind, PyObject* frame, const std::s
   return value;
 }
 
-bool hidden_name(const std::string& name) { return !name.empty() && name.front() == '@'; }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
