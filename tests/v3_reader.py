@@ -126,9 +126,7 @@ class Container:
 
     def references(self, frame: bytes) -> list[int]:
         """The ids of the published values a frame refers to, in order."""
-        ids: list[int] = []
-        _rewrite(frame, 0, len(frame), ids.append)
-        return ids
+        return references(frame)
 
     def resolve(self, frame: bytes) -> bytes:
         """The frame as if every value it refers to had been written in place:
@@ -156,6 +154,15 @@ class Prefix:
     records: list[Record]
     # Offset just past the last whole record.
     end: int
+
+
+def references(frame: bytes) -> list[int]:
+    """The ids of the interned values an encoded record refers to, in order,
+    found by walking its MessagePack structure (the bytes of a reference can
+    also stand inside a string, an id or a timestamp)."""
+    ids: list[int] = []
+    _rewrite(frame, 0, len(frame), ids.append)
+    return ids
 
 
 _STR_OR_BIN = {bytes([b]) for b in [*range(0xA0, 0xC0), 0xC4, 0xC5, 0xC6, 0xD9, 0xDA, 0xDB]}
