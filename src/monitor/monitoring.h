@@ -453,7 +453,10 @@ class VeshMonitor {
   // thread that meets new code while the plugin waits for it.
   PluginMap plugin_processors_;
   using StoreRegistry = absl::flat_hash_map<std::string, SharedStore>;
-  py::GilMutex<StoreRegistry> frames_registry_{"frames registry"};
+  // Fork-aware: a thread that holds it and waits (for the capture's lock,
+  // with the interpreter lock released) must not leave a forked child unable
+  // to save.
+  store::ForkAwareGilMutex<StoreRegistry> frames_registry_{"frames registry"};
   py::GilMutex<std::shared_ptr<store::TraceCapture>> trace_capture_{"trace capture"};
   // Every thread that recorded, until a save has carried it after it ended.
   py::GilMutex<store::ThreadObjects> threads_{"threads"};
