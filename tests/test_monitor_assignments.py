@@ -334,11 +334,14 @@ def test_a_two_name_store_interrupted_by_a_finalizer_writes_its_second_name_late
 
 
 class Unencodable:
-    # With lightweight_repr, a value whose class cannot be read has no text
-    # at all: an ordinary encode failure.
+    # Neither encoded (with lightweight_repr its class is read, which raises)
+    # nor written as its repr: no assignment record can hold it.
     @property
     def __class__(self):
         raise RuntimeError("no class for you")
+
+    def __repr__(self):
+        raise RuntimeError("no repr either")
 
 
 def helper():
@@ -366,6 +369,47 @@ def test_an_unencodable_value_is_logged_and_recording_goes_on(db, caplog):
     assert [r["event"] for r in rec.frames_of("helper")] == ["call", "return"] * 3
     warnings = [r for r in caplog.records if r.name == "vesh"]
     assert len(warnings) == 3 and "no class for you" in str(warnings[-1].exc_info[1])
+    assert not monitor.panicked
+
+
+class Target:
+    pass
+
+
+def dead_proxy():
+    target = Target()
+    return weakref.proxy(target)
+
+
+DEEP = []
+for _ in range(1100):  # past the MessagePack nesting limit
+    DEEP = [DEEP]
+
+
+def stores_values_without_a_form():
+    proxy = dead_proxy()
+    deep = DEEP
+    helper()
+    del proxy, deep  # the function's own records hold neither
+    return 1
+
+
+def test_a_value_that_cannot_be_encoded_is_recorded_as_its_repr(db, caplog):
+    def three_times():
+        for _ in range(3):
+            stores_values_without_a_form()
+
+    with caplog.at_level(logging.WARNING, logger="vesh"):
+        _, rec, monitor = record(three_times, db_path=db, config=LINE)
+    stored = lines(rec, "stores_values_without_a_form")
+    assert [name for name, _ in stored] == ["proxy", "deep"] * 3
+    assert all(isinstance(value, msgpack.ExtType) and value.code == 0 for _, value in stored)
+    assert all(value.data.startswith(b"<weakproxy at") for name, value in stored if name == "proxy")
+    assert all(value.data == repr(DEEP).encode() for name, value in stored if name == "deep")
+    # Said once for each of the two locations, not at every store.
+    warnings = [r.getMessage() for r in caplog.records if r.name == "vesh"]
+    assert len(warnings) == 2 and all(w.endswith("it is recorded as its repr") for w in warnings)
+    assert "ReferenceError" in warnings[0] and "ValueError: recursion limit exceeded" in warnings[1]
     assert not monitor.panicked
 
 

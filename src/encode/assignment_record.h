@@ -12,14 +12,18 @@
 //
 // The value is encoded apart from the record: the extension header needs the
 // payload's length first, and a value that fails to encode must leave no byte
-// of its record behind.
+// of its record behind. A value whose own encoding fails is written as its
+// repr text (unencodable_value.h); the record has no form without its value,
+// so when the repr fails too the record is not written.
 #pragma once
 
 #include <Python.h>
 
 #include "encode/serializer_state.h"
+#include "encode/unencodable_value.h"
 #include "encode/value_serializer.h"
 #include "foundation/frame_types.h"
+#include "py/error.h"
 #include "support/byte_buffer.h"
 #include "support/result.h"
 
@@ -44,11 +48,14 @@ struct LineFrame {
 };
 
 // The "assign" payload: [name, value], the value encoded as an item of the
-// extension (shared references and value interning do not reach into it).
-Result<ByteBuffer, EncodeError> encode_assign_payload(std::string_view name, PyObject* value,
+// extension (shared references and value interning do not reach into it),
+// or as its repr text when its encoding fails; `unencoded` then says why.
+// Fails with the error of the encoding when the repr fails too, or with an
+// error that is handed on.
+Result<ByteBuffer, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
                                                       const SerializerState& state,
-                                                      std::optional<std::size_t> byte_budget,
-                                                      bool lightweight_repr);
+                                                      std::optional<std::size_t> byte_budget, bool lightweight_repr,
+                                                      Unencoded& unencoded);
 
 // Appends the whole record. Fails (false, ValueError set, buffer unchanged)
 // only for a payload of 2^32 bytes or more, which has no extension form.

@@ -4,13 +4,12 @@
 #include "foundation/error_reporting.h"
 #include "foundation/frame_locals.h"
 #include "encode/msgpack_encoding.h"
+#include "encode/unencodable_value.h"
 #include "foundation/stack_guard.h"
 
-#include <absl/container/flat_hash_set.h>
 #include <msgpack.hpp>
 
 #include <limits>
-#include <mutex>
 #include <string>
 
 namespace vesh::encode {
@@ -117,17 +116,6 @@ void append_omitted(ByteBuffer& buffer, const FrameWrite& write, const RecordNam
   write_str_pair(buffer, "values_omitted", cause);
 }
 
-bool is_recursion_error(PyObject* exception) noexcept {
-  return exception != nullptr && PyErr_GivenExceptionMatches(exception, PyExc_RecursionError);
-}
-
-// RecursionError itself, or as the immediate context only.
-bool hit_recursion_limit(const PyError& error) {
-  if (is_recursion_error(error.value())) return true;
-  Ref context = Ref::steal(PyException_GetContext(error.value()));
-  return is_recursion_error(context.get());
-}
-
 // The decision after a failed record whose names are already known.
 bool omit_after_failure(PyError error, ByteBuffer& buffer, const FrameWrite& write, const RecordNames& names) {
   if (reaches_program(error) || !hit_recursion_limit(error)) {
@@ -136,50 +124,6 @@ bool omit_after_failure(PyError error, ByteBuffer& buffer, const FrameWrite& wri
   }
   append_omitted(buffer, write, names);
   return true;
-}
-
-// How one value went into the record.
-enum class ValueWrite : std::uint8_t {
-  Written,      // encoded, or (its encoding having failed) written as its repr
-  Unencodable,  // neither its encoding nor its repr worked
-  Failed,       // the error is set: it must reach the program, or is the recursion limit's
-};
-
-// The first value of a record that could not be encoded, for the log.
-struct Unencoded {
-  PyError error;
-  bool omitted = false;  // the record keeps no values
-};
-
-// Encodes one value. A value whose encoding fails with an error that need
-// not reach the program, short of the recursion limit, is written as its
-// repr text; the other values of the record are not touched by it.
-ValueWrite write_value(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer, Unencoded& unencoded,
-                       bool* replaced = nullptr) {
-  Result<bool, EncodeError> written = encoder.encode_value(value, buffer);
-  if (written) [[likely]] {
-    if (replaced != nullptr) *replaced = written.value();
-    return ValueWrite::Written;
-  }
-  // Only a value's own failure is replaced: one of the recorder (the trace
-  // writer gone, the budget) is handed on.
-  const bool value_failed = written.error().is_python();
-  PyError error = std::move(written).error().into_pyerr();
-  if (!value_failed || reaches_program(error) || hit_recursion_limit(error)) {
-    error.restore();
-    return ValueWrite::Failed;
-  }
-  const bool as_repr = encoder.encode_repr_text(value, buffer);
-  if (!as_repr) {
-    PyError repr_error = PyError::fetch();
-    if (reaches_program(repr_error)) {
-      repr_error.restore();
-      return ValueWrite::Failed;
-    }
-  }
-  if (!unencoded.error) unencoded.error = std::move(error);
-  unencoded.omitted = !as_repr;
-  return as_repr ? ValueWrite::Written : ValueWrite::Unencodable;
 }
 
 // The locals pair by pair: for a whole over the budget (each value is then
@@ -195,11 +139,11 @@ ValueWrite write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* const*
   std::optional<std::size_t> budget = encoder.byte_budget();
   for (std::size_t i = 0; i < count; ++i) {
     encoder.set_byte_budget(std::nullopt);
-    ValueWrite key = write_value(encoder, pairs[2 * i], buffer, unencoded);
+    ValueWrite key = encode_value_or_repr(encoder, pairs[2 * i], buffer, unencoded);
     encoder.set_byte_budget(budget);
     if (key != ValueWrite::Written) return key;
-    if (ValueWrite item = write_value(encoder, pairs[2 * i + 1], buffer, unencoded); item != ValueWrite::Written)
-      return item;
+    ValueWrite item = encode_value_or_repr(encoder, pairs[2 * i + 1], buffer, unencoded);
+    if (item != ValueWrite::Written) return item;
   }
   return ValueWrite::Written;
 }
@@ -295,8 +239,7 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& local
   } else {
     const bool value_failed = written.error().is_python();
     PyError error = std::move(written).error().into_pyerr();
-    if (!value_failed || reaches_program(error) || hit_recursion_limit(error) ||
-        (mapping != nullptr && !PyDict_Check(mapping))) {
+    if (!repr_may_stand_in(value_failed, error) || (mapping != nullptr && !PyDict_Check(mapping))) {
       error.restore();
       return ValueWrite::Failed;
     }
@@ -316,7 +259,7 @@ ValueWrite append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, c
   write_naming_entries(buffer, write, names);
 
   write_str(buffer, value_key(write.value_kind));
-  ValueWrite outcome = write_value(encoder, value, buffer, unencoded);
+  ValueWrite outcome = encode_value_or_repr(encoder, value, buffer, unencoded);
   if (outcome == ValueWrite::Written) {
     write_str(buffer, "locals");
     outcome = write_locals(encoder, locals, buffer, unencoded);
@@ -352,24 +295,13 @@ ValueWrite append_full(ByteBuffer& buffer, const FrameWrite& write, const Record
 }
 
 // Says once per code location (path and line) that a value there could not
-// be encoded: a program that keeps such a value would otherwise log at every
-// event.
-void report_unencoded_once(const FrameWrite& write, const RecordNames& names, const Unencoded& unencoded) {
+// be encoded.
+void report_unencoded(const FrameWrite& write, const RecordNames& names, const Unencoded& unencoded) {
   std::string location(write.cached ? write.cached->path : std::string_view(names.location.relative_path));
   location += ':';
   const std::optional<std::uint64_t>& line = write.cached ? names.line : names.location.line;
   location += line ? std::to_string(*line) : std::string("None");
-  static std::mutex mutex;
-  static absl::flat_hash_set<std::string>* reported = new absl::flat_hash_set<std::string>();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!reported->insert(location).second) return;
-  }
-  std::string message = "Vesh could not encode a value of " + std::string(write.co_name) + " at " + location + " (" +
-                        Py_TYPE(unencoded.error.value())->tp_name + ": " + unencoded.error.message() + "); " +
-                        (unencoded.omitted ? "the record keeps no values"
-                                           : "it is recorded as its repr");
-  log_warning(message);
+  report_unencoded_once(write.co_name, location, unencoded);
 }
 
 void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
@@ -459,7 +391,7 @@ bool write_frame_with_serializer_inner(ByteBuffer& buffer, const FrameWrite& wri
   if (outcome == ValueWrite::Unencodable) [[unlikely]]
     append_omitted(buffer, write, names, kUnencodableValue);
   if (unencoded.error) [[unlikely]]
-    report_unencoded_once(write, names, unencoded);
+    report_unencoded(write, names, unencoded);
   if (used_python_fallback && outcome == ValueWrite::Written) [[unlikely]]
     mark_native_ineligible(write, names);
   return true;

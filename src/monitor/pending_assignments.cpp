@@ -197,8 +197,12 @@ PyStatus VeshMonitor::write_assignments(const InstructionData& data, std::size_t
 PyStatus VeshMonitor::write_assignment(const encode::LineFrame& line, const std::string& name, PyObject* value) {
   // The value is encoded before the store is locked: its repr may run
   // Python code, and a value that fails leaves nothing behind.
-  auto payload = encode::encode_assign_payload(name, value, *serializer_, max_value_bytes_, lightweight_repr_);
-  if (!payload.ok()) return Err{std::move(payload.error()).into_pyerr()};
+  encode::Unencoded unencoded;
+  auto payload =
+      encode::encode_assign_payload(name, value, *serializer_, max_value_bytes_, lightweight_repr_, unencoded);
+  if (!payload.ok()) return Err{std::move(payload.error())};
+  if (unencoded.error) [[unlikely]]
+    encode::report_unencoded_once(line.co_name, line.path, unencoded);
   std::shared_ptr<const std::string> key;
   std::optional<store::AppendOutcome> appended;
   std::uint64_t generation = 0;

@@ -22,9 +22,18 @@ const vesh::encode::SerializerState& state() {
   return *made;
 }
 
+vesh::Result<ByteBuffer, vesh::py::PyError> encode(const std::string& name, PyObject* value,
+                                                   std::optional<std::size_t> budget = std::nullopt,
+                                                   bool lightweight_repr = false) {
+  vesh::encode::Unencoded unencoded;
+  auto payload = vesh::encode::encode_assign_payload(name, value, state(), budget, lightweight_repr, unencoded);
+  EXPECT_FALSE(unencoded.error);
+  return payload;
+}
+
 std::string payload_of(const std::string& name, const char* value_expr) {
   Ref value = vesh::testing::eval(value_expr);
-  auto payload = vesh::encode::encode_assign_payload(name, value.get(), state(), std::nullopt, false);
+  auto payload = encode(name, value.get());
   EXPECT_TRUE(payload.ok());
   return std::string(payload.value().view());
 }
@@ -80,19 +89,43 @@ TEST(AssignPayload, NameThenValueAsAnItemOfTheExtension) {
   // The same list twice inside the value: written out twice, never as a
   // reference that would reach outside the extension.
   Ref value = vesh::testing::eval("(lambda l: [l, l])([[i] for i in range(1100)])");
-  auto payload = vesh::encode::encode_assign_payload("v", value.get(), state(), std::nullopt, false);
+  auto payload = encode("v", value.get());
   ASSERT_TRUE(payload.ok());
   EXPECT_EQ(std::string(payload.value().view()).find("\xd6\x0b"), std::string::npos);
 }
 
-TEST(AssignPayload, AFailedValueIsAnErrorAndOverBudgetAMarker) {
-  vesh::testing::run("class _NoClass:\n    __class__ = property(lambda self: 1 / 0)\n");
-  Ref bad = vesh::testing::eval("_NoClass()");
-  auto failed = vesh::encode::encode_assign_payload("v", bad.get(), state(), std::nullopt, true);
-  ASSERT_FALSE(failed.ok());
-  EXPECT_TRUE(std::move(failed.error()).into_pyerr().matches(PyExc_ZeroDivisionError));
+TEST(AssignPayload, AValueThatCannotBeEncodedIsItsReprText) {
+  vesh::testing::run(
+      "class _NoClass:\n    __class__ = property(lambda self: 1 / 0)\n"
+      "class _NoRepr(_NoClass):\n    def __repr__(self): raise ValueError('no repr')\n");
+  struct Case {
+    const char* value;
+    bool written;  // as its repr text; else the encoding's error is returned
+  };
+  for (const Case& c : {Case{"_NoClass()", true}, Case{"_NoRepr()", false}}) {
+    Ref value = vesh::testing::eval(c.value);
+    vesh::encode::Unencoded unencoded;
+    // With lightweight_repr the encoder reads the value's class, which raises.
+    auto payload = vesh::encode::encode_assign_payload("v", value.get(), state(), std::nullopt, true, unencoded);
+    ASSERT_EQ(payload.ok(), c.written) << c.value;
+    if (c.written) {
+      const std::string_view bytes = payload.value().view();
+      // [name, the text extension holding the repr]
+      EXPECT_EQ(bytes.substr(0, 3), std::string_view("\x92\xa1v")) << c.value;
+      EXPECT_EQ(bytes.substr(3, 1), std::string_view("\xc7")) << c.value;
+      EXPECT_EQ(bytes[5], static_cast<char>(vesh::encode::ext::kText)) << c.value;
+      EXPECT_EQ(bytes.substr(6, 18), std::string_view("<__main__._NoClass")) << c.value;
+      ASSERT_TRUE(unencoded.error) << c.value;
+      EXPECT_TRUE(unencoded.error.matches(PyExc_ZeroDivisionError)) << c.value;
+    } else {
+      EXPECT_TRUE(payload.error().matches(PyExc_ZeroDivisionError)) << c.value;
+    }
+  }
+}
+
+TEST(AssignPayload, AValueOverTheBudgetIsATruncationMarker) {
   Ref big = vesh::testing::eval("'z' * 1000");
-  auto marked = vesh::encode::encode_assign_payload("v", big.get(), state(), 100, false);
+  auto marked = encode("v", big.get(), 100);
   ASSERT_TRUE(marked.ok());
   EXPECT_EQ(marked.value().view().substr(0, 3), std::string_view("\x92\xa1v"));
   EXPECT_EQ(static_cast<unsigned char>(marked.value().view()[5]), 12);  // the truncation marker

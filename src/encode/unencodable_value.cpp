@@ -1,0 +1,70 @@
+#include "encode/unencodable_value.h"
+
+#include "foundation/error_reporting.h"
+
+#include <absl/container/flat_hash_set.h>
+
+#include <mutex>
+#include <string>
+
+namespace vesh::encode {
+
+using py::PyError;
+using py::Ref;
+
+namespace {
+
+bool is_recursion_error(PyObject* exception) noexcept {
+  return exception != nullptr && PyErr_GivenExceptionMatches(exception, PyExc_RecursionError);
+}
+
+}  // namespace
+
+bool hit_recursion_limit(const PyError& error) {
+  if (is_recursion_error(error.value())) return true;
+  Ref context = Ref::steal(PyException_GetContext(error.value()));
+  return is_recursion_error(context.get());
+}
+
+bool repr_may_stand_in(bool value_failed, const PyError& error) {
+  return value_failed && !reaches_program(error) && !hit_recursion_limit(error);
+}
+
+ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer,
+                                Unencoded& unencoded) {
+  Result<bool, EncodeError> written = encoder.encode_value(value, buffer);
+  if (written) [[likely]]
+    return ValueWrite::Written;
+  const bool value_failed = written.error().is_python();
+  PyError error = std::move(written).error().into_pyerr();
+  if (!repr_may_stand_in(value_failed, error)) {
+    error.restore();
+    return ValueWrite::Failed;
+  }
+  const bool as_repr = encoder.encode_repr_text(value, buffer);
+  if (!as_repr) {
+    PyError repr_error = PyError::fetch();
+    if (reaches_program(repr_error)) {
+      repr_error.restore();
+      return ValueWrite::Failed;
+    }
+  }
+  if (!unencoded.error) unencoded.error = std::move(error);
+  unencoded.omitted = !as_repr;
+  return as_repr ? ValueWrite::Written : ValueWrite::Unencodable;
+}
+
+void report_unencoded_once(std::string_view co_name, std::string_view location, const Unencoded& unencoded) {
+  static std::mutex mutex;
+  static auto* reported = new absl::flat_hash_set<std::string>();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!reported->emplace(location).second) return;
+  }
+  std::string message = "Vesh could not encode a value of " + std::string(co_name) + " at " + std::string(location) +
+                        " (" + Py_TYPE(unencoded.error.value())->tp_name + ": " + unencoded.error.message() + "); " +
+                        (unencoded.omitted ? "the record keeps no values" : "it is recorded as its repr");
+  log_warning(message);
+}
+
+}  // namespace vesh::encode
