@@ -145,3 +145,41 @@ def test_values_of_ended_threads_are_freed_and_their_threads_still_saved(tmp_pat
         assert record["thread_id"] == f"native_{record['native_id']}"
     # A thread that ended is carried once, by the trace it recorded into.
     assert not any(name.startswith("short-") for name in thread_records(second))
+
+
+def stops_inside(stop, thing):
+    stop()
+
+
+def stop_inside_a_recorded_call(stop):
+    thing = Thing()
+    ref = weakref.ref(thing)
+    stops_inside(stop, thing)
+    return ref
+
+
+def waits_inside(entered, release, thing):
+    entered.set()
+    release.wait()
+
+
+def stop_while_a_thread_is_inside_a_recorded_call(stop):
+    entered, release = threading.Event(), threading.Event()
+    thing = Thing()
+    ref = weakref.ref(thing)
+    thread = threading.Thread(target=waits_inside, args=(entered, release, thing))
+    thread.start()
+    entered.wait()
+    stop()
+    release.set()
+    thread.join()
+    return ref
+
+
+@pytest.mark.parametrize("program", [stop_inside_a_recorded_call, stop_while_a_thread_is_inside_a_recorded_call])
+def test_a_call_open_when_the_session_ends_does_not_keep_its_values(tmp_path, program):
+    monitor = monitoring.start(tmp_path / "vesh.db", {})
+    ref = program(lambda: monitoring.stop(monitor, save=False))
+    gc.collect()
+    assert ref() is None
+    assert monitor.build_trace()  # the monitor is still held

@@ -435,6 +435,14 @@ class VeshMonitor {
   PyStatus save_trace_point(const std::string& thread_key, std::vector<std::string> records,
                             const std::shared_ptr<store::TraceCapture>& capture, const std::string& co_name);
 
+  // What an ended session takes out of the threads' states: their open
+  // calls and waiting assignments, whose frames no exit event will release.
+  struct OpenCalls {
+    std::vector<CallFrames> frames;
+    std::vector<PendingAssignments> assignments;
+  };
+  OpenCalls take_open_calls();
+
   // Saving (monitoring_save.cpp).
   std::optional<std::string> trace_name_for_full_capture(TraceInputs& inputs);
   Result<absl::flat_hash_map<std::string, std::uint32_t>, py::PyError> snapshot_thread_tokens(

@@ -24,12 +24,19 @@ bool VeshMonitor::end_session(std::uint8_t tool_id, bool& handed_over) {
   handed_over = false;
   // Idle callbacks answer from the filters alone: they cannot stand in for
   // line events or trace points, and a panicked monitor's events are off.
-  if (line_events_ || has_trace_points() || panicked()) return true;
+  if (panicked()) {
+    // It records nothing more either.
+    take_open_calls();
+    return true;
+  }
+  if (line_events_ || has_trace_points()) return true;
 
   // From here on this monitor's callbacks answer as ended, and its pending
   // assignments are dropped by the threads that hold them.
   session_ended_.store(true, std::memory_order_seq_cst);
   assignment_owner_.set_alive(false);
+  // Released when this returns (releasing a frame may run Python code).
+  const OpenCalls released = take_open_calls();
 
   // The other half of the hand-shake in callback(): a callback that counted
   // itself in before the store above is seen here.
@@ -71,6 +78,22 @@ bool VeshMonitor::begin_session(PyObject* self, std::uint8_t tool_id) {
   assignment_owner_.set_alive(true);
   session_ended_.store(false, std::memory_order_release);
   return true;
+}
+
+VeshMonitor::OpenCalls VeshMonitor::take_open_calls() {
+  // The frames of calls still open when the session ends would otherwise
+  // stay held, with their locals and callers, as long as this monitor
+  // lives: their exits are no longer seen. Nothing here runs Python code,
+  // so no thread makes or replaces its state meanwhile; a thread inside a
+  // callback keeps what it is using.
+  OpenCalls out;
+  threads_state_.for_each([&out](ThreadState& ts) {
+    if (!ts.call_frames.borrowed()) out.frames.push_back(std::exchange(*ts.call_frames.borrow_mut(), CallFrames()));
+    if (!ts.assignments.borrowed()) {
+      out.assignments.push_back(std::exchange(*ts.assignments.borrow_mut(), PendingAssignments()));
+    }
+  });
+  return out;
 }
 
 namespace {

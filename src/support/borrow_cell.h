@@ -52,6 +52,7 @@ class BorrowCell {
   // The value for a read that must never fail, or null while exclusively borrowed.
   const T* try_peek() const noexcept { return state_ < 0 ? nullptr : &value_; }
   bool exclusively_borrowed() const noexcept { return state_ < 0; }
+  bool borrowed() const noexcept { return state_ != 0; }
 
  private:
   T value_{};
