@@ -317,11 +317,14 @@ void mark_native_ineligible(const FrameWrite& write, const RecordNames& names) {
 
 Ref get_locals(PyObject* frame) {
   auto* frame_object = reinterpret_cast<PyFrameObject*>(frame);
-  const bool slots = PyFrame_Check(frame) && frame_locals::in_slots(frame_object);
+  const bool is_frame = PyFrame_Check(frame);
+  const bool slots = is_frame && frame_locals::in_slots(frame_object);
   // A function frame's locals come from its slots into a dict of our own:
   // its f_locals would leave a snapshot on the frame holding every value.
-  Ref locals = slots ? Ref::steal(frame_locals::copy(frame_object))
-                     : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  // Another frame's f_locals may write into the program's namespace.
+  Ref locals = slots       ? Ref::steal(frame_locals::copy(frame_object))
+               : is_frame ? Ref::steal(frame_locals::namespace_locals(frame_object))
+                          : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
   if (!locals) return {};
   bool owned = slots;
   if (!PyDict_Check(locals.get())) {

@@ -111,10 +111,10 @@ bool write_frame_without_values(ByteBuffer& buffer, const FrameWrite& write);
 
 // The frame's locals as recorded, without "__builtins__": a new dict of a
 // function frame's locals (read from its slots, so nothing is left on the
-// frame), else its own f_locals dict (or a dict made from a non-dict
-// mapping). A frame's own dict holding that key is copied first; the
-// frame's mapping is never changed. Null with a Python error set when
-// f_locals or dict() fails.
+// frame), else its namespace as f_locals shows it (or a dict made from a
+// non-dict mapping), read without writing into it. A frame's own dict
+// holding that key is copied first; the frame's mapping is never changed.
+// Null with a Python error set when the locals or dict() fail.
 py::Ref get_locals(PyObject* frame);
 
 }  // namespace vesh::encode

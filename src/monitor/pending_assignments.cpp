@@ -6,6 +6,7 @@
 #include "monitor/monitoring.h"
 #include "monitor/monitoring_internal.h"
 #include "encode/assignment_record.h"
+#include "foundation/frame_locals.h"
 #include "foundation/error_reporting.h"
 #include "foundation/stack_guard.h"
 #include "py/args.h"
@@ -49,7 +50,9 @@ Result<Ref, PyError> assignment_value(Opname kind, PyObject* frame, const std::s
     }
     return value;
   }
-  Ref locals = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+  // A module's or class body's name, looked up in its namespace as f_locals
+  // shows it, without the writes f_locals makes into it.
+  Ref locals = Ref::steal(frame_locals::namespace_locals(frame_object));
   if (!locals) return Err{fetch_error()};
   Ref value = Ref::steal(PyObject_GetItem(locals.get(), key.get()));
   if (!value) {

@@ -2,8 +2,8 @@
 // functions (arguments of every kind, cells, free variables, deleted and
 // unbound names, generators, comprehensions) each probe their frame once,
 // and the reader must give exactly the (name, value) pairs, in the same
-// order and by identity, that f_locals gives. Module and class-body frames
-// are left to their mapping.
+// order and by identity, that f_locals gives. Module, class-body and exec
+// frames must show what f_locals shows without changing their namespace.
 #include "foundation/frame_locals.h"
 #include "py/ref.h"
 #include "python_helpers.h"
@@ -39,8 +39,14 @@ PyObject* locals_copy_py(PyObject*, PyObject* frame) {
   return vesh::frame_locals::copy(reinterpret_cast<PyFrameObject*>(frame));
 }
 
+// _namespace_locals(frame) -> frame_locals::namespace_locals(frame)
+PyObject* namespace_locals_py(PyObject*, PyObject* frame) {
+  return vesh::frame_locals::namespace_locals(reinterpret_cast<PyFrameObject*>(frame));
+}
+
 PyMethodDef slot_locals_def = {"_slot_locals", slot_locals_py, METH_O, nullptr};
 PyMethodDef locals_copy_def = {"_locals_copy", locals_copy_py, METH_O, nullptr};
+PyMethodDef namespace_locals_def = {"_namespace_locals", namespace_locals_py, METH_O, nullptr};
 
 class FrameLocals : public ::testing::Test {
  protected:
@@ -50,6 +56,8 @@ class FrameLocals : public ::testing::Test {
     Ref copy = Ref::steal(PyCFunction_New(&locals_copy_def, nullptr));
     PyObject_SetAttrString(main, "_slot_locals", slot.get());
     PyObject_SetAttrString(main, "_locals_copy", copy.get());
+    Ref in_namespace = Ref::steal(PyCFunction_New(&namespace_locals_def, nullptr));
+    PyObject_SetAttrString(main, "_namespace_locals", in_namespace.get());
     run(R"PY(
 import sys
 
@@ -70,6 +78,27 @@ def probe():
         cn == wn and cv is wv for (cn, cv), (wn, wv) in zip(copied, want))
     if not (same and same_copy):
         MISMATCHES.append((frame.f_code.co_name, got, copied, want))
+
+PROBED = []
+
+def same_items(got, want):
+    return len(got) == len(want) and all(
+        gn == wn and gv is wv for (gn, gv), (wn, wv) in zip(got, want))
+
+def probe_namespace(tag, namespace):
+    # For a frame whose locals live in `namespace`: the reader and the copy
+    # must leave it exactly as it was (f_locals, read last, may not).
+    frame = sys._getframe(1)
+    PROBED.append(tag)
+    before = list(namespace.items())
+    got = list(dict(_namespace_locals(frame)).items())
+    copied = list(_locals_copy(frame).items())
+    after = list(namespace.items())
+    want = list(dict(frame.f_locals).items())
+    if not same_items(after, before):
+        MISMATCHES.append((tag, "namespace changed", before, after))
+    if not (same_items(got, want) and same_items(copied, want)):
+        MISMATCHES.append((tag, got, copied, want))
 )PY");
   }
 };
@@ -185,6 +214,90 @@ class Body:
     NOT_SLOTS = _slot_locals(sys._getframe())
 assert Body.NOT_SLOTS is None
 assert _slot_locals(sys._getframe()) is None  # module level
+)PY");
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+// Class bodies and exec'd module bodies over a dict, a dict subclass and a
+// mapping that is no dict: empty and bound cells, free variables and
+// comprehension variables, each probed while the body runs.
+TEST_F(FrameLocals, NamespaceFramesShowFLocalsAndStayUnchanged) {
+  run(R"PY(
+MISMATCHES.clear()
+
+class DictNamespace(dict):
+    pass
+
+class MappingNamespace:
+    def __init__(self):
+        self.data = {}
+    def __getitem__(self, key):
+        return self.data[key]
+    def __setitem__(self, key, value):
+        self.data[key] = value
+    def __delitem__(self, key):
+        del self.data[key]
+    def keys(self):
+        return self.data.keys()
+    def items(self):
+        return self.data.items()
+
+PREPARED = []  # the namespace of each class body running
+
+def publishing(factory):
+    class Publishing(type):
+        @classmethod
+        def __prepare__(meta, name, bases):
+            PREPARED.append(factory())
+            return PREPARED[-1]
+        def __new__(meta, name, bases, namespace):
+            PREPARED.pop()
+            return type.__new__(meta, name, bases, dict(namespace.items()))
+    return Publishing
+
+MODULE = """
+a = 1
+b = [probe_namespace(TAG + ' module comprehension', NAMES) or k for k in 'xy']
+probe_namespace(TAG + ' module', NAMES)
+"""
+
+for factory in (dict, DictNamespace, MappingNamespace):
+    tag = factory.__name__
+    Meta = publishing(factory)
+
+    class Pathological(metaclass=Meta):
+        probe_namespace(tag + " empty __class__ cell", PREPARED[-1])
+        __class__ = 413
+        def method(self):
+            return super().method
+        probe_namespace(tag + " __class__ beside its empty cell", PREPARED[-1])
+        squares = [probe_namespace(tag + " comprehension", PREPARED[-1]) or i * i for i in range(2)]
+        catchers = [lambda: j for j in range(2)]
+
+    class Aliased(metaclass=Meta):
+        x = 1
+        type Alias = list[x]
+        firsts = [probe_namespace(tag + " comprehension beside a bound cell", PREPARED[-1]) or i for i in range(1)]
+        probe_namespace(tag + " bound __classdict__ cell", PREPARED[-1])
+
+    def outer():
+        captured = "free"
+        class Inner(metaclass=Meta):
+            seen = captured
+            def method(self):
+                return captured, __class__
+            probe_namespace(tag + " free variable", PREPARED[-1])
+        return Inner
+    outer()
+
+    names = factory()
+    exec(MODULE, {"probe_namespace": probe_namespace, "NAMES": names, "TAG": tag + " locals"}, names)
+    shared = {"probe_namespace": probe_namespace, "TAG": "shared"}
+    shared["NAMES"] = shared
+    exec(MODULE, shared)
+
+assert len(PROBED) == 3 * 13, PROBED
+assert not MISMATCHES, MISMATCHES[:3]
 )PY");
   EXPECT_FALSE(PyErr_Occurred());
 }
