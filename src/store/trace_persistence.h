@@ -69,28 +69,6 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads
                                                     std::string current_thread_id, const Config& config,
                                                     bool use_monitoring, std::optional<std::string_view> root_trace_id);
 
-// The same for any map-like range of (thread key, thread object) pairs whose
-// objects are PyObject* or py::Ref.
-template <typename ThreadMap>
-PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadMap& threads, const ThreadTokens& tokens,
-                                                    std::string_view trace_id, std::optional<std::string> trace_name,
-                                                    std::string_view source, double timestamp,
-                                                    std::string current_thread_id, const Config& config,
-                                                    bool use_monitoring, std::optional<std::string_view> root_trace_id) {
-  std::vector<ThreadEntry> entries;
-  entries.reserve(threads.size());
-  for (const auto& [key, thread] : threads) {
-    if constexpr (std::is_pointer_v<std::decay_t<decltype(thread)>>) {
-      entries.push_back(ThreadEntry{key, thread});
-    } else {
-      entries.push_back(ThreadEntry{key, thread.get()});
-    }
-  }
-  return prepare_v3_trace_from_parts(std::span<const ThreadEntry>(entries), tokens, trace_id, std::move(trace_name),
-                                     source, timestamp, std::move(current_thread_id), config, use_monitoring,
-                                     root_trace_id);
-}
-
 // Announces a trace whose container file the writer has finished in the raw
 // directory beside `db_path`: vesh.db._save_trace_metadata(trace_id,
 // db_path=Path(db_path), ignore_errors=..., created_at=None, timeout=...).

@@ -76,8 +76,10 @@ for _n, _f in _saved_env[3].items(): setattr(platform, _n, _f)
                                                        const store::ThreadTokens& tokens, const vesh::Config& cfg,
                                                        std::optional<std::string> name = std::nullopt,
                                                        std::optional<std::string_view> root = std::nullopt) {
-    return store::prepare_v3_trace_from_parts(threads, tokens, "trc_1", std::move(name), "src", 1.5, "native_7", cfg,
-                                              true, root);
+    std::vector<store::ThreadEntry> entries;
+    for (const auto& [key, thread] : threads) entries.push_back(store::ThreadEntry{key, thread.get()});
+    return store::prepare_v3_trace_from_parts(std::span<const store::ThreadEntry>(entries), tokens, "trc_1",
+                                              std::move(name), "src", 1.5, "native_7", cfg, true, root);
   }
 };
 
@@ -271,7 +273,7 @@ TEST_F(PersistenceTest, ConfigConversion) {
       continue;
     }
     EXPECT_EQ(printed, "") << c.value;
-    auto result = store::prepare_v3_trace_from_parts(std::vector<std::pair<std::string, PyObject*>>{}, {}, "t",
+    auto result = store::prepare_v3_trace_from_parts(store::ThreadObjects{}, {}, "t",
                                                      std::nullopt, "s", 0.0, "c", cfg, false, std::nullopt);
     ASSERT_TRUE(result.ok());
     EXPECT_NE(std::string(result.value().metadata.view()).find(s("config") + b({0x83}) + s("k") + c.packed), std::string::npos) << c.value;
@@ -279,7 +281,7 @@ TEST_F(PersistenceTest, ConfigConversion) {
 }
 
 TEST_F(PersistenceTest, WholeNumberTimestampIsFloat64) {
-  auto result = store::prepare_v3_trace_from_parts(std::vector<std::pair<std::string, PyObject*>>{}, {}, "t",
+  auto result = store::prepare_v3_trace_from_parts(store::ThreadObjects{}, {}, "t",
                                                    std::nullopt, "s", 1700000000.0, "c", config("{}"), false,
                                                    std::nullopt);
   ASSERT_TRUE(result.ok());
