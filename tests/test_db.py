@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from stored_traces import stored_rows
 from vesh import db
 
 
@@ -17,11 +18,6 @@ def container(tag: bytes) -> bytes:
     total = len(body) + 32
     footer = struct.pack("<8sQQ", b"VESHEND3", 24, total)
     return body + footer + struct.pack("<II", zlib.crc32(footer), 0)
-
-
-def rows(db_path: Path):
-    with sqlite3.connect(db_path) as conn:
-        return conn.execute("SELECT trace_id, origin, container FROM trace_containers ORDER BY id").fetchall()
 
 
 @pytest.mark.parametrize(
@@ -42,7 +38,7 @@ def test_streamed_saves_reusing_an_id_keep_every_part(tmp_path):
     # A second save of the same id finishes onto the same file name.
     final.write_bytes(container(b"second"))
     db._save_trace_metadata("trc_A", db_path=db_path, ignore_errors=True, created_at=None, timeout=5)
-    assert rows(db_path) == [
+    assert stored_rows(db_path) == [
         ("trc_A", "file", container(b"first")),
         ("trc_A", "file", container(b"second")),
     ]
@@ -53,16 +49,7 @@ def test_in_memory_containers(tmp_path):
     db.save_v3_trace_chunks("trc_B", (container(b"x"),), db_path=db_path, ignore_errors=True, timeout=5)
     db.save_v3_trace_chunks("trc_B", [container(b"y")[:10], container(b"y")[10:]], db_path=db_path,
                             ignore_errors=True, timeout=5)
-    assert rows(db_path) == [("trc_B", "bytes", container(b"x")), ("trc_B", "bytes", container(b"y"))]
-
-
-def stored_containers(db_path: Path):
-    """(trace id, origin, container bytes) of every row, following a row that
-    names its container's file."""
-    with sqlite3.connect(db_path) as conn:
-        rows = conn.execute("SELECT trace_id, origin, container, raw_file FROM trace_containers ORDER BY id").fetchall()
-    raw = db.raw_directory(db_path)
-    return [(t, o, (raw / f).read_bytes() if f is not None else bytes(c)) for t, o, c, f in rows]
+    assert stored_rows(db_path) == [("trc_B", "bytes", container(b"x")), ("trc_B", "bytes", container(b"y"))]
 
 
 @pytest.mark.parametrize("route", ["file", "bytes"])
@@ -78,7 +65,7 @@ def test_containers_over_the_blob_limit_are_kept_as_files(tmp_path, monkeypatch,
             db._save_trace_metadata("trc_E", db_path=db_path, ignore_errors=False, created_at=None, timeout=5)
         else:
             db.save_v3_trace_chunks("trc_E", (data,), db_path=db_path, ignore_errors=False, timeout=5)
-    assert stored_containers(db_path) == [("trc_E", route, small), ("trc_E", route, large), ("trc_E", route, large)]
+    assert stored_rows(db_path) == [("trc_E", route, small), ("trc_E", route, large), ("trc_E", route, large)]
     # Each large part has a file of its own, which later saves do not replace.
     assert len([p for p in raw.iterdir() if p.name.startswith("trc_E.") and p.name != "trc_E.vesh"]) == 2
 
@@ -90,7 +77,7 @@ def test_a_database_made_before_file_rows_takes_them(tmp_path, monkeypatch):
                      " created_at REAL NOT NULL, origin TEXT NOT NULL, container BLOB NOT NULL)")
     monkeypatch.setattr(db, "BLOB_LIMIT", 10)
     db.save_v3_trace_chunks("trc_F", (container(b"f"),), db_path=db_path, ignore_errors=False, timeout=5)
-    assert stored_containers(db_path) == [("trc_F", "bytes", container(b"f"))]
+    assert stored_rows(db_path) == [("trc_F", "bytes", container(b"f"))]
 
 
 def test_created_at_is_kept(tmp_path):
@@ -128,7 +115,7 @@ def test_missing_or_torn_files(tmp_path, caplog, content, error):
     with caplog.at_level(logging.WARNING, logger="vesh"):
         db._save_trace_metadata("trc_D", db_path=db_path, ignore_errors=True, created_at=None, timeout=5)
     assert "Failed to save trace trc_D" in caplog.text
-    assert not db_path.exists() or rows(db_path) == []
+    assert not db_path.exists() or stored_rows(db_path) == []
 
 
 def test_argument_types(tmp_path):

@@ -6,13 +6,13 @@ from __future__ import annotations
 
 import logging
 import os
-import sqlite3
 
 import pytest
 
 import vesh.db
 import vesh.plugins
 from monitor_helpers import decode, thread_key
+from stored_traces import stored_rows
 from vesh import _vesh, monitoring
 
 
@@ -51,11 +51,6 @@ def calls(monkeypatch):
     return seen
 
 
-def stored(db_path):
-    with sqlite3.connect(db_path) as conn:
-        return conn.execute("SELECT trace_id, origin, container FROM trace_containers ORDER BY id").fetchall()
-
-
 def squares(recording):
     return [r for r in recording.records() if r.get("co_name") == "square"]
 
@@ -76,7 +71,7 @@ def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
     recording = decode(trace_file.read_bytes())
     assert recording.container.trace_id == trace_id
     assert len(squares(recording)) == 6
-    assert stored(db) == [(trace_id, "file", trace_file.read_bytes())]
+    assert stored_rows(db) == [(trace_id, "file", trace_file.read_bytes())]
 
 
 def test_two_saves_hand_over_disjoint_parts_of_one_trace(db, calls):
@@ -87,7 +82,7 @@ def test_two_saves_hand_over_disjoint_parts_of_one_trace(db, calls):
         work(3)
     finally:
         monitoring.stop(monitor)
-    rows = stored(db)
+    rows = stored_rows(db)
     assert [row[0] for row in rows] == [monitor.trace_id, monitor.trace_id]
     first, second = (decode(row[2]) for row in rows)
     assert len(squares(first)) == 4 and len(squares(second)) == 6
@@ -105,7 +100,7 @@ def test_build_trace_then_save_split_the_recording(db, calls):
         monitoring.stop(monitor)
     assert len(squares(built)) == 2
     assert built.container.trace_id == monitor.trace_id
-    (row,) = stored(db)
+    (row,) = stored_rows(db)
     assert len(squares(decode(row[2]))) == 4
     assert [c[0] for c in calls] == ["_save_trace_metadata"]
 
@@ -113,7 +108,7 @@ def test_build_trace_then_save_split_the_recording(db, calls):
 def test_a_save_without_frames_still_stores_a_container(db, calls):
     monitor = _vesh.register_monitor(str(db), {}, "test", False)
     monitor.save()
-    (row,) = stored(db)
+    (row,) = stored_rows(db)
     recording = decode(row[2])
     assert recording.threads == {}
     assert row[0] == monitor.trace_id
@@ -144,7 +139,7 @@ def test_other_errors_of_the_database_layer_are_raised(db, monkeypatch):
     # The cut part is gone, recording goes on: the next save works.
     monkeypatch.undo()
     monitor.save()
-    assert len(stored(db)) == 1
+    assert len(stored_rows(db)) == 1
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -170,7 +165,7 @@ def test_a_forked_child_saves_in_memory_under_a_new_trace_id(db, tmp_path):
         monitoring.stop(monitor)
     child_id, child_root = (tmp_path / "child").read_text().split()
     assert child_id == child_root != monitor.trace_id
-    rows = {row[0]: row for row in stored(db)}
+    rows = {row[0]: row for row in stored_rows(db)}
     assert rows[child_id][1] == "bytes"  # built in memory
     assert rows[monitor.trace_id][1] == "file"
     child = decode(rows[child_id][2])
@@ -203,7 +198,7 @@ def test_per_test_mode_saves_one_trace_per_test(db, monkeypatch):
         run_test("test_two")
     finally:
         monitoring.stop(monitor, save=False)
-    rows = stored(db)
+    rows = stored_rows(db)
     assert len(rows) == 2
     assert len({row[0] for row in rows}) == 2 and first_id not in {row[0] for row in rows}
     for row, name in zip(rows, ["test_one", "test_two"]):
@@ -242,7 +237,7 @@ def test_a_child_forked_after_a_save_never_streams_under_its_parents_trace_id(db
         monitoring.stop(monitor)
     child_id = (tmp_path / "child").read_text()
     assert child_id != monitor.trace_id
-    origins = {(row[0], row[1]) for row in stored(db)}
+    origins = {(row[0], row[1]) for row in stored_rows(db)}
     assert (child_id, "bytes") in origins
     assert (child_id, "file") not in origins
     assert not (db.parent / "raw" / f"{child_id}.vesh").exists()
@@ -274,7 +269,7 @@ def test_saves_while_another_thread_records_lose_nothing(db):
     assert not monitor.panicked
     key = thread_key(t)
     events_seen = []
-    for row in stored(db):
+    for row in stored_rows(db):
         events_seen += [r["event"] for r in decode(row[2]).records(key) if r.get("co_name") == "square"]
     # Every call the thread made is in exactly one of the parts.
     assert events_seen.count("call") == events_seen.count("return") == count
@@ -303,4 +298,4 @@ def test_a_save_asked_for_while_a_record_is_written_is_refused_and_later_saves_w
         monitoring.stop(monitor)
     assert refusals[:2] == ["Vesh cannot save a trace while this thread is writing one of the trace's records"] * 2
     assert not monitor.panicked
-    assert len(squares(decode(stored(db)[-1][2]))) == 2  # call and return of square(3)
+    assert len(squares(decode(stored_rows(db)[-1][2]))) == 2  # call and return of square(3)

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import asyncio
 import logging
-import sqlite3
 import threading
 from collections import namedtuple
 
@@ -17,6 +16,7 @@ import pytest
 import v3_reader
 import vesh.plugins
 from monitor_helpers import decode, thread_key
+from stored_traces import stored_rows
 from vesh import monitoring
 
 
@@ -288,8 +288,7 @@ def test_a_range_across_sealed_chunks_equals_the_saved_trace_byte_for_byte(db, h
         monitoring.stop(monitor)
     [h] = handed
     assert len(h.frames) == 4002 and sum(map(len, h.frames)) > 3 * 512 * 1024
-    with sqlite3.connect(db) as conn:
-        [(container,)] = conn.execute("SELECT container FROM trace_containers").fetchall()
+    [(_, _, container)] = stored_rows(db)
     saved = v3_reader.read_container(container)
     frames = decode(container).container.threads
     [stored] = [f for f in frames.values() if h.frames[0] in f]
@@ -301,8 +300,7 @@ def test_a_range_across_sealed_chunks_equals_the_saved_trace_byte_for_byte(db, h
 def test_the_python_side_stores_each_trace_point_as_a_trace_of_its_own(db):
     result, monitor = run(db, lambda: [tp_plain(1), tp_plain(2)], "tp_plain")
     assert result == [4, 6]
-    with sqlite3.connect(db) as conn:
-        rows = conn.execute("SELECT trace_id, container FROM trace_containers ORDER BY id").fetchall()
+    rows = [(trace_id, container) for trace_id, _, container in stored_rows(db)]
     assert len(rows) == 2 and len({trace_id for trace_id, _ in rows}) == 2
     for (trace_id, container), x in zip(rows, [1, 2]):
         recording = decode(container)

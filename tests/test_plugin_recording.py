@@ -7,12 +7,12 @@ from __future__ import annotations
 import contextlib
 import importlib.util
 import logging
-import sqlite3
 
 import pytest
 
 import vesh.plugins
 from monitor_helpers import decode
+from stored_traces import stored_rows
 from vesh import monitoring
 from vesh.profiler import Profiler
 
@@ -39,8 +39,7 @@ def recorder(tracer, db, **options):
 
 
 def stored(db):
-    with sqlite3.connect(db) as conn:
-        return [bytes(row[0]) for row in conn.execute("SELECT container FROM trace_containers ORDER BY id")]
+    return [container for _, _, container in stored_rows(db)]
 
 
 def kinds(records):

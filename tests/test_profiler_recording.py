@@ -5,7 +5,6 @@ test reader."""
 import importlib.util
 import logging
 import os
-import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -16,6 +15,7 @@ import pytest
 
 import vesh.db
 import vesh.plugins
+from stored_traces import stored_rows
 from v3_reader import read_container
 from vesh import _vesh
 from vesh.profiler import Profiler
@@ -46,9 +46,7 @@ def saved(db_path):
     """(trace id, origin, container) of every saved trace, oldest first."""
     if not os.path.exists(db_path):
         return []
-    with sqlite3.connect(db_path) as conn:
-        rows = conn.execute("SELECT trace_id, origin, container FROM trace_containers ORDER BY id").fetchall()
-    return [(trace_id, origin, read_container(bytes(blob))) for trace_id, origin, blob in rows]
+    return [(trace_id, origin, read_container(blob)) for trace_id, origin, blob in stored_rows(db_path)]
 
 
 def decode(frame):

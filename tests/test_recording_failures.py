@@ -125,11 +125,10 @@ def on_a_filesystem_of_its_own(tmp_path, size: str) -> tuple[tuple[str, ...], st
 
 
 RESERVE = """
-    import sqlite3
-
     import msgpack
     import v3_reader
     import vesh.db
+    from stored_traces import stored_rows
 
     # Copying the container into the database would need its size again:
     # the database keeps it as a file of its own.
@@ -145,9 +144,7 @@ RESERVE = """
     result, save, _ = recorded(work)
     save()
     fs = os.statvfs(os.path.dirname(db))
-    with sqlite3.connect(db) as conn:
-        [(blob, raw_file)] = conn.execute("SELECT container, raw_file FROM trace_containers").fetchall()
-    data = blob if raw_file is None else open(os.path.join(os.path.dirname(db), "raw", raw_file), "rb").read()
+    [(_, _, data)] = stored_rows(db)
     squares = []
     for frames in v3_reader.read_container(data).threads.values():
         for frame in frames:

@@ -16,8 +16,9 @@ import threading
 import msgpack
 import pytest
 
-import vesh.db
 import v3_reader
+import vesh.db
+from stored_traces import stored_rows
 from vesh import monitoring
 from vesh.profiler import Profiler
 
@@ -81,9 +82,8 @@ def record(request, tmp_path):
 def stored(db):
     """trace id -> its containers, in the order they were saved."""
     out = {}
-    with sqlite3.connect(db) as conn:
-        for trace_id, blob in conn.execute("SELECT trace_id, container FROM trace_containers ORDER BY id"):
-            out.setdefault(trace_id, []).append(v3_reader.read_container(bytes(blob)))
+    for trace_id, _, container in stored_rows(db):
+        out.setdefault(trace_id, []).append(v3_reader.read_container(container))
     return out
 
 

@@ -4,7 +4,6 @@ lands between a record's encoding and its storing."""
 
 from __future__ import annotations
 
-import sqlite3
 import threading
 
 import msgpack
@@ -12,6 +11,7 @@ import pytest
 
 import v3_reader
 from monitor_helpers import thread_key
+from stored_traces import stored_rows
 from vesh import monitoring
 from vesh.profiler import Profiler
 
@@ -33,9 +33,7 @@ def show_many(times, which="big"):
 
 
 def stored(db_path):
-    with sqlite3.connect(db_path) as conn:
-        rows = conn.execute("SELECT container FROM trace_containers ORDER BY id").fetchall()
-    return [v3_reader.read_container(bytes(row[0])) for row in rows]
+    return [v3_reader.read_container(container) for _, _, container in stored_rows(db_path)]
 
 
 def shown(container, thread=None, name="show"):
