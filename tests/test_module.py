@@ -5,6 +5,7 @@ import inspect
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -68,6 +69,17 @@ def test_functions_are_builtins_with_signatures(name):
     assert str(inspect.signature(fn)) == SIGNATURES[name]
 
 
+def join_fully(thread):
+    """Joins `thread` and waits for its OS thread to be gone: on 3.12 join()
+    returns while the thread is still exiting, and a fork made then (as a
+    later test makes) warns that the process is multi-threaded."""
+    thread.join()
+    task = f"/proc/self/task/{thread.native_id}"
+    deadline = time.monotonic() + 10
+    while os.path.exists(task) and time.monotonic() < deadline:
+        time.sleep(0.001)
+
+
 def in_thread(fn):
     box = {}
 
@@ -79,7 +91,7 @@ def in_thread(fn):
 
     t = threading.Thread(target=run)
     t.start()
-    t.join()
+    join_fully(t)
     if "error" in box:
         raise box["error"]
     return box["value"]
