@@ -20,7 +20,6 @@
 #pragma once
 
 #include <Python.h>
-#include <pthread.h>
 
 #include "py/fault.h"
 
@@ -33,6 +32,12 @@
 #include <utility>
 
 namespace vesh::py {
+
+namespace gil_mutex_detail {
+// Its address names the calling thread, read without a call (unlike
+// pthread_self()): a lock on every event pays for it.
+inline constinit thread_local char THREAD_MARK __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace gil_mutex_detail
 
 template <typename T, typename Lock = std::mutex>
 class BasicGilMutex {
@@ -110,7 +115,9 @@ class BasicGilMutex {
   bool poisoned() const noexcept { return poisoned_; }
 
  private:
-  static std::uintptr_t this_thread() noexcept { return static_cast<std::uintptr_t>(pthread_self()); }
+  static std::uintptr_t this_thread() noexcept {
+    return reinterpret_cast<std::uintptr_t>(&gil_mutex_detail::THREAD_MARK);
+  }
 
   // Called when the mutex is taken: a fault if this very thread holds it.
   void refuse_relock() {
@@ -134,7 +141,7 @@ class BasicGilMutex {
 
   const char* name_;
   Lock mutex_;
-  // pthread_self() of the thread holding the mutex, 0 when free. Only the
+  // this_thread() of the thread holding the mutex, 0 when free. Only the
   // holder stores its own id, so a thread reads its own id here exactly
   // while it holds the mutex.
   std::atomic<std::uintptr_t> holder_{0};
