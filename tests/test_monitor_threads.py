@@ -133,6 +133,58 @@ def test_a_forked_child_saves_while_a_parent_thread_was_encoding_at_the_fork(tmp
     assert out["new_trace"] and not out["worker_recorded"]
 
 
+FORK_WHILE_A_FOREIGN_THREAD_RUNS = """
+    import _thread, json, os, signal, sys, threading, warnings
+    import msgpack
+    from monitor_helpers import decode
+    from vesh import monitoring
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+    db = sys.argv[1]
+    ready, release = _thread.allocate_lock(), _thread.allocate_lock()
+    ready.acquire()
+    release.acquire()
+
+    held = []
+
+    def foreign():
+        # threading did not start this thread: it makes a dummy Thread for it
+        held.append(threading.current_thread())
+        held[0].name = "foreign"
+        ready.release()
+        release.acquire()
+
+    monitor = monitoring.start(db, {})
+    _thread.start_new_thread(foreign, ())
+    ready.acquire()
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(50)
+        os.close(read)
+        try:
+            container = decode(monitor.build_trace()).container
+            out = {msgpack.unpackb(p)["name"]: msgpack.unpackb(p)["is_alive"] for _, p in container.thread_records}
+        except Exception as error:
+            out = {"error": repr(error)}
+        os.write(write, json.dumps(out).encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        child = pipe.read()
+    os.waitpid(pid, 0)
+    release.release()
+    monitoring.stop(monitor, save=False)
+    print(child or "{}")
+"""
+
+
+def test_a_forked_child_saves_a_thread_that_threading_did_not_start(tmp_path):
+    # In the child that thread is gone, and its dummy Thread's is_alive()
+    # raises instead of answering.
+    assert run_program(tmp_path, FORK_WHILE_A_FOREIGN_THREAD_RUNS, timeout=60).get("foreign") is False
+
+
 PLUGIN_WAITS_ON_ANOTHER_THREAD = """
     import json, sys, threading
     import vesh.plugins

@@ -48,6 +48,17 @@ Ref referent(PyObject* weak) {
 #endif
 }
 
+// Whether `thread` is a threading._DummyThread, the object threading makes
+// for a thread it did not start. Answers false on any failure (cleared).
+bool is_dummy_thread(PyObject* thread) {
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref dummy_type = threading ? Ref::steal(PyObject_GetAttrString(threading.get(), "_DummyThread")) : Ref();
+  bool dummy = dummy_type && PyType_Check(dummy_type.get()) &&
+               PyObject_TypeCheck(thread, reinterpret_cast<PyTypeObject*>(dummy_type.get()));
+  PyErr_Clear();
+  return dummy;
+}
+
 }  // namespace
 
 PyResult<ThreadFacts> read_thread_facts(PyObject* thread) {
@@ -69,7 +80,11 @@ PyResult<ThreadFacts> read_thread_facts(PyObject* thread) {
 
 PyResult<bool> read_is_alive(PyObject* thread) {
   Ref alive = Ref::steal(PyObject_CallMethod(thread, "is_alive", nullptr));
-  if (!alive) return Err{take_python_error()};
+  if (!alive) {
+    py::PyError error = take_python_error();
+    if (is_dummy_thread(thread)) return false;
+    return Err{std::move(error)};
+  }
   return exact_bool(alive.get());
 }
 

@@ -45,7 +45,9 @@ struct ThreadFacts {
 // unsigned 64-bit integer: nullopt, the error dropped) and `daemon` (a
 // bool), in that order; the first failure is returned.
 PyResult<ThreadFacts> read_thread_facts(PyObject* thread);
-// thread.is_alive(), which must answer a bool.
+// thread.is_alive(), which must answer a bool. A dummy thread (one threading
+// did not start) that refuses to answer has ended: its is_alive() raises once
+// its thread is gone, as it is in a forked child.
 PyResult<bool> read_is_alive(PyObject* thread);
 
 class RecordedThread {
