@@ -10,6 +10,7 @@ import msgpack
 
 import v3_reader
 from vesh import monitoring
+from vesh.profiler import Profiler
 
 
 @dataclass
@@ -58,3 +59,25 @@ def record(fn, *args, db_path, config=None, **options):
 
 def events(records) -> list[tuple[str, str]]:
     return [(r["event"], r["qualname"].rsplit(".", 1)[-1]) for r in records if r.get("type") == "frame"]
+
+
+def under_monitor(db_path, program, config=None):
+    """Runs `program()` in a monitor session; returns its outcome and the
+    session's trace, built after the session ended."""
+    monitor = monitoring.start(db_path, config or {})
+    try:
+        outcome = program()
+    finally:
+        monitoring.stop(monitor, save=False)
+    return outcome, monitor.build_trace()
+
+
+def under_profile_hook(db_path, program, config=None):
+    """As under_monitor, through the profile hook."""
+    profiler = Profiler(db_path, config or {})
+    profiler.start()
+    try:
+        outcome = program()
+    finally:
+        profiler.stop()
+    return outcome, profiler.build_trace()

@@ -14,7 +14,7 @@ import weakref
 import msgpack
 import pytest
 
-from monitor_helpers import decode
+from monitor_helpers import decode, under_monitor, under_profile_hook
 from vesh import monitoring
 from vesh.profiler import Profiler
 
@@ -59,25 +59,6 @@ PROGRAMS = [
     pytest.param(drives_generator, id="deleted-between-yields"),
     pytest.param(context_manager_argument, id="context-manager-arguments"),
 ]
-
-
-def under_monitor(db_path, program):
-    monitor = monitoring.start(db_path, {})
-    try:
-        outcome = program()
-    finally:
-        monitoring.stop(monitor, save=False)
-    return outcome, monitor.build_trace()
-
-
-def under_profile_hook(db_path, program):
-    profiler = Profiler(db_path, {})
-    profiler.start()
-    try:
-        outcome = program()
-    finally:
-        profiler.stop()
-    return outcome, profiler.build_trace()
 
 
 @pytest.mark.parametrize("recorder", [under_monitor, under_profile_hook], ids=["monitor", "profile-hook"])

@@ -9,9 +9,7 @@ import sys
 
 import pytest
 
-from monitor_helpers import decode
-from vesh import monitoring
-from vesh.profiler import Profiler
+from monitor_helpers import decode, under_monitor, under_profile_hook
 
 
 def dunder_class_beside_super():
@@ -85,25 +83,6 @@ def f_locals_at_body_return(program, body):
     finally:
         sys.setprofile(None)
     return seen[0]
-
-
-def under_monitor(db_path, program, config):
-    monitor = monitoring.start(db_path, config)
-    try:
-        outcome = program()
-    finally:
-        monitoring.stop(monitor, save=False)
-    return outcome, monitor.build_trace()
-
-
-def under_profile_hook(db_path, program, config):
-    profiler = Profiler(db_path, config)
-    profiler.start()
-    try:
-        outcome = program()
-    finally:
-        profiler.stop()
-    return outcome, profiler.build_trace()
 
 
 RECORDERS = [
