@@ -1,6 +1,6 @@
-// The assignment record: its bytes, the shortest extension header for each
-// payload length, a frame without an id, and values encoded as items of the
-// extension.
+// The assignment record: its bytes with and without a frame id, and its
+// payload: the value as an item of the extension, its repr text when it
+// cannot be encoded, a truncation marker over the budget.
 #include "encode/assignment_record.h"
 
 #include "python_helpers.h"
@@ -12,37 +12,35 @@
 using vesh::ByteBuffer;
 using vesh::FrameId;
 using vesh::encode::LineFrame;
+using vesh::encode::Unencoded;
 using vesh::py::Ref;
 
 namespace {
 
-const vesh::encode::SerializerState& state() {
-  static const vesh::encode::SerializerState* made = vesh::encode::Serializer::get();
-  EXPECT_NE(made, nullptr);
-  return *made;
-}
-
-vesh::Result<ByteBuffer, vesh::py::PyError> encode(const std::string& name, PyObject* value,
+vesh::Result<ByteBuffer, vesh::py::PyError> encode(const char* name, const char* value_expr, Unencoded& unencoded,
                                                    std::optional<std::size_t> budget = std::nullopt,
                                                    bool lightweight_repr = false) {
-  vesh::encode::Unencoded unencoded;
-  auto payload = vesh::encode::encode_assign_payload(name, value, state(), budget, lightweight_repr, unencoded);
-  EXPECT_FALSE(unencoded.error);
-  return payload;
+  static const vesh::encode::SerializerState* state = vesh::encode::Serializer::get();
+  EXPECT_NE(state, nullptr);
+  Ref value = vesh::testing::eval(value_expr);
+  return vesh::encode::encode_assign_payload(name, value.get(), *state, budget, lightweight_repr, unencoded);
 }
 
-std::string payload_of(const std::string& name, const char* value_expr) {
-  Ref value = vesh::testing::eval(value_expr);
-  auto payload = encode(name, value.get());
-  EXPECT_TRUE(payload.ok());
+// The payload of a value that encodes.
+std::string payload_of(const char* name, const char* value_expr, std::optional<std::size_t> budget = std::nullopt) {
+  Unencoded unencoded;
+  auto payload = encode(name, value_expr, unencoded, budget);
+  EXPECT_FALSE(unencoded.error) << value_expr;
+  if (!payload.ok()) {
+    ADD_FAILURE() << value_expr;
+    return {};
+  }
   return std::string(payload.value().view());
 }
 
 std::string fixstr(const std::string& text) { return std::string(1, static_cast<char>(0xa0 | text.size())) + text; }
 
-LineFrame line(std::optional<FrameId> id) {
-  return LineFrame{"app.py:3", "f", "app.f", std::move(id), 1.5};
-}
+LineFrame line(std::optional<FrameId> id) { return LineFrame{"app.py:3", "f", "app.f", std::move(id), 1.5}; }
 
 // The record up to the "assign" extension's header.
 std::string head(const LineFrame& l) {
@@ -54,81 +52,60 @@ std::string head(const LineFrame& l) {
   return out;
 }
 
-struct HeaderCase {
-  const char* name;
-  const char* value;
-  std::size_t payload_length;
-  std::string header;
-};
-
-class AssignExtHeader : public ::testing::TestWithParam<HeaderCase> {};
-
-TEST_P(AssignExtHeader, IsTheShortestFormForThePayload) {
-  const HeaderCase& c = GetParam();
-  const std::string payload = payload_of(c.name, c.value);
-  ASSERT_EQ(payload.size(), c.payload_length);
-  for (const auto& id : {std::optional<FrameId>(FrameId::fresh()), std::optional<FrameId>()}) {
-    ByteBuffer buffer;
-    buffer.append(std::string_view("earlier"));
-    ASSERT_TRUE(vesh::encode::write_assignment_record(buffer, line(id), payload));
-    EXPECT_EQ(std::string(buffer.view()), "earlier" + head(line(id)) + c.header + payload);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lengths, AssignExtHeader,
-    ::testing::Values(HeaderCase{"x", "1", 4, std::string("\xd6\x06", 2)},
-                      HeaderCase{"xy", "1", 5, std::string("\xc7\x05\x06", 3)},
-                      HeaderCase{"x", "'abcdefghijkl'", 16, std::string("\xd8\x06", 2)},
-                      HeaderCase{"x", "'abcdefghijklm'", 17, std::string("\xc7\x11\x06", 3)},
-                      HeaderCase{"x", "'a' * 300", 306, std::string("\xc8\x01\x32\x06", 4)}));
-
-TEST(AssignPayload, NameThenValueAsAnItemOfTheExtension) {
-  EXPECT_EQ(payload_of("x", "None"), std::string("\x92\xa1x\xc0", 4));
-  EXPECT_EQ(payload_of("t", "(1, 2)"), std::string("\x92\xa1t\xc7\x03\x06\x92\x01\x02", 9));
-  // The same list twice inside the value: written out twice, never as a
-  // reference that would reach outside the extension.
-  Ref value = vesh::testing::eval("(lambda l: [l, l])([[i] for i in range(1100)])");
-  auto payload = encode("v", value.get());
-  ASSERT_TRUE(payload.ok());
-  EXPECT_EQ(std::string(payload.value().view()).find("\xd6\x0b"), std::string::npos);
-}
-
-TEST(AssignPayload, AValueThatCannotBeEncodedIsItsReprText) {
-  vesh::testing::run(
-      "class _NoClass:\n    __class__ = property(lambda self: 1 / 0)\n"
-      "class _NoRepr(_NoClass):\n    def __repr__(self): raise ValueError('no repr')\n");
+TEST(AssignmentRecord, IsTheFrameFieldsThenTheAssignExtensionInItsShortestForm) {
   struct Case {
+    const char* name;
     const char* value;
-    bool written;  // as its repr text; else the encoding's error is returned
+    std::string header;
   };
-  for (const Case& c : {Case{"_NoClass()", true}, Case{"_NoRepr()", false}}) {
-    Ref value = vesh::testing::eval(c.value);
-    vesh::encode::Unencoded unencoded;
-    // With lightweight_repr the encoder reads the value's class, which raises.
-    auto payload = vesh::encode::encode_assign_payload("v", value.get(), state(), std::nullopt, true, unencoded);
-    ASSERT_EQ(payload.ok(), c.written) << c.value;
-    if (c.written) {
-      const std::string_view bytes = payload.value().view();
-      // [name, the text extension holding the repr]
-      EXPECT_EQ(bytes.substr(0, 3), std::string_view("\x92\xa1v")) << c.value;
-      EXPECT_EQ(bytes.substr(3, 1), std::string_view("\xc7")) << c.value;
-      EXPECT_EQ(bytes[5], static_cast<char>(vesh::encode::ext::kText)) << c.value;
-      EXPECT_EQ(bytes.substr(6, 18), std::string_view("<__main__._NoClass")) << c.value;
-      ASSERT_TRUE(unencoded.error) << c.value;
-      EXPECT_TRUE(unencoded.error.matches(PyExc_ZeroDivisionError)) << c.value;
-    } else {
-      EXPECT_TRUE(payload.error().matches(PyExc_ZeroDivisionError)) << c.value;
+  const Case cases[] = {
+      {"x", "1", std::string("\xd6\x06", 2)},                // 4 bytes: fixext 4
+      {"xy", "1", std::string("\xc7\x05\x06", 3)},           // ext 8
+      {"x", "'a' * 300", std::string("\xc8\x01\x32\x06", 4)},  // ext 16
+  };
+  for (const Case& c : cases) {
+    const std::string payload = payload_of(c.name, c.value);
+    for (const auto& id : {std::optional<FrameId>(FrameId::fresh()), std::optional<FrameId>()}) {
+      ByteBuffer buffer;
+      buffer.append(std::string_view("earlier"));
+      ASSERT_TRUE(vesh::encode::write_assignment_record(buffer, line(id), payload));
+      EXPECT_EQ(std::string(buffer.view()), "earlier" + head(line(id)) + c.header + payload) << c.value;
     }
   }
 }
 
-TEST(AssignPayload, AValueOverTheBudgetIsATruncationMarker) {
-  Ref big = vesh::testing::eval("'z' * 1000");
-  auto marked = encode("v", big.get(), 100);
-  ASSERT_TRUE(marked.ok());
-  EXPECT_EQ(marked.value().view().substr(0, 3), std::string_view("\x92\xa1v"));
-  EXPECT_EQ(static_cast<unsigned char>(marked.value().view()[5]), 12);  // the truncation marker
+TEST(AssignPayload, IsTheNameThenTheValueAsAnItemOfTheExtension) {
+  EXPECT_EQ(payload_of("x", "None"), std::string("\x92\xa1x\xc0", 4));
+  EXPECT_EQ(payload_of("t", "(1, 2)"), std::string("\x92\xa1t\xc7\x03\x06\x92\x01\x02", 9));
+  // The same list twice inside the value: written out twice, never as a
+  // reference that would reach outside the extension.
+  EXPECT_EQ(payload_of("v", "(lambda l: [l, l])([[i] for i in range(1100)])").find("\xd6\x0b"), std::string::npos);
+  // Over the budget: the truncation marker extension.
+  const std::string marked = payload_of("v", "'z' * 1000", 100);
+  EXPECT_EQ(marked.substr(0, 3), "\x92\xa1v");
+  EXPECT_EQ(static_cast<unsigned char>(marked.at(5)), 12);
+}
+
+TEST(AssignPayload, AValueThatCannotBeEncodedIsItsReprTextAndWithoutOneThereIsNoPayload) {
+  vesh::testing::run(
+      "class _NoClass:\n    __class__ = property(lambda self: 1 / 0)\n"
+      "class _NoRepr(_NoClass):\n    def __repr__(self): raise ValueError('no repr')\n");
+  // With lightweight_repr the encoder reads the value's class, which raises.
+  Unencoded unencoded;
+  auto written = encode("v", "_NoClass()", unencoded, std::nullopt, true);
+  ASSERT_TRUE(written.ok());
+  // [name, the text extension holding the repr]
+  const std::string bytes(written.value().view());
+  EXPECT_EQ(bytes.substr(0, 4), "\x92\xa1v\xc7");
+  EXPECT_EQ(bytes.at(5), static_cast<char>(vesh::encode::ext::kText));
+  EXPECT_EQ(bytes.substr(6, 18), "<__main__._NoClass");
+  ASSERT_TRUE(unencoded.error);
+  EXPECT_TRUE(unencoded.error.matches(PyExc_ZeroDivisionError));
+
+  Unencoded again;
+  auto failed = encode("v", "_NoRepr()", again, std::nullopt, true);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_TRUE(failed.error().matches(PyExc_ZeroDivisionError));
 }
 
 }  // namespace
