@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import gc
 import logging
-import struct
 import sys
 import threading
 import time
@@ -146,37 +145,24 @@ def test_a_session_taking_over_idle_callbacks_switches_instruction_events_on(db,
     assert not _vesh.vesh_tool_is_idle() and sys.monitoring.get_tool(monitoring.TOOL_ID) is None
 
 
-def test_a_line_record_precedes_the_event_that_writes_it_byte_for_byte(db):
-    _, rec, _ = record(store_local, db_path=db, config=LINE)
-    decoded = rec.records()
-    first = next(i for i, r in enumerate(decoded) if r.get("co_name") == "store_local")
-    call, x_line, _, ret = decoded[first:first + 4]
-    assert [r["event"] for r in (call, x_line, ret)] == ["call", "line", "return"]
-    assert x_line["frame_id"] == call["frame_id"] == ret["frame_id"]
-    assert x_line["path"].endswith(f"test_monitor_assignments.py:{store_local.__code__.co_firstlineno + 1}")
-    keys = {token: msgpack.unpackb(payload)["thread_id"] for token, payload in rec.container.thread_records}
-    raw = {keys[token]: frames for token, frames in rec.container.threads.items()}[thread_key()][first + 1]
-    p = msgpack.packb
-    assert raw == (b"\x88" + p("path") + p(x_line["path"]) + p("co_name") + p("store_local") + p("qualname")
-                   + p(x_line["qualname"]) + p("event") + p("line") + p("frame_id") + b"\xbe"
-                   + x_line["frame_id"].encode() + p("timestamp") + b"\xcb" + struct.pack(">d", x_line["timestamp"])
-                   + p("type") + p("frame") + p("assign") + b"\xd6\x06\x92\xa1x\x01")
-
-
-def sleeps_after_storing():
+def stores_then_sleeps():
     x = 1
     time.sleep(0.05)
     return x
 
 
-def test_a_record_keeps_the_time_of_its_store(db):
+def test_a_line_record_is_written_ahead_of_the_next_event_with_the_place_and_time_of_its_store(db):
     def twice():
-        sleeps_after_storing()
-        sleeps_after_storing()  # every location but the store is switched off now
+        stores_then_sleeps()
+        stores_then_sleeps()  # every location but the store is switched off now
 
     _, rec, _ = record(twice, db_path=db, config=LINE)
-    line, ret = rec.frames_of("sleeps_after_storing")[-2:]
-    assert (line["event"], ret["event"]) == ("line", "return")
+    decoded = rec.records()
+    last = max(i for i, r in enumerate(decoded) if r.get("co_name") == "stores_then_sleeps" and r["event"] == "call")
+    call, line, ret = decoded[last:last + 3]
+    assert [r["event"] for r in (call, line, ret)] == ["call", "line", "return"]
+    assert line["frame_id"] == call["frame_id"] == ret["frame_id"]
+    assert line["path"].endswith(f"test_monitor_assignments.py:{stores_then_sleeps.__code__.co_firstlineno + 1}")
     assert ret["timestamp"] - line["timestamp"] >= 0.05
 
 
@@ -344,34 +330,6 @@ class Unencodable:
         raise RuntimeError("no repr either")
 
 
-def helper():
-    return 1
-
-
-def stores_unencodable():
-    bad, good = Unencodable(), 2
-    helper()
-    del bad  # the function's own records hold no such local
-    return good
-
-
-def test_an_unencodable_value_is_logged_and_recording_goes_on(db, caplog):
-    def three_times():
-        for _ in range(3):
-            stores_unencodable()
-
-    config = dict(LINE, lightweight_repr=True)
-    with caplog.at_level(logging.WARNING, logger="vesh"):
-        _, rec, monitor = record(three_times, db_path=db, config=config)
-    # The other name of the same store is still written; nothing of the
-    # failed one is left in the trace.
-    assert lines(rec, "stores_unencodable") == [("good", 2)] * 3
-    assert [r["event"] for r in rec.frames_of("helper")] == ["call", "return"] * 3
-    warnings = [r for r in caplog.records if r.name == "vesh"]
-    assert len(warnings) == 3 and "no class for you" in str(warnings[-1].exc_info[1])
-    assert not monitor.panicked
-
-
 class Target:
     pass
 
@@ -386,30 +344,45 @@ for _ in range(1100):  # past the MessagePack nesting limit
     DEEP = [DEEP]
 
 
-def stores_values_without_a_form():
-    proxy = dead_proxy()
-    deep = DEEP
-    helper()
-    del proxy, deep  # the function's own records hold neither
+def helper():
     return 1
 
 
-def test_a_value_that_cannot_be_encoded_is_recorded_as_its_repr(db, caplog):
+def stores_values_without_a_form():
+    proxy = dead_proxy()
+    deep = DEEP
+    bad, good = Unencodable(), 2
+    helper()
+    del proxy, deep, bad  # the function's own records hold none of them
+    return good
+
+
+def test_a_value_that_cannot_be_encoded_is_its_repr_and_one_without_a_repr_is_logged(db, caplog):
     def three_times():
         for _ in range(3):
             stores_values_without_a_form()
 
     with caplog.at_level(logging.WARNING, logger="vesh"):
-        _, rec, monitor = record(three_times, db_path=db, config=LINE)
+        _, rec, monitor = record(three_times, db_path=db, config=dict(LINE, lightweight_repr=True))
+    # The other name of the failed value's store is still written; nothing
+    # of the failed one is left in the trace.
     stored = lines(rec, "stores_values_without_a_form")
-    assert [name for name, _ in stored] == ["proxy", "deep"] * 3
-    assert all(isinstance(value, msgpack.ExtType) and value.code == 0 for _, value in stored)
-    assert all(value.data.startswith(b"<weakproxy at") for name, value in stored if name == "proxy")
-    assert all(value.data == repr(DEEP).encode() for name, value in stored if name == "deep")
-    # Said once for each of the two locations, not at every store.
-    warnings = [r.getMessage() for r in caplog.records if r.name == "vesh"]
-    assert len(warnings) == 2 and all(w.endswith("it is recorded as its repr") for w in warnings)
-    assert "ReferenceError" in warnings[0] and "ValueError: recursion limit exceeded" in warnings[1]
+    assert [name for name, _ in stored] == ["proxy", "deep", "good"] * 3
+    assert all(value == 2 for name, value in stored if name == "good")
+    as_repr = [value for name, value in stored if name != "good"]
+    assert all(isinstance(value, msgpack.ExtType) and value.code == 0 for value in as_repr)
+    assert all(value.data.startswith(b"<weakproxy at") for value in as_repr[::2])
+    assert all(value.data == repr(DEEP).encode() for value in as_repr[1::2])
+    assert [r["event"] for r in rec.frames_of("helper")] == ["call", "return"] * 3
+    # A repr is said once for each location, not at every store; a value
+    # with no form at all is logged each time.
+    warnings = [r for r in caplog.records if r.name == "vesh"]
+    reprs = [r.getMessage() for r in warnings if r.getMessage().endswith("it is recorded as its repr")]
+    assert len(reprs) == 2
+    assert "ReferenceError" in reprs[0] and "ValueError: recursion limit exceeded" in reprs[1]
+    failed = [r for r in warnings if r.exc_info]
+    assert len(failed) == 3 and all("no class for you" in str(r.exc_info[1]) for r in failed)
+    assert len(warnings) == 5
     assert not monitor.panicked
 
 
@@ -435,19 +408,14 @@ def test_a_fault_in_the_instruction_callback_is_reported_once_and_stops_recordin
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append((u.object, str(u.exc_value))))
 
-    def run():
-        Reentrant.monitor = started
-        holds_reentrant()
-        return sys.monitoring.get_events(monitoring.TOOL_ID)
-
-    started = monitoring.start(db, LINE)
+    started = Reentrant.monitor = monitoring.start(db, LINE)
     try:
-        events_after = run()
+        holds_reentrant()
+        events_after = sys.monitoring.get_events(monitoring.TOOL_ID)
     finally:
         monitoring.stop(started, save=False)
     assert Reentrant.answers == [None, None]
-    assert started.panicked
-    assert events_after == 0
+    assert started.panicked and events_after == 0
     assert [object for object, _ in reported] == ["Vesh stopped tracing after an internal error"]
 
 
