@@ -81,13 +81,6 @@ def store_unpacked():
     return a
 
 
-def store_augmented():
-    n = 10
-    n += 5
-    n *= 2
-    return n
-
-
 def store_then_load():
     x = 3; y = x  # noqa: E702 - one line: STORE_FAST_LOAD_FAST on 3.13
     return y
@@ -122,7 +115,6 @@ STORES = [
     (store_cell, "store_cell.<locals>.bump", [("total", 5)]),
     (store_cell, "store_cell", [("total", 0), ("bump", ANY)]),
     (store_unpacked, "store_unpacked", [("a", 1), ("b", 2), ("b", 1), ("a", 2)]),
-    (store_augmented, "store_augmented", [("n", 10), ("n", 15), ("n", 30)]),
     (store_then_load, "store_then_load", [("x", 3), ("y", 3)]),
     (make_hidden_store(), "hidden", [("b", 8)]),
     (store_attributes, "store_attributes", [("Box", ANY), ("box", ANY), ("table", {})]),
