@@ -4,14 +4,13 @@ the recorder the records it would otherwise write."""
 
 from __future__ import annotations
 
-import contextlib
 import importlib.util
 import logging
 
 import pytest
 
 import vesh.plugins
-from monitor_helpers import decode
+from monitor_helpers import decode, under_monitor, under_profile_hook
 from stored_traces import stored_rows
 from vesh import monitoring
 from vesh.profiler import Profiler
@@ -19,27 +18,18 @@ from vesh.profiler import Profiler
 TRACERS = ["monitor", "profile"]
 
 
-@contextlib.contextmanager
-def recorder(tracer, db, **options):
-    """Records the body with one of the two recorders and yields the native
-    recorder; nothing is saved on the way out but per-test traces."""
+def record_per_test(tracer, db, body):
+    """Runs body() with one trace per test and answers the stored traces."""
     if tracer == "monitor":
-        monitor = monitoring.start(db, {}, **options)
+        monitor = monitoring.start(db, {}, one_trace_per_test=True)
         try:
-            yield monitor
+            body()
         finally:
             monitoring.stop(monitor, save=False)
     else:
-        profiler = Profiler(db, {}, **options)
-        profiler.start()
-        try:
-            yield profiler.rust_profiler
-        finally:
-            profiler.stop()
-
-
-def stored(db):
-    return [container for _, _, container in stored_rows(db)]
+        with Profiler(db, {}, one_trace_per_test=True):
+            body()
+    return [decode(container).records() for _, _, container in stored_rows(db)]
 
 
 def kinds(records):
@@ -95,11 +85,8 @@ def test_a_declining_predicate_leaves_later_tests_their_own_traces(tracer, tmp_p
         "call": lambda frame, event, arg, context: fn_name(frame).startswith("t"),
         "process": lambda frame, event, arg, context: {"test_name": fn_name(frame)},
     }])
-    db = tmp_path / "vesh.db"
-    with recorder(tracer, db, one_trace_per_test=True):
-        for fn in (setup_only, t1, t2, t3):
-            runner.run_test(fn)
-    traces = [decode(container).records() for container in stored(db)]
+    tests = (setup_only, t1, t2, t3)
+    traces = record_per_test(tracer, tmp_path / "vesh.db", lambda: [runner.run_test(fn) for fn in tests])
     assert [kinds(records) for records in traces] == [
         [("start_test", None, None), ("frame", "call", name), ("frame", "return", name), ("end_test", None, None)]
         for name in ("t1", "t2", "t3")
@@ -111,9 +98,9 @@ def target(x):
     return x + 1
 
 
-@pytest.mark.parametrize("tracer", TRACERS)
+@pytest.mark.parametrize("recorder", [under_monitor, under_profile_hook], ids=TRACERS)
 @pytest.mark.parametrize("failing", ["call", "process"])
-def test_a_failing_plugin_is_logged_and_costs_only_its_own_record(tracer, failing, tmp_path, monkeypatch, caplog):
+def test_a_failing_plugin_is_logged_and_costs_only_its_own_record(recorder, failing, tmp_path, monkeypatch, caplog):
     def fail(frame, event, arg, context):
         raise ValueError(f"plugin failed at {event}")
 
@@ -124,9 +111,9 @@ def test_a_failing_plugin_is_logged_and_costs_only_its_own_record(tracer, failin
          "return_type": "p_return"},
     ])
     with caplog.at_level(logging.WARNING, logger="vesh"):
-        with recorder(tracer, tmp_path / "vesh.db") as native:
-            assert target(1) == 2
-    records = [r for r in decode(native.build_trace()).records() if r.get("co_name") in (None, "target")]
+        result, trace = recorder(tmp_path / "vesh.db", lambda: target(1))
+    assert result == 2
+    records = [r for r in decode(trace).records() if r.get("co_name") in (None, "target")]
     # The recorders order a return's records differently; what is kept is the same.
     assert sorted(kinds(records), key=str) == sorted(
         [("p_call", None, None), ("frame", "call", "target"), ("frame", "return", "target"),
