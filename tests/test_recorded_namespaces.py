@@ -101,13 +101,6 @@ def test_a_body_keeps_its_namespace_and_records_its_f_locals(tmp_path, recorder,
     (_, namespace), trace = recorder(tmp_path / "vesh.db", program, config)
 
     assert shape(namespace) == shape(unrecorded)
-    returns = [
-        record
-        for records in decode(trace).threads.values()
-        for record in records
-        if record.get("type") == "frame"
-        and record["event"] == "return"
-        and record["qualname"].endswith("." + body)
-    ]
+    returns = [r for r in decode(trace).frames_of("." + body) if r["type"] == "frame" and r["event"] == "return"]
     assert len(returns) == 1
     assert shape(returns[0]["locals"]) == expected_locals
