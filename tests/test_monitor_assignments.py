@@ -10,6 +10,7 @@ import sys
 import threading
 import time
 import weakref
+from unittest.mock import ANY
 
 import msgpack
 import pytest
@@ -20,14 +21,6 @@ from vesh import _vesh, monitoring
 DISABLE = sys.monitoring.DISABLE
 PY313 = sys.version_info >= (3, 13)
 LINE = {"line_events": True}
-
-
-class _Any:
-    def __eq__(self, other):
-        return True
-
-
-ANY = _Any()  # a value written as its repr text
 
 
 @pytest.fixture
@@ -109,6 +102,7 @@ def store_attributes():
     return box
 
 
+# ANY stands for a value written as its repr text.
 STORES = [
     (store_local, "store_local", [("x", 1), ("y", [1, "two"])]),
     (store_global, "store_global", [("COUNTER", 41), ("COUNTER", 42)]),
@@ -482,12 +476,11 @@ def test_a_failing_disassembly_is_reported_once_per_code(tmp_path, monkeypatch, 
     monkeypatch.setattr("dis.get_instructions", failing)
     m = _vesh.register_monitor(str(tmp_path / "vesh.db"), dict(LINE), "tests", False)
     m.set_active(True)
-    code = store_local.__code__
     answers = []
     with caplog.at_level(logging.WARNING, logger="vesh"):
         for offset in (0, 2):
             try:
-                answers.append(m.monitor_instruction(code, offset))
+                answers.append(m.monitor_instruction(store_local.__code__, offset))
             except KeyboardInterrupt:
                 answers.append("raised")
     m.set_active(False)
