@@ -3,6 +3,7 @@ reading back what it recorded."""
 
 from __future__ import annotations
 
+import contextlib
 import sys
 from dataclasses import dataclass
 
@@ -81,3 +82,23 @@ def under_profile_hook(db_path, program, config=None):
     finally:
         profiler.stop()
     return outcome, profiler.build_trace()
+
+
+@contextlib.contextmanager
+def recording(kind, db_path, config=None):
+    """Records the body with the monitor ("monitor") or the profile hook on
+    every thread, and yields the native recorder; nothing is saved on the way
+    out (its save() and build_trace() work after it)."""
+    if kind == "monitor":
+        monitor = monitoring.start(db_path, config or {})
+        try:
+            yield monitor
+        finally:
+            monitoring.stop(monitor, save=False)
+    else:
+        profiler = Profiler(db_path, {**(config or {}), "threading": True})
+        profiler.start()
+        try:
+            yield profiler.rust_profiler
+        finally:
+            profiler.stop()
