@@ -10,26 +10,29 @@ import msgpack
 import pytest
 
 import v3_reader
-from monitor_helpers import thread_key
+from monitor_helpers import recording, thread_key
 from stored_traces import stored_rows
 from vesh import monitoring
-from vesh.profiler import Profiler
 
 BIG_TEXT = "é" * 2500  # 5,000 bytes of UTF-8
 BIG_BYTES = bytes(range(256)) * 20
-
-
-VALUES = {"big": (BIG_TEXT, BIG_BYTES)}
+SHOWN = {"text": BIG_TEXT, "data": BIG_BYTES}
+ENCODED = sorted([msgpack.packb(BIG_TEXT), msgpack.packb(BIG_BYTES)])
 
 
 def show(text, data):
     return len(text) + len(data)
 
 
-def show_many(times, which="big"):
+def show_many(times):
     # The values are not locals here: only show() sights them.
     for _ in range(times):
-        show(*VALUES[which])
+        show(BIG_TEXT, BIG_BYTES)
+
+
+@pytest.fixture(params=["monitor", "profiler"])
+def kind(request):
+    return request.param
 
 
 def stored(db_path):
@@ -53,79 +56,48 @@ def show_frames(container, name="show"):
 
 def recorded(kind, db, fn, *args, route="build"):
     """Runs fn(*args) under a fresh tracer; the container of what it recorded."""
-    if kind == "monitor":
-        tracer = monitoring.start(db)
-        try:
-            fn(*args)
-        finally:
-            monitoring.stop(tracer, save=route == "save")
-    else:
-        tracer = Profiler(db, {"threading": True})
-        with tracer:
-            fn(*args)
-        if route == "save":
-            tracer.save()
-    if route == "save":
-        (container,) = stored(db)
-        return container
-    return v3_reader.read_container(tracer.build_trace())
+    with recording(kind, db) as native:
+        fn(*args)
+    if route == "build":
+        return v3_reader.read_container(native.build_trace())
+    native.save()
+    (container,) = stored(db)
+    return container
 
 
 @pytest.mark.parametrize("route", ["save", "build"])
-@pytest.mark.parametrize("kind", ["monitor", "profiler"])
 def test_a_large_value_seen_many_times_is_written_once(kind, route, tmp_path):
     container = recorded(kind, tmp_path / "t.db", show_many, 6, route=route)
-    # One value record for each large value, holding its exact encoding.
-    assert sorted(container.values.values()) == sorted([msgpack.packb(BIG_TEXT), msgpack.packb(BIG_BYTES)])
+    # One value record for each large value, holding its exact encoding; ids
+    # are the tracer's own, from 0.
+    assert sorted(container.values) == [0, 1]
+    assert sorted(container.values.values()) == ENCODED
     frames = show_frames(container)
     # Calls and returns alike sight the values: the first two sightings are
     # written in full, every later one is a reference.
     assert [len(container.references(f)) for f in frames] == [0, 0] + [2] * 10
     assert all(BIG_TEXT.encode() not in f for f in frames[2:])
-    assert shown(container) == [{"text": BIG_TEXT, "data": BIG_BYTES}] * 12
+    assert shown(container) == [SHOWN] * 12
 
 
-@pytest.mark.parametrize("kind", ["monitor", "profiler"])
-def test_values_below_the_threshold_are_always_inline(kind, tmp_path):
-    VALUES["small"] = ("é" * 2047 + "a", b"b" * 4095)  # 4,095 bytes each
-    container = recorded(kind, tmp_path / "t.db", show_many, 4, "small")
-    assert container.values == {}
-    frames = show_frames(container)
-    assert len(frames) == 8 and not any(container.references(f) for f in frames)
-
-
-def test_each_capture_holds_the_values_its_records_refer_to(tmp_path):
+def test_each_capture_holds_the_values_its_records_refer_to(kind, tmp_path):
     db = tmp_path / "t.db"
-    monitor = monitoring.start(db)
-    try:
+    with recording(kind, db) as native:
         show_many(3)
-        monitor.save()
+        native.save()
         show_many(1)
-    finally:
-        monitoring.stop(monitor)
+    native.save()
     first, second = stored(db)
     assert len(first.values) == 2
     # Published before: the new capture gets the values again, under the same
     # ids, and its first sightings are already references.
     assert second.values == first.values
     assert [len(second.references(f)) for f in show_frames(second)] == [2, 2]
-    assert shown(second) == [{"text": BIG_TEXT, "data": BIG_BYTES}] * 2
+    assert shown(second) == [SHOWN] * 2
 
 
-def test_the_profile_hook_numbers_its_values_apart_from_the_monitor(tmp_path):
-    by_monitor = recorded("monitor", tmp_path / "m.db", show_many, 3)
-    VALUES["other"] = ("x" * 5000, b"y" * 5000)
-    by_profiler = recorded("profiler", tmp_path / "p.db", show_many, 3, "other")
-    assert sorted(by_monitor.values) == [0, 1]
-    assert sorted(by_profiler.values) == [0, 1]
-    assert by_profiler.values[0] in (msgpack.packb("x" * 5000), msgpack.packb(b"y" * 5000))
-
-
-@pytest.mark.parametrize("kind", ["monitor", "profiler"])
 def test_threads_intern_the_same_object_each_for_itself(kind, tmp_path):
-    text = "t" * 6000
-    VALUES["shared"] = (text, b"")
-    threads = [threading.Thread(target=show_many, args=(3, "shared")) for _ in range(2)]
+    threads = [threading.Thread(target=show_many, args=(3,)) for _ in range(2)]
 
     def run():
         for thread in threads:
@@ -133,67 +105,38 @@ def test_threads_intern_the_same_object_each_for_itself(kind, tmp_path):
             thread.join()
 
     container = recorded(kind, tmp_path / "t.db", run)
-    assert sorted(container.values) == [0, 1]
-    assert set(container.values.values()) == {msgpack.packb(text)}
+    assert sorted(container.values) == [0, 1, 2, 3]
+    assert sorted(set(container.values.values())) == ENCODED
     for thread in threads:
-        assert shown(container, thread_key(thread)) == [{"text": text, "data": b""}] * 6
+        assert shown(container, thread_key(thread)) == [SHOWN] * 6
 
 
 def test_a_trace_point_hands_over_the_values_its_records_refer_to(tmp_path, monkeypatch):
     handed = []
     monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", lambda *args: handed.append(args))
-    monitor = monitoring.start(tmp_path / "t.db", {"trace_points": {"on_return": ["show"]}})
-    try:
+    with recording("monitor", tmp_path / "t.db", {"trace_points": {"on_return": ["show"]}}):
         show_many(3)
-    finally:
-        monitoring.stop(monitor, save=False)
     *_, last = handed
     frames, values = last[1], dict(last[-1])
     assert all(v3_reader.references(f) for f in frames)
     for frame in frames:
         record = msgpack.unpackb(frame, strict_map_key=False,
                                  ext_hook=lambda code, data: msgpack.unpackb(values[int.from_bytes(data, "big")]))
-        assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
-
-
-@pytest.mark.parametrize("kind", ["monitor", "profiler"])
-def test_flushed_subtrees_carry_the_values_their_records_refer_to(kind, tmp_path):
-    db = tmp_path / "t.db"
-    config = {"flush_subtree_mb": 0}  # every closed call is flushed
-    if kind == "monitor":
-        tracer = monitoring.start(db, config)
-        try:
-            show_many(6)
-        finally:
-            monitoring.stop(tracer)
-    else:
-        tracer = Profiler(db, config)
-        with tracer:
-            show_many(6)
-        tracer.save()
-    containers = stored(db)
-    assert len(containers) > 2
-    referencing = 0
-    for container in containers:
-        for frame in show_frames(container):
-            referencing += bool(container.references(frame))
-            record = msgpack.unpackb(container.resolve(frame), strict_map_key=False)
-            assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
-    assert referencing >= 8
+        assert record["locals"] == SHOWN
 
 
 class SavesWhenShown:
     """A local whose repr, once armed, saves the running trace: the record
     being encoded is stored after the save, in the next capture."""
 
-    def __init__(self, profiler):
-        self.profiler = profiler
+    def __init__(self, save):
+        self.save = save
         self.armed = False
 
     def __repr__(self):
         if self.armed:
             self.armed = False
-            self.profiler.save()
+            self.save()
         return "<saves>"
 
 
@@ -206,9 +149,8 @@ def show_then_save(text, trigger, arm):
 
 def test_a_save_between_encoding_and_storing_keeps_every_reference_resolvable(tmp_path):
     db = tmp_path / "t.db"
-    profiler = Profiler(db, {})
-    trigger = SavesWhenShown(profiler)
-    with profiler:
+    with recording("profiler", db) as profiler:
+        trigger = SavesWhenShown(profiler.save)
         for arm in (False, False, True):
             show_then_save(BIG_TEXT, trigger, arm)
     profiler.save()
@@ -224,9 +166,7 @@ def test_a_save_between_encoding_and_storing_keeps_every_reference_resolvable(tm
     assert shown(containers[1], name="show_then_save")[0]["text"] == BIG_TEXT
 
 
-@pytest.mark.parametrize("kind", ["monitor", "profiler"])
 def test_saves_from_another_thread_leave_no_dangling_reference(kind, tmp_path):
-    db = tmp_path / "t.db"
     done = threading.Event()
     built = []
 
@@ -236,28 +176,17 @@ def test_saves_from_another_thread_leave_no_dangling_reference(kind, tmp_path):
         finally:
             done.set()
 
-    if kind == "monitor":
-        tracer = monitoring.start(db)
-    else:
-        tracer = Profiler(db, {"threading": True})
-        tracer.start()
-    try:
+    with recording(kind, tmp_path / "t.db") as native:
         worker = threading.Thread(target=record_many)
         worker.start()
         while not done.is_set() or len(built) < 3:
-            built.append(tracer.build_trace())
+            built.append(native.build_trace())
         worker.join()
-    finally:
-        if kind == "monitor":
-            monitoring.stop(tracer, save=False)
-        else:
-            tracer.stop()
-    built.append(tracer.build_trace())
-    total = 0
+    built.append(native.build_trace())
+    frames = 0
     for data in built:
         container = v3_reader.read_container(data)
         for frame in show_frames(container):
-            total += 1
-            record = msgpack.unpackb(container.resolve(frame), strict_map_key=False)
-            assert record["locals"] == {"text": BIG_TEXT, "data": BIG_BYTES}
-    assert total == 400
+            frames += 1
+            assert msgpack.unpackb(container.resolve(frame), strict_map_key=False)["locals"] == SHOWN
+    assert frames == 400
