@@ -1,6 +1,6 @@
 // Value interning through the encoder: which values are interned and when,
-// the limits, publication into one capture after another, a full table, a
-// failing or busy publication, and finding the references in stored records.
+// the limits, a full table, a failing or busy publication, and finding the
+// references in stored records.
 #include "encode/value_interning.h"
 #include "encode/value_references.h"
 #include "py/error.h"
@@ -138,19 +138,6 @@ TEST_F(Interning, ThirdSightingOfALargeValuePublishesItAndWritesAReference) {
   }
 }
 
-TEST_F(Interning, AValueIsPublishedAgainIntoEachNewCaptureUnderItsId) {
-  Ref other = eval("'o' * 5000");
-  Ref value = eval("b'v' * 5000");
-  auto first = capture();
-  sightings(other.get(), *first, 3);
-  sightings(value.get(), *first, 3);
-  auto second = capture();
-  EXPECT_TRUE(second->published_value_ids().empty());
-  EXPECT_EQ(shape(value.get(), encode(value.get(), *second)), "ref 1");
-  EXPECT_EQ(second->published_value_ids(), std::vector<std::uint32_t>{1});
-  EXPECT_TRUE(interning().published_values(*second)[0].second->view() == inline_form(value.get()));
-}
-
 TEST_F(Interning, ANewObjectAtAKnownAddressStartsOver) {
   // A bytes object changed in place stands for another object that reuses
   // the address of one that is gone: its fingerprint no longer matches.
@@ -164,56 +151,28 @@ TEST_F(Interning, ANewObjectAtAKnownAddressStartsOver) {
   EXPECT_EQ(sightings(value.get(), *into, 4), (Shapes{"full", "full", "ref 0", "ref 0"}));
 }
 
-TEST_F(Interning, SnapshotsGiveTheRecordsOfHeldIds) {
+TEST_F(Interning, RecordsGiveTheValuesTheyReferToByAscendingIdOnceEach) {
   auto into = capture();
   std::vector<Ref> values;
-  for (int i = 0; i < 10; ++i) {
-    values.push_back(eval("'" + std::string(1, static_cast<char>('a' + i)) + "' * 4096"));
+  for (char c : std::string("abcd")) {
+    values.push_back(eval("'" + std::string(1, c) + "' * 4096"));
     sightings(values.back().get(), *into, 3);
   }
-  ASSERT_EQ(interning().table_size(), 10u);
-  const std::uint32_t ids[] = {3, 99, 1};
-  auto got = interning().snapshot_ids(ids);
+  // Id 99 is not in the table: left out.
+  auto got = interning().referenced_values("\x94" + reference(3) + reference(99) + reference(1) + reference(3));
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].first, 3u);
-  EXPECT_TRUE(got[0].second->view() == inline_form(values[3].get()));
-  EXPECT_EQ(got[1].first, 1u);
-  EXPECT_TRUE(got[1].second->view() == inline_form(values[1].get()));
-
-  // What stored records refer to comes by ascending id, once each.
-  auto referenced = interning().referenced_values("\x94" + reference(3) + reference(99) + reference(1) + reference(3));
-  ASSERT_EQ(referenced.size(), 2u);
-  EXPECT_EQ(referenced[0].first, 1u);
-  EXPECT_EQ(referenced[1].first, 3u);
+  EXPECT_EQ(got[0].first, 1u);
+  EXPECT_TRUE(got[0].second->view() == inline_form(values[1].get()));
+  EXPECT_EQ(got[1].first, 3u);
+  EXPECT_TRUE(got[1].second->view() == inline_form(values[3].get()));
 }
 
-TEST(ValueTable, LimitsAndRemovingTheLastEntry) {
-  auto value_of = [](std::size_t size) {
-    auto v = std::make_shared<encode::InternedValue>();
-    v->encoded = std::make_shared<const ByteBuffer>([&] {
-      ByteBuffer b;
-      b.append(std::string(size, 'x'));
-      return b;
-    }());
-    v->header_len = 1;
-    return v;
-  };
+TEST(ValueTable, RefusesAValuePastItsCountLimit) {
   encode::ValueTable table;
-  for (std::uint32_t i = 0; i < encode::kMaxInternedValues; ++i) ASSERT_EQ(table.insert_value(value_of(2)), i);
-  EXPECT_EQ(table.insert_value(value_of(2)), std::nullopt);
-
-  // Only the last entry goes, and only under its own id.
-  EXPECT_EQ(table.remove_last(7), nullptr);
-  EXPECT_EQ(table.size(), encode::kMaxInternedValues);
-  EXPECT_NE(table.remove_last(encode::kMaxInternedValues - 1), nullptr);
-  EXPECT_EQ(table.size(), encode::kMaxInternedValues - 1);
-
-  // The total cost (record plus data) is capped at 16 MiB.
-  encode::ValueTable by_cost;
-  const std::size_t half = encode::kMaxInternedTotal / 4;  // cost: about half of the cap
-  EXPECT_EQ(by_cost.insert_value(value_of(half + 1)), 0u);
-  EXPECT_EQ(by_cost.insert_value(value_of(half + 1)), std::nullopt);
-  EXPECT_EQ(by_cost.insert_value(value_of(half - 1)), 1u);
+  auto value = std::make_shared<encode::InternedValue>();
+  value->encoded = std::make_shared<const ByteBuffer>();
+  for (std::uint32_t i = 0; i < encode::kMaxInternedValues; ++i) ASSERT_EQ(table.insert_value(value), i);
+  EXPECT_EQ(table.insert_value(value), std::nullopt);
 }
 
 TEST_F(Interning, AFullTableSwitchesInterningOffForGood) {
