@@ -4,8 +4,15 @@
 #   scripts/dev.sh [PYTHON] [BUILD_DIR]
 # Then: PYTHONPATH=python $PYTHON -m pytest tests
 set -euo pipefail
+# A relative PYTHON is taken from where the script was called (not resolved
+# through symlinks: a venv's python must stay the venv's).
+case "${1:-}" in
+  "" | /*) py="${1:-}" ;;
+  */*) py="$PWD/$1" ;;
+  *) py="$(command -v "$1")" ;;
+esac
 cd "$(dirname "$0")/.."
-py="${1:-$(scripts/pythons.sh | head -n1)}"
+py="${py:-$(scripts/pythons.sh | head -n1)}"
 ver="$("$py" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
 build="${2:-build/dev-$ver}"
 cmake -S . -B "$build" -G Ninja -DVESH_BUILD_TESTS=ON -DVESH_INPLACE=ON \
