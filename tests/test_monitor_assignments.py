@@ -23,11 +23,6 @@ PY313 = sys.version_info >= (3, 13)
 LINE = {"line_events": True}
 
 
-@pytest.fixture
-def db(tmp_path):
-    return tmp_path / "vesh.db"
-
-
 def lines(rec, qualname_suffix, thread=None):
     """(name, value) of the line records of one function, in order."""
     out = []

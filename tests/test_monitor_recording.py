@@ -70,11 +70,6 @@ def pair_ids(records):
     return open_ids
 
 
-@pytest.fixture
-def db(tmp_path):
-    return tmp_path / "vesh.db"
-
-
 def test_nested_calls_share_frame_ids_and_name_their_call_sites(db):
     result, rec, _ = record(middle, 3, db_path=db)
     assert result == 7 + 9

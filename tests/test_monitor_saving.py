@@ -28,11 +28,6 @@ def square(x):
 
 
 @pytest.fixture
-def db(tmp_path):
-    return tmp_path / "vesh.db"
-
-
-@pytest.fixture
 def calls(monkeypatch):
     """Records the calls into vesh.db and lets them through."""
     seen = []

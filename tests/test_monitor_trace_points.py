@@ -42,11 +42,6 @@ def summary(record):
 
 
 @pytest.fixture
-def db(tmp_path):
-    return tmp_path / "vesh.db"
-
-
-@pytest.fixture
 def handed(monkeypatch):
     """The calls of the trace-point function, kept and not passed on."""
     seen = []
