@@ -277,7 +277,7 @@ class VeshMonitor {
   bool disabled_recordable() const noexcept { return disabled_recordable_.load(std::memory_order_acquire); }
   std::uint64_t capture_generation() const noexcept { return capture_generation_.load(std::memory_order_acquire); }
 
-  // The shared code metadata cache as the inspection getters see it: its
+  // The shared code metadata cache as the monitor's read-only properties show it: its
   // entries, its entries of recorded code, and the file names of recorded
   // code some of whose values needed the Python serializer.
   std::size_t code_metadata_cache_size();

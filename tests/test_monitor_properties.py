@@ -1,4 +1,4 @@
-"""The monitor's read-only inspection properties: its code metadata cache,
+"""The monitor's read-only properties: its code metadata cache,
 the files whose values needed the Python serializer, the writer circuit and
 its trace ids."""
 
