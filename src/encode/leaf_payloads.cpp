@@ -93,6 +93,11 @@ Ref NativeMsgpackEncoder::queryset_class() {
   return Ref::steal(PyObject_CallNoArgs(finder.get()));
 }
 
+bool NativeMsgpackEncoder::class_is_type(PyTypeObject* type) const {
+  return _PyType_Lookup(type, VESH_INTERNED("__getattribute__")) == state_.object_getattribute &&
+         _PyType_Lookup(type, VESH_INTERNED("__class__")) == state_.object_class;
+}
+
 // isinstance() that skips the full protocol once the value's type is known
 // to use object's own attribute lookup and __class__ (memo 1), so that a
 // failed subtype test is final. Memo 2: still open. -1 with an error set.
@@ -102,8 +107,7 @@ int NativeMsgpackEncoder::isinstance(PyObject* value, PyObject* cls, std::uint8_
   if (Py_IS_TYPE(cls, &PyType_Type)) {
     if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return 1;
     if (memo == 1) return 0;
-    if (memo == 2 && _PyType_Lookup(type, VESH_INTERNED("__getattribute__")) == state_.object_getattribute &&
-        _PyType_Lookup(type, VESH_INTERNED("__class__")) == state_.object_class) {
+    if (memo == 2 && class_is_type(type)) {
       memo = 1;
       return 0;
     }

@@ -190,9 +190,7 @@ bool NativeMsgpackEncoder::takes_default_repr(PyTypeObject* type) {
     return false;
   if (PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type)) return false;
   // isinstance() answers from the type alone.
-  if (_PyType_Lookup(type, VESH_INTERNED("__getattribute__")) != state_.object_getattribute ||
-      _PyType_Lookup(type, VESH_INTERNED("__class__")) != state_.object_class)
-    return false;
+  if (!class_is_type(type)) return false;
   PyObject* globals = state_.serialize_globals.get();
   // The query set class is only known once it has been looked for.
   if (PyDict_GetItemWithError(globals, VESH_INTERNED("_QuerySet_checked")) != Py_True) return false;

@@ -247,6 +247,9 @@ class NativeMsgpackEncoder {
   bool unmatched_leaf_payload(PyObject* value, LeafPayload& out);
   bool write_payload(const LeafPayload& leaf, ByteBuffer& buf);
   int isinstance(PyObject* value, PyObject* cls, std::uint8_t& memo);
+  // Whether isinstance() on values of `type` answers from the type alone:
+  // it keeps object's own attribute lookup and __class__.
+  bool class_is_type(PyTypeObject* type) const;
   py::Ref global(PyObject* name);
   py::Ref queryset_class();
   py::Ref repr(PyObject* obj);
