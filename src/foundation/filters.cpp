@@ -238,7 +238,7 @@ bool include_frame(std::string_view filename, const Finders& include, const Find
 bool load_filters(PyObject* filters, std::string_view key, Finders& out) {
   out = Finders();
   if (filters == nullptr) return true;
-  Ref key_obj = Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+  Ref key_obj = py::str_of(key);
   if (!key_obj) return false;
   Ref value = Ref::steal(PyObject_GetItem(filters, key_obj.get()));
   if (!value) {

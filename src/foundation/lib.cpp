@@ -77,7 +77,7 @@ Ref native_dump_msgpack(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     error.restore();
     return {};
   }
-  return Ref::steal(PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size())));
+  return py::bytes_of(buffer.view());
 }
 
 Ref native_encode_in_progress(PyObject*) {

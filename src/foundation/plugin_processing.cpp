@@ -100,7 +100,7 @@ Ref call_site_dict(std::vector<BoundCallFrame> snapshot, PyObject* frame) {
   if (!dict) return {};
   std::string_view id = site->frame_id.view();
   set_fixed(dict.get(), "call_frame_id",
-            Ref::steal(PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()))));
+            py::str_of(id));
   set_fixed(dict.get(), "line_number", line ? Ref::steal(PyLong_FromLong(*line)) : Ref::borrow(Py_None));
   return dict;
 }
@@ -157,18 +157,17 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
   if (!record) return false;
   std::string frame_id = plugin_frame_id(processor, event_kind, frame);
   set_fixed(record.get(), "frame_id",
-            Ref::steal(PyUnicode_FromStringAndSize(frame_id.data(), static_cast<Py_ssize_t>(frame_id.size()))));
+            py::str_of(frame_id));
   set_fixed(record.get(), "timestamp", Ref::steal(PyFloat_FromDouble(timestamp())));
   Ref call_site = call_site_dict(std::move(snapshot), frame);
   if (!call_site) return false;
   set_fixed(record.get(), "user_code_call_site", call_site.get());
   const std::string& type = processor.type_for(event_kind);
   set_fixed(record.get(), "type",
-            Ref::steal(PyUnicode_FromStringAndSize(type.data(), static_cast<Py_ssize_t>(type.size()))));
+            py::str_of(type));
   if (processor.subtype) {
     set_fixed(record.get(), "subtype",
-              Ref::steal(PyUnicode_FromStringAndSize(processor.subtype->data(),
-                                                     static_cast<Py_ssize_t>(processor.subtype->size()))));
+              py::str_of(*processor.subtype));
   }
 
   if (processor.process_fn) {

@@ -489,11 +489,8 @@ Ref get_flush_subtree_bytes(PyObject* self) {
   const auto& bytes = self_of(self).flush_subtree_bytes();
   return bytes ? Ref::steal(PyLong_FromUnsignedLongLong(*bytes)) : none();
 }
-Ref text_ref(const std::string& text) {
-  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-Ref get_trace_id(PyObject* self) { return text_ref(self_of(self).trace_id_copy()); }
-Ref get_root_trace_id(PyObject* self) { return text_ref(self_of(self).root_trace_id_copy()); }
+Ref get_trace_id(PyObject* self) { return py::str_of(self_of(self).trace_id_copy()); }
+Ref get_root_trace_id(PyObject* self) { return py::str_of(self_of(self).root_trace_id_copy()); }
 Ref get_writer_circuit_open(PyObject*) { return Ref::borrow(store::writer_circuit_open() ? Py_True : Py_False); }
 Ref get_code_metadata_cache_size(PyObject* self) {
   return Ref::steal(PyLong_FromSize_t(self_of(self).code_metadata_cache_size()));
@@ -506,7 +503,7 @@ Ref get_python_serializer_code_paths(PyObject* self) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
   if (!list) return {};
   for (std::size_t i = 0; i < paths.size(); ++i) {
-    Ref path = text_ref(paths[i]);
+    Ref path = py::str_of(paths[i]);
     if (!path) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), path.release());
   }

@@ -237,8 +237,7 @@ Ref VeshMonitor::build_trace() {
     store::to_python(container.error()).restore();
     return {};
   }
-  const ByteBuffer& bytes = container.value();
-  return Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  return py::bytes_of(container.value().view());
 }
 
 // ---------------------------------------------------------------------------

@@ -24,7 +24,7 @@ namespace {
 // The value a store bound to `name`: null when the name is unbound again
 // (deleted, or missing from the globals), which is no error.
 Result<Ref, PyError> assignment_value(Opname kind, PyObject* frame, const std::string& name) {
-  Ref key = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  Ref key = py::str_of(name);
   if (!key) return Err{fetch_error()};
   auto* frame_object = reinterpret_cast<PyFrameObject*>(frame);
   if (kind == Opname::Global) {

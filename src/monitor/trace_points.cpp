@@ -30,7 +30,7 @@ Ref trace_point_config(const Config& config) {
   if (!dict) return {};
   for (const auto& [key, value] : config.entries()) {
     if (store::excluded_config_key(key)) continue;
-    Ref name = Ref::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    Ref name = py::str_of(key);
     if (!name || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return {};
   }
   if (PyDict_SetItemString(dict.get(), "use_monitoring", Py_True) < 0) return {};
@@ -40,21 +40,13 @@ Ref trace_point_config(const Config& config) {
 
 namespace {
 
-Ref text(std::string_view value) {
-  return Ref::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-
-Ref bytes(std::string_view value) {
-  return Ref::steal(PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-
 // [(id, bytes), ...] of the published values.
 Ref value_list(const std::vector<store::PublishedValue>& values) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return {};
   for (std::size_t i = 0; i < values.size(); ++i) {
     Ref id = Ref::steal(PyLong_FromUnsignedLong(values[i].first));
-    Ref encoded = id ? bytes(values[i].second->view()) : Ref();
+    Ref encoded = id ? py::bytes_of(values[i].second->view()) : Ref();
     Ref pair = encoded ? Ref::steal(PyTuple_Pack(2, id.get(), encoded.get())) : Ref();
     if (!pair) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
@@ -175,7 +167,7 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
   Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!frames) return Err{fetch_error()};
   for (std::size_t i = 0; i < records.size(); ++i) {
-    Ref record = bytes(records[i]);
+    Ref record = py::bytes_of(records[i]);
     if (!record) return Err{fetch_error()};
     PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), record.release());
   }
@@ -195,13 +187,13 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
   Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_save_trace_point_from_rust"));
   if (!function) return Err{fetch_error()};
 
-  Ref args[] = {text(thread_key),
+  Ref args[] = {py::str_of(thread_key),
                 std::move(frames),
-                text(co_name),
-                text(db_path_),
-                text(source_),
+                py::str_of(co_name),
+                py::str_of(db_path_),
+                py::str_of(source_),
                 Ref::borrow(lightweight_repr_ ? Py_True : Py_False),
-                text(trace_id),
+                py::str_of(trace_id),
                 std::move(config),
                 Ref::steal(PyLong_FromUnsignedLongLong(sqlite_busy_timeout_)),
                 std::move(values)};

@@ -230,7 +230,7 @@ Ref VeshProfiler::build_trace() {
     return {};
   }
   std::string_view bytes = container.value().view();
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  Ref out = py::bytes_of(bytes);
   if (!out) fault("the trace's bytes object could not be made");
   return out;
 }

@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace vesh::py {
@@ -62,6 +63,15 @@ class Ref {
   explicit Ref(PyObject* obj) noexcept : ptr_(obj) {}
   PyObject* ptr_ = nullptr;
 };
+
+// A new str of the UTF-8 `text`, or a new bytes object of `data`; null with
+// the error set when it cannot be made.
+inline Ref str_of(std::string_view text) {
+  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+inline Ref bytes_of(std::string_view data) {
+  return Ref::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
 
 // Interned str created once per process and kept for its life.
 #define VESH_INTERNED(text)                                       \

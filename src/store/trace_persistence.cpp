@@ -217,10 +217,6 @@ PyResult<void> call_db(PyObject* function_name, PyObject* args, std::string_view
   return Ok{};
 }
 
-Ref text_object(std::string_view text) {
-  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 }  // namespace
 
 bool excluded_config_key(std::string_view key) {
@@ -351,7 +347,7 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads
 
 PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view db_path, std::uint64_t timeout,
                                    bool ignore_errors) {
-  Ref id = text_object(trace_id);
+  Ref id = py::str_of(trace_id);
   if (!id) return Err{take_python_error()};
   Ref args = Ref::steal(PyTuple_Pack(1, id.get()));
   if (!args) fault("failed to create the argument tuple");
@@ -365,9 +361,9 @@ PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view d
 
 PyResult<void> save_v3_container_bytes(std::string_view trace_id, std::string_view container, std::string_view db_path,
                                        std::uint64_t timeout) {
-  Ref id = text_object(trace_id);
+  Ref id = py::str_of(trace_id);
   if (!id) return Err{take_python_error()};
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(container.data(), static_cast<Py_ssize_t>(container.size())));
+  Ref bytes = py::bytes_of(container);
   if (!bytes) fault("failed to create the container bytes");
   Ref chunks = Ref::steal(PyTuple_Pack(1, bytes.get()));
   if (!chunks) fault("failed to create the container tuple");
