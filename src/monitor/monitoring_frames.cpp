@@ -179,14 +179,9 @@ bool is_named(const std::string& type) {
 // The name evidence of one plugin record, if it carries any.
 std::optional<store::TraceNameObservation> observe(const std::string& type, const ByteBuffer& record,
                                                    std::uint64_t position) {
-  msgpack::object_handle handle;
-  try {
-    msgpack::unpack_limit limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 1024);
-    handle = msgpack::unpack(record.data(), record.size(), nullptr, nullptr, limit);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  const msgpack::object& value = handle.get();
+  std::optional<msgpack::object_handle> handle = store::unpack_record(record.view());
+  if (!handle) return std::nullopt;
+  const msgpack::object& value = handle->get();
   if (value.type != msgpack::type::MAP) return std::nullopt;
   const msgpack::object_map& map = value.via.map;
   store::TraceNameObservation out;

@@ -4,6 +4,7 @@
 #include "py/fault.h"
 #include "py/ref.h"
 #include "store/frame_store.h"
+#include "store/trace_name.h"
 #include "support/saturating.h"
 
 #include <msgpack.hpp>
@@ -81,14 +82,9 @@ struct RecordName {
 
 RecordName read_record_name(std::string_view bytes) {
   RecordName out;
-  msgpack::object_handle handle;
-  try {
-    msgpack::unpack_limit limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 1024);
-    handle = msgpack::unpack(bytes.data(), bytes.size(), nullptr, nullptr, limit);
-  } catch (const std::exception&) {
-    return out;
-  }
-  const msgpack::object& value = handle.get();
+  std::optional<msgpack::object_handle> handle = unpack_record(bytes);
+  if (!handle) return out;
+  const msgpack::object& value = handle->get();
   if (value.type != msgpack::type::MAP) return out;
   for (std::uint32_t i = 0; i < value.via.map.size; ++i) {
     const msgpack::object_kv& kv = value.via.map.ptr[i];

@@ -133,16 +133,19 @@ std::optional<std::string> map_string(const msgpack::object_map& entries, std::s
   return name_text(*value);
 }
 
-void NameEvidence::observe(std::string_view frame) {
-  msgpack::object_handle handle;
+std::optional<msgpack::object_handle> unpack_record(std::string_view bytes) {
   try {
-    std::size_t offset = 0;
-    handle = msgpack::unpack(frame.data(), frame.size(), offset, nullptr, nullptr,
-                             msgpack::unpack_limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, kMaxDepth));
+    return msgpack::unpack(bytes.data(), bytes.size(), nullptr, nullptr,
+                           msgpack::unpack_limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, kMaxDepth));
   } catch (const std::exception&) {
-    return;  // not a record: no evidence
+    return std::nullopt;
   }
-  const msgpack::object& record = handle.get();
+}
+
+void NameEvidence::observe(std::string_view frame) {
+  std::optional<msgpack::object_handle> handle = unpack_record(frame);
+  if (!handle) return;  // not a record: no evidence
+  const msgpack::object& record = handle->get();
   if (record.type != msgpack::type::MAP) return;
   const msgpack::object* type = find_entry(record.via.map, "type");
   if (type == nullptr || type->type != msgpack::type::STR || !valid_utf8(str_view(*type))) return;

@@ -36,6 +36,9 @@ std::optional<std::string> name_text(const msgpack::object& value);
 
 // name_text of the value of the first entry whose key is the str `key`.
 std::optional<std::string> map_string(const msgpack::object_map& entries, std::string_view key);
+// One stored record decoded; nullopt when the bytes are not one MessagePack
+// value, or nest deeper than any record does.
+std::optional<msgpack::object_handle> unpack_record(std::string_view bytes);
 
 // Collects the naming evidence of one store's relevant frames, fed in
 // ascending frame order, and applies the naming rules.
