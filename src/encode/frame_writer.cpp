@@ -185,7 +185,7 @@ class RecordLocals {
     mapping_ = get_locals(frame);
     return bool(mapping_);
   }
-  void omit() { mapping_ = Ref::borrow(Py_None); }
+  void omit() { mapping_ = py::none(); }
   // Gives the references back: releasing may run finalizers, so it comes
   // before a failure is raised again.
   void release() noexcept {

@@ -95,7 +95,7 @@ Ref vesh_tool_is_idle(PyObject*) { return Ref::borrow(monitor::tool_is_idle() ? 
 
 Ref take_idle_monitor(PyObject*) {
   Ref monitor = monitor::take_idle_monitor();
-  return monitor ? std::move(monitor) : Ref::borrow(Py_None);
+  return monitor ? std::move(monitor) : py::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -109,7 +109,7 @@ Ref repr_reuse_configure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::optional<bool> value;
     if (!py::convert_arg(kReprConfigureNames[i], py::to_optional_bool, slots[i], value)) return {};
   }
-  return Ref::borrow(Py_None);
+  return py::none();
 }
 
 constexpr const char* kReprStatsNames[] = {"reset"};
@@ -180,7 +180,7 @@ Ref register_noop_profiler(PyObject*) {
   PyGILState_STATE gil = PyGILState_Ensure();
   PyEval_SetProfile(noop_profile, nullptr);
   PyGILState_Release(gil);
-  return Ref::borrow(Py_None);
+  return py::none();
 }
 
 constexpr const char* kRegisterProfilerNames[] = {"profiler"};
@@ -193,7 +193,7 @@ Ref register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyGILState_STATE state = PyGILState_Ensure();
     ~GilHeld() { PyGILState_Release(state); }
   } gil;
-  return profile::register_profiler(slots[0]) ? Ref::borrow(Py_None) : Ref();
+  return profile::register_profiler(slots[0]) ? py::none() : Ref();
 }
 
 // ---------------------------------------------------------------------------

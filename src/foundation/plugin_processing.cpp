@@ -88,7 +88,7 @@ const BoundCallFrame* choose_call_site(const std::vector<BoundCallFrame>& snapsh
 // error set when the chosen object is not a frame or its line cannot be read.
 Ref call_site_dict(std::vector<BoundCallFrame> snapshot, PyObject* frame) {
   const BoundCallFrame* site = choose_call_site(snapshot, frame);
-  if (site == nullptr) return Ref::borrow(Py_None);
+  if (site == nullptr) return py::none();
   PyObject* caller = site->frame.get();
   if (!PyFrame_Check(caller)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyFrame'", Py_TYPE(caller)->tp_name);
@@ -101,7 +101,7 @@ Ref call_site_dict(std::vector<BoundCallFrame> snapshot, PyObject* frame) {
   std::string_view id = site->frame_id.view();
   set_fixed(dict.get(), "call_frame_id",
             py::str_of(id));
-  set_fixed(dict.get(), "line_number", line ? Ref::steal(PyLong_FromLong(*line)) : Ref::borrow(Py_None));
+  set_fixed(dict.get(), "line_number", line ? Ref::steal(PyLong_FromLong(*line)) : py::none());
   return dict;
 }
 

@@ -296,7 +296,7 @@ Ref callback_of(PyObject* target, const char* method) {
   if (!probe) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
     PyErr_Clear();
-    return Ref::borrow(Py_None);
+    return py::none();
   }
   // A presence test and a separate fetch, like hasattr() then getattr():
   // the registered callable is the fetched one.

@@ -19,8 +19,6 @@ using py::Ref;
 
 namespace {
 
-Ref none() noexcept { return Ref::borrow(Py_None); }
-
 // getattr(obj, name) as a new reference; null with the error set.
 Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
 
@@ -259,10 +257,10 @@ PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObje
 }
 
 Ref VeshMonitor::return_or_log(EventResult result) {
-  if (result.ok()) return result.value() ? std::move(result.value()) : none();
+  if (result.ok()) return result.value() ? std::move(result.value()) : py::none();
   log_event_error(std::move(result.error()));
   if (recording_stopped()) disable_events();
-  return none();
+  return py::none();
 }
 
 void VeshMonitor::log_event_error(PyError error) {
@@ -315,9 +313,9 @@ bool VeshMonitor::statically_excluded(PyObject* code) const {
 }
 
 Ref VeshMonitor::hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObject* code) {
-  if (statically_excluded(code)) return may_disable(kind) ? disable_.clone() : none();
-  if (state & hooks::kWorker) return none();
-  if (!may_disable(kind)) return none();
+  if (statically_excluded(code)) return may_disable(kind) ? disable_.clone() : py::none();
+  if (state & hooks::kWorker) return py::none();
+  if (!may_disable(kind)) return py::none();
   note_disabled_recordable();
   return disable_.clone();
 }
@@ -452,7 +450,7 @@ Ref set_active_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   bool value = false;
   if (!py::convert_arg("value", py::to_bool, slots[0], value)) return {};
   self_of(self).set_active(value);
-  return none();
+  return py::none();
 }
 
 Ref set_timestamp_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -464,7 +462,7 @@ Ref set_timestamp_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return {};
   }
   self_of(self).set_timestamp(value);
-  return none();
+  return py::none();
 }
 
 Ref save_method(PyObject* self) {
@@ -473,7 +471,7 @@ Ref save_method(PyObject* self) {
     saved.error().restore();
     return {};
   }
-  return none();
+  return py::none();
 }
 
 Ref build_trace_method(PyObject* self) { return self_of(self).build_trace(); }
@@ -487,7 +485,7 @@ Ref get_has_trace_points(PyObject* self) {
 Ref get_tool_id(PyObject* self) { return Ref::steal(PyLong_FromLong(self_of(self).tool_id())); }
 Ref get_flush_subtree_bytes(PyObject* self) {
   const auto& bytes = self_of(self).flush_subtree_bytes();
-  return bytes ? Ref::steal(PyLong_FromUnsignedLongLong(*bytes)) : none();
+  return bytes ? Ref::steal(PyLong_FromUnsignedLongLong(*bytes)) : py::none();
 }
 Ref get_trace_id(PyObject* self) { return py::str_of(self_of(self).trace_id_copy()); }
 Ref get_root_trace_id(PyObject* self) { return py::str_of(self_of(self).root_trace_id_copy()); }

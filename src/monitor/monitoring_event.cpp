@@ -17,8 +17,6 @@ using py::Ref;
 
 namespace {
 
-Ref none() noexcept { return Ref::borrow(Py_None); }
-
 bool frame_conversion_error(PyObject* obj) {
   PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyFrame'", Py_TYPE(obj)->tp_name);
   return false;
@@ -67,7 +65,7 @@ EventResult VeshMonitor::monitor_event(PyObject* code, std::uint8_t value_kind, 
 }
 
 EventResult VeshMonitor::excluded_answer(std::uint8_t kind) const {
-  return may_disable(kind) ? disable_.clone() : none();
+  return may_disable(kind) ? disable_.clone() : py::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -254,7 +252,7 @@ EventResult VeshMonitor::event_tail(std::uint8_t kind, bool flush_postponed, PyE
 
 EventResult VeshMonitor::event_tail(std::uint8_t kind, PyError& deferred) {
   if (deferred) return Err{exit_recorded(kind, std::move(deferred))};
-  return none();
+  return py::none();
 }
 
 EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_kind, PyObject* value,
@@ -276,7 +274,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
       }
     }
     if (!matched && !ec.is_included()) {
-      if (!may_disable(kind)) return none();
+      if (!may_disable(kind)) return py::none();
       // Code without a cached record is asked again at every event; its
       // location is one a later session might record.
       if (!ec.metadata) note_disabled_recordable();
@@ -292,11 +290,11 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
     key = frame_key(frame.get());
     {
       auto ids = thread_state().frame_ids.borrow_mut();
-      if (ids->take_abandoned(key) && is_exit(kind)) return none();
+      if (ids->take_abandoned(key) && is_exit(kind)) return py::none();
     }
 
     if (matched) {
-      Ref arg = (value_kind != kNoValue && value != nullptr && !omitting_values()) ? Ref::borrow(value) : none();
+      Ref arg = (value_kind != kNoValue && value != nullptr && !omitting_values()) ? Ref::borrow(value) : py::none();
       for (const auto& processor : *processors) {
         if (!processor->applies_to(ec.file())) continue;
         kind_taken = kind_taken || processor->takes_event(kind);
@@ -351,7 +349,7 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
     // location off. Code kept only for its plugins is switched off only when
     // no processor records this kind of event: a `call` predicate answers
     // per event, and a plugin that failed once may record the next one.
-    if (ec.is_included() || kind_taken || !may_disable(kind)) return none();
+    if (ec.is_included() || kind_taken || !may_disable(kind)) return py::none();
     note_disabled_recordable();
     return disable_.clone();
   }

@@ -13,12 +13,6 @@ namespace vesh::monitor {
 using py::PyError;
 using py::Ref;
 
-namespace {
-
-Ref none() noexcept { return Ref::borrow(Py_None); }
-
-}  // namespace
-
 PyObject* VeshMonitor::instruction_callback(PyObject* code, std::uint64_t offset) {
   if (session_ended_.load(std::memory_order_relaxed)) [[unlikely]]
     Py_RETURN_NONE;
@@ -81,10 +75,10 @@ Ref VeshMonitor::instruction_hooks_off_result(std::uint8_t state, PyObject* code
   }
   if (statically_excluded(code)) return disable_.clone();
   // Worker threads read the cache but never fill it.
-  if (instruction_cache_.poisoned()) return none();
+  if (instruction_cache_.poisoned()) return py::none();
   SharedInstructionMetadata entry = instruction_cache_.find(code_address(code));
-  if (!entry) return none();
-  return entry->switches_off(offset) ? disable_.clone() : none();
+  if (!entry) return py::none();
+  return entry->switches_off(offset) ? disable_.clone() : py::none();
 }
 
 EventResult VeshMonitor::instruction_work(PyObject* code, std::uint64_t offset) {
@@ -162,7 +156,7 @@ EventResult VeshMonitor::capture_assignment(const CodeInstructionMetadata& entry
     replaced = std::exchange(slot->pending, std::move(data));
   }
   set_assignment_bit(kPendingBit, true);
-  return none();
+  return py::none();
 }
 
 }  // namespace vesh::monitor

@@ -133,7 +133,7 @@ Ref begin_session_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::uint8_t tool_id = 0;
   if (!parse_tool_id("begin_session", args, nargs, kwnames, tool_id)) return {};
   if (!py::Box<VeshMonitor>::of(self).begin_session(self, tool_id)) return {};
-  return Ref::borrow(Py_None);
+  return py::none();
 }
 
 }  // namespace vesh::monitor

@@ -82,7 +82,7 @@ EventResult VeshMonitor::begin_assignments(std::uint8_t kind, std::uint8_t bits)
   // stopped for good answers with DISABLE.
   if (!recording_stopped()) return Ref();
   disable_events();
-  if (!may_disable(kind)) return Ref::borrow(Py_None);
+  if (!may_disable(kind)) return py::none();
   note_disabled_recordable();
   return disable_.clone();
 }

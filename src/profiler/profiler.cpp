@@ -250,20 +250,20 @@ Ref get_root_trace_id(PyObject* self) { return text_object(self_of(self).root_tr
 Ref get_panicked(PyObject* self) { return Ref::borrow(self_of(self).panicked() ? Py_True : Py_False); }
 Ref get_flush_subtree_bytes(PyObject* self) {
   std::optional<std::uint64_t> bytes = self_of(self).flush_subtree_bytes();
-  return bytes ? Ref::steal(PyLong_FromUnsignedLongLong(*bytes)) : Ref::borrow(Py_None);
+  return bytes ? Ref::steal(PyLong_FromUnsignedLongLong(*bytes)) : py::none();
 }
 
-Ref release_repr_reuse(PyObject*) { return Ref::borrow(Py_None); }
+Ref release_repr_reuse(PyObject*) { return py::none(); }
 
 Ref save(PyObject* self) {
   VeshProfiler& profiler = self_of(self);
   // After a fault nothing is trustworthy enough to save; the frames stay.
-  if (profiler.panicked()) return Ref::borrow(Py_None);
+  if (profiler.panicked()) return py::none();
   if (py::PyError error = profiler.save_in_db()) {
     error.restore();
     return {};
   }
-  return Ref::borrow(Py_None);
+  return py::none();
 }
 
 Ref build_trace(PyObject* self) { return self_of(self).build_trace(); }
@@ -279,7 +279,7 @@ Ref register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_
   } else {
     PyEval_SetProfile(profile_callback, self);
   }
-  return Ref::borrow(Py_None);
+  return py::none();
 }
 
 PyGetSetDef kGetSet[] = {

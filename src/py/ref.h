@@ -64,6 +64,9 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
+// A new reference to None.
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+
 // A new str of the UTF-8 `text`, or a new bytes object of `data`; null with
 // the error set when it cannot be made.
 inline Ref str_of(std::string_view text) {
