@@ -20,7 +20,7 @@ using py::Ref;
 // ---------------------------------------------------------------------------
 // IdleFilter
 
-IdleFilter::IdleFilter(const Finders& include, const Finders& ignore, const PluginMap& plugins, Ref disable)
+IdleFilter::IdleFilter(const Finders& include, const Finders& ignore, const plugins::PluginMap& plugins, Ref disable)
     : include_finders_(include), ignore_finders_(ignore), disable_(std::move(disable)) {
   plugin_finders_.reserve(plugins.size());
   for (const auto& [name, processors] : plugins) {

@@ -17,7 +17,7 @@
 #include <Python.h>
 
 #include "foundation/filters.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "py/ref.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -43,7 +43,7 @@ class IdleFilter {
   static constexpr std::size_t kMaxCountedCodes = 4096;
 
   // `disable` is sys.monitoring.DISABLE; the filter keeps the reference.
-  IdleFilter(const Finders& include, const Finders& ignore, const PluginMap& plugins, py::Ref disable);
+  IdleFilter(const Finders& include, const Finders& ignore, const plugins::PluginMap& plugins, py::Ref disable);
   IdleFilter(const IdleFilter&) = delete;
   IdleFilter& operator=(const IdleFilter&) = delete;
 

@@ -104,7 +104,7 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
     fault("config.get(\"filters\") should not raise.");
   }
   {
-    std::optional<PluginMap> plugins = load_plugins(config_dict);
+    std::optional<plugins::PluginMap> plugins = plugins::load_plugins(config_dict);
     if (!plugins) return false;
     plugin_processors_ = std::move(*plugins);
   }

@@ -22,7 +22,7 @@
 #include "monitor/instruction_cache.h"
 #include "monitor/pending_assignments.h"
 #include "monitor/trace_points.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "py/error.h"
 #include "py/gil_mutex.h"
 #include "py/ref.h"
@@ -37,7 +37,7 @@
 #include "foundation/frame_path.h"
 #include "foundation/frame_types.h"
 #include "foundation/stack_guard.h"
-#include "encode/value_interning.h"
+#include "store/value_interning.h"
 #include "encode/value_serializer.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -459,7 +459,7 @@ class VeshMonitor {
   // Filled once by the constructor and read-only afterwards, so it needs no
   // lock: a lock held across a plugin's Python code would deadlock against a
   // thread that meets new code while the plugin waits for it.
-  PluginMap plugin_processors_;
+  plugins::PluginMap plugin_processors_;
   using StoreRegistry = absl::flat_hash_map<std::string, SharedStore>;
   // Fork-aware: a thread that holds it and waits (for the capture's lock,
   // with the interpreter lock released) must not leave a forked child unable
@@ -487,7 +487,7 @@ class VeshMonitor {
   py::GilMutex<std::string> root_trace_id_{"root trace id"};
   // Large str and bytes values, published once per capture; lives as long
   // as the monitor, so that ids keep their meaning across captures.
-  encode::ValueInterning value_interning_;
+  store::ValueInterning value_interning_;
   // Per-thread slots last: their values hold Python references and frame
   // stores, released before the shared state above.
   mutable ThreadSlots<ThreadState> threads_state_;

@@ -5,7 +5,7 @@
 
 #include "monitor/monitoring_internal.h"
 
-#include "foundation/plugin_processing.h"
+#include "plugins/plugin_processing.h"
 #include "py/fault.h"
 #include "foundation/error_reporting.h"
 #include "encode/frame_writer.h"
@@ -119,7 +119,7 @@ bool VeshMonitor::describe_code(PyObject* code, EventCode& out, bool& excluded) 
     out.name = required_text(code, VESH_INTERNED("co_name"), "Code objects always define co_name",
                              "`co_name` is always a string");
     {
-      const PluginMap* plugins = &plugin_processors_;
+      const plugins::PluginMap* plugins = &plugin_processors_;
       out.has_plugins = !plugins->empty() && plugins->find(out.name) != nullptr;
     }
     if (!include_frame(file_name, include_frames_, ignore_frames_, out.included)) return false;
@@ -135,7 +135,7 @@ bool VeshMonitor::describe_code(PyObject* code, EventCode& out, bool& excluded) 
   if (!include_frame(file_name, include_frames_, ignore_frames_, included)) return false;
   bool has_plugins = false;
   {
-    const PluginMap* plugins = &plugin_processors_;
+    const plugins::PluginMap* plugins = &plugin_processors_;
     has_plugins = plugins->find(name) != nullptr;
   }
 
@@ -262,8 +262,8 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
   FrameKey key = 0;
   bool kind_taken = false;  // a processor offered the event records this kind
   {
-    const PluginMap* plugins = &plugin_processors_;
-    const PluginList* processors = plugins->empty() ? nullptr : plugins->find(ec.co_name());
+    const plugins::PluginMap* plugins = &plugin_processors_;
+    const plugins::PluginList* processors = plugins->empty() ? nullptr : plugins->find(ec.co_name());
     bool matched = false;
     if (processors != nullptr) {
       for (const auto& processor : *processors) {
@@ -299,11 +299,11 @@ EventResult VeshMonitor::plugin_route(const EventCode& ec, std::uint8_t value_ki
         if (!processor->applies_to(ec.file())) continue;
         kind_taken = kind_taken || processor->takes_event(kind);
         bool matches = false;
-        bool ok = plugin_matches_event(*processor, frame.get(), kind, arg.get(), matches);
-        std::optional<PluginRecord> record;
+        bool ok = plugins::plugin_matches_event(*processor, frame.get(), kind, arg.get(), matches);
+        std::optional<plugins::PluginRecord> record;
         if (ok && matches) {
           std::vector<BoundCallFrame> snapshot = thread_state().call_frames.borrow()->get_bound();
-          ok = process_plugin_event(*processor, frame.get(), kind, arg.get(), std::move(snapshot),
+          ok = plugins::process_plugin_event(*processor, frame.get(), kind, arg.get(), std::move(snapshot),
                                     lightweight_repr_, record);
         }
         if (ok) {

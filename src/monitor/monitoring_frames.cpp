@@ -121,7 +121,7 @@ Result<PushOutcome, PyError> VeshMonitor::append_direct(ThreadState& state, PyOb
   } writing(state.writing_record);
   // Values are published into the capture of the store the record goes into,
   // which its lock keeps from being saved meanwhile.
-  encode::ValueInterningContext interning(value_interning_, *locked.guard->capture());
+  store::ValueInterningContext interning(value_interning_, *locked.guard->capture());
   auto appended = locked.guard->append_encoded([&](ByteBuffer& buffer) {
     return write_record(buffer, frame, ec.co_name(), kind, value_kind, value, ec.metadata, frame_id, call_site,
                         &interning);

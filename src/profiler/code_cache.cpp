@@ -1,7 +1,7 @@
 #include "profiler/code_cache.h"
 
 #include "foundation/filters.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "py/fault.h"
 #include "foundation/frame_path.h"
 
@@ -94,7 +94,7 @@ CodeResolution resolve_code(const ClassificationContext& context, PyObject* code
       name_bytes(code, VESH_INTERNED("co_name"), "code objects always have co_name", "code.co_name is always a string");
   CodeVerdict verdict = classify_filename(filename, context.include_frames, context.ignore_frames);
   std::string co_name = utf8_lossy(co_name_bytes);
-  const bool has_plugins = !context.plugins.empty() && context.plugins.find(co_name) != nullptr;
+  const bool has_plugins = !context.plugin_map.empty() && context.plugin_map.find(co_name) != nullptr;
 
   if (verdict == CodeVerdict::Excluded && !has_plugins) {
     auto cache = context.cache.lock();

@@ -25,9 +25,12 @@
 
 namespace vesh {
 class Finders;
-class PluginMap;
 class FramePathCache;
 }  // namespace vesh
+
+namespace vesh::plugins {
+class PluginMap;
+}  // namespace vesh::plugins
 
 namespace vesh::profile {
 
@@ -93,7 +96,7 @@ class ProfilerCodeMetadataCache {
 struct ClassificationContext {
   const Finders& include_frames;
   const Finders& ignore_frames;
-  const PluginMap& plugins;
+  const plugins::PluginMap& plugin_map;
   const FramePathCache& paths;
   py::GilMutex<ProfilerCodeMetadataCache>& cache;
 };

@@ -8,7 +8,7 @@
 // and caught by the profile function.
 #include "profiler/profiler.h"
 
-#include "foundation/plugin_processing.h"
+#include "plugins/plugin_processing.h"
 #include "py/fault.h"
 #include "foundation/error_reporting.h"
 #include "foundation/frame_locals.h"
@@ -168,18 +168,18 @@ int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObj
 
 PyError VeshProfiler::run_plugins(ProfilerThreadState& state, PyObject* frame, std::uint8_t kind, PyObject* value,
                                   const ProfilerCodeMetadata& metadata, EventBatch& batch, PyError& kept) {
-  const PluginList* processors = plugins_.find(metadata.co_name);
+  const plugins::PluginList* processors = plugins_.find(metadata.co_name);
   if (processors == nullptr) fault("cached processor candidate must still exist");
   for (const auto& processor : *processors) {
     if (!processor->applies_to(metadata.co_filename)) continue;
     PyError error;
     bool matches = false;
-    if (!plugin_matches_event(*processor, frame, kind, value, matches)) {
+    if (!plugins::plugin_matches_event(*processor, frame, kind, value, matches)) {
       error = PyError::fetch();
     } else if (matches) {
-      std::optional<PluginRecord> record;
-      if (!process_plugin_event(*processor, frame, kind, value, state.call_frames.get_bound(), lightweight_repr_,
-                                record)) {
+      std::optional<plugins::PluginRecord> record;
+      if (!plugins::process_plugin_event(*processor, frame, kind, value, state.call_frames.get_bound(),
+                                         lightweight_repr_, record)) {
         error = PyError::fetch();
       } else if (record) {
         batch.types.push_back(std::move(record->type));
@@ -219,7 +219,7 @@ PyError VeshProfiler::record_frame(ProfilerThreadState& state, PyObject* frame, 
   const bool test_boundary = std::any_of(batch.types.begin(), batch.types.end(), [](const std::string& type) {
     return type == "start_test" || type == "end_test";
   });
-  std::optional<encode::ValueInterningContext> interning;
+  std::optional<store::ValueInterningContext> interning;
   if (!test_boundary) interning.emplace(value_interning_, trace_capture_);
   ByteBuffer buffer = take_profiler_frame_buffer();
   std::optional<std::string_view> qualname;

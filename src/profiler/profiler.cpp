@@ -35,7 +35,7 @@ struct ProfilerInit {
   std::string source;
   Finders include_frames;
   Finders ignore_frames;
-  PluginMap plugins;
+  plugins::PluginMap plugins;
   std::string root_thread_key;
   std::uint64_t sqlite_busy_timeout = kDefaultSqliteBusyTimeout;
   bool lightweight_repr = false;
@@ -118,7 +118,7 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
   if (!load_filters(filters.get(), "include_frames", init.include_frames)) return std::nullopt;
   if (!load_filters(filters.get(), "ignore_frames", init.ignore_frames)) return std::nullopt;
 
-  std::optional<PluginMap> plugins = load_plugins(config.get());
+  std::optional<plugins::PluginMap> plugins = plugins::load_plugins(config.get());
   if (!plugins) return std::nullopt;
   init.plugins = std::move(*plugins);
 

@@ -15,14 +15,14 @@
 
 #include "foundation/config.h"
 #include "foundation/filters.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "profiler/code_cache.h"
 #include "py/gil_mutex.h"
 #include "py/ref.h"
 #include "support/thread_slots.h"
 #include "foundation/frame_path.h"
 #include "foundation/frame_types.h"
-#include "encode/value_interning.h"
+#include "store/value_interning.h"
 #include "encode/value_serializer.h"
 #include "store/frame_store.h"
 #include "store/fork_lock.h"
@@ -254,7 +254,7 @@ class VeshProfiler {
   py::GilMutex<std::optional<std::string>> current_trace_name_{"current trace name"};
   Finders include_frames_;
   Finders ignore_frames_;
-  PluginMap plugins_;
+  plugins::PluginMap plugins_;
   py::GilMutex<ProfilerCodeMetadataCache> code_metadata_{"profiler code metadata cache"};
   std::string root_thread_key_;
   py::Ref current_thread_;
@@ -273,7 +273,7 @@ class VeshProfiler {
   // The thread (and process) running a save, 0 when none.
   std::atomic<std::uint64_t> save_owner_{0};
   // Large str and bytes values, published once per capture.
-  encode::ValueInterning value_interning_;
+  store::ValueInterning value_interning_;
   ThreadSlots<ProfilerThreadState> threads_;
 
   store::SubtreeTracking subtrees_;

@@ -1,7 +1,7 @@
 // The idle filter's answers and counts, the comparison behind the restart
 // decision, the idle-monitor registry and callback registration.
 #include "monitor/idle_monitor.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "py/error.h"
 #include "py/ref.h"
 #include "python_helpers.h"
@@ -17,7 +17,7 @@
 
 using vesh::Finder;
 using vesh::Finders;
-using vesh::PluginMap;
+using vesh::plugins::PluginMap;
 using vesh::monitor::IdleFilter;
 using vesh::py::Ref;
 
@@ -38,7 +38,7 @@ PluginMap plugins(const std::string& entries) {
                      "import vesh.plugins\n"
                      "vesh.plugins.PLUGINS[:] = [dict(co_names=n, path_fragment=p, call_type='c', return_type='r')\n"
                      "                           for n, p in " + entries + "]\n");
-  std::optional<PluginMap> map = vesh::load_plugins(vesh::testing::eval("{}").get());
+  std::optional<PluginMap> map = vesh::plugins::load_plugins(vesh::testing::eval("{}").get());
   vesh::testing::run("vesh.plugins.PLUGINS.clear()");
   if (!map) {
     PyErr_Print();

@@ -2,7 +2,7 @@
 // names, what the shared cache keeps (and its limit on excluded code), and
 // code whose names are not valid UTF-8.
 #include "foundation/filters.h"
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "profiler/code_cache.h"
 #include "py/ref.h"
 #include "python_helpers.h"
@@ -17,7 +17,7 @@
 using vesh::Finder;
 using vesh::Finders;
 using vesh::FramePathCache;
-using vesh::PluginMap;
+using vesh::plugins::PluginMap;
 using vesh::profile::classify_filename;
 using vesh::profile::ClassificationContext;
 using vesh::profile::CodeResolution;
@@ -82,7 +82,7 @@ class CodeCache : public ::testing::Test {
                        "plugins.PLUGINS[:] = [{'co_names': ['watched'], 'path_fragment': 'lib/python',\n"
                        "                       'call_type': 'watch_call', 'return_type': 'watch_return'}]\n");
     Ref config = Ref::steal(PyDict_New());
-    std::optional<PluginMap> loaded = vesh::load_plugins(config.get());
+    std::optional<PluginMap> loaded = vesh::plugins::load_plugins(config.get());
     ASSERT_TRUE(loaded.has_value());
     plugins_ = std::move(*loaded);
     vesh::testing::run("plugins.PLUGINS.clear()\n");

@@ -1,4 +1,4 @@
-#include "foundation/plugin_processing.h"
+#include "plugins/plugin_processing.h"
 
 #include "py/error.h"
 #include "py/fault.h"
@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-namespace vesh {
+namespace vesh::plugins {
 
 using py::Ref;
 
@@ -203,4 +203,4 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
   return true;
 }
 
-}  // namespace vesh
+}  // namespace vesh::plugins

@@ -1,6 +1,6 @@
 // Plugin loading: entries from vesh.plugins become processors in the plugin
 // map, with their defaults, their failures and the Python side's faults.
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "py/error.h"
 #include "py/fault.h"
 #include "py/ref.h"
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-using vesh::PluginMap;
-using vesh::PluginProcessor;
+using vesh::plugins::PluginMap;
+using vesh::plugins::PluginProcessor;
 using vesh::py::Ref;
 
 namespace {
@@ -49,7 +49,7 @@ class LoadPlugins : public ::testing::Test {
   // Registers entries (a Python expression evaluated in the namespace) and loads.
   std::optional<PluginMap> load(const char* setup) {
     run(setup, ns_.clone());
-    return vesh::load_plugins(PyDict_GetItemString(ns_.get(), "config"));
+    return vesh::plugins::load_plugins(PyDict_GetItemString(ns_.get(), "config"));
   }
 
   // Loads and expects the load to fail with `type` and `message`.
@@ -83,7 +83,7 @@ std::vector<std::string> types_of(const PluginProcessor& p) {
   return out;
 }
 
-std::vector<std::string> call_types(const vesh::PluginList& list) {
+std::vector<std::string> call_types(const vesh::plugins::PluginList& list) {
   std::vector<std::string> out;
   for (const auto& p : list) out.push_back(p->call_type);
   return out;
@@ -205,7 +205,7 @@ TEST_F(LoadPlugins, CodeNamesAndOrder) {
   Ref calls = Ref::borrow(get("calls"));
   ASSERT_EQ(PyList_Size(calls.get()), 4);
   for (Py_ssize_t i = 0; i < 4; ++i) EXPECT_EQ(PyList_GET_ITEM(calls.get(), i), get("config"));
-  const vesh::PluginList& run_list = *map->find("run");
+  const vesh::plugins::PluginList& run_list = *map->find("run");
   EXPECT_EQ(run_list[0]->context.get(), run_list[1]->context.get());
   EXPECT_EQ(run_list[0]->context.get(), map->find("stop")->front()->context.get());
   EXPECT_NE(run_list[0]->context.get(), run_list[2]->context.get());

@@ -50,10 +50,9 @@
 #include <vector>
 
 namespace vesh::store {
-class TraceCapture;
-}
 
-namespace vesh::encode {
+class TraceCapture;
+
 
 inline constexpr std::size_t kMaxInternedValues = 4096;
 inline constexpr std::uint64_t kMaxInternedTotal = 16 * 1024 * 1024;
@@ -61,15 +60,15 @@ inline constexpr std::uint64_t kMaxCachedBytes = 4 * 1024 * 1024;
 inline constexpr std::size_t kMaxSightings = 2048;
 
 // (id, the value's whole MessagePack record), as captures are built with.
-using InternedRecord = std::pair<std::uint32_t, store::SharedBytes>;
+using InternedRecord = std::pair<std::uint32_t, SharedBytes>;
 
 // One large value, immutable once made. Its strong reference keeps the
 // object's address from being reused while the value is held.
 struct InternedValue {
-  store::SharedBytes encoded;  // str or bin header, then the data
+  SharedBytes encoded;  // str or bin header, then the data
   py::Ref object;
   std::size_t header_len = 0;
-  InternedKind kind = InternedKind::Str;
+  encode::InternedKind kind = encode::InternedKind::Str;
 
   std::uint64_t raw_len() const noexcept { return encoded->size() - header_len; }
   // What holding it costs: the record and the object's data.
@@ -101,7 +100,7 @@ class ValueInterner {
   struct Entry {
     enum class State : std::uint8_t { Seen, Cached, Published };
     State state = State::Seen;
-    InternedKind kind = InternedKind::Str;
+    encode::InternedKind kind = encode::InternedKind::Str;
     std::uint32_t id = 0;       // Published
     std::uint64_t raw_len = 0;  // Seen: the fingerprint
     std::uint64_t first = 0;
@@ -137,7 +136,7 @@ class ValueInterning {
   // (id, record) of every id in `ids` that the table holds, in that order.
   std::vector<InternedRecord> snapshot_ids(std::span<const std::uint32_t> ids);
   // The values `capture` published, to build it in memory with.
-  std::vector<InternedRecord> published_values(store::TraceCapture& capture);
+  std::vector<InternedRecord> published_values(TraceCapture& capture);
   // The values that `records` (whole MessagePack values) refer to, by
   // ascending id; ids the table does not hold are left out.
   std::vector<InternedRecord> referenced_values(std::string_view records);
@@ -148,7 +147,7 @@ class ValueInterning {
   // records encoded for another capture can be stored in it. May wait for
   // the writer (releasing the interpreter lock): never call it inside an
   // encode.
-  Result<void, store::IoError> publish_referenced(store::TraceCapture& capture, std::string_view records);
+  Result<void, IoError> publish_referenced(TraceCapture& capture, std::string_view records);
 
   std::size_t table_size();
   // Total cost of the values held Cached by all threads.
@@ -171,39 +170,40 @@ class ValueInterning {
 
 // The encoder's view of interning for one record: the tracer's state and
 // the capture its values are published into.
-class ValueInterningContext final : public InterningContext {
+class ValueInterningContext final : public encode::InterningContext {
  public:
   // Publishes into `capture`, which the caller keeps alive for the encode:
   // the capture of the frame store the record is written into.
-  ValueInterningContext(ValueInterning& interning, store::TraceCapture& capture) noexcept
+  ValueInterningContext(ValueInterning& interning, TraceCapture& capture) noexcept
       : interning_(interning), target_(&capture) {}
   // Publishes into the tracer's current capture, as found at the first value
   // that needs it and kept for the rest of the encode. When that mutex is
   // busy the value is written inline. The record may end up in another
   // capture (a save in between): see referenced_capture().
   ValueInterningContext(ValueInterning& interning,
-                        py::GilMutex<std::shared_ptr<store::TraceCapture>>& current) noexcept
+                        py::GilMutex<std::shared_ptr<TraceCapture>>& current) noexcept
       : interning_(interning), current_(&current) {}
 
   // The capture that the references written so far need, or null when none
   // was written. A record stored in another capture needs its values
   // published there too (ValueInterning::publish_referenced).
-  store::TraceCapture* referenced_capture() const noexcept { return referenced_ ? target_ : nullptr; }
+  TraceCapture* referenced_capture() const noexcept { return referenced_ ? target_ : nullptr; }
 
   bool interning_off() const noexcept override { return interning_.off(); }
-  InternLookup lookup_value(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buffer) override;
-  void cache_current_value(py::Ref obj, InternedKind kind, std::size_t raw_len, ByteBuffer record,
+  encode::InternLookup lookup_value(PyObject* obj, encode::InternedKind kind, std::string_view data,
+                                    ByteBuffer& buffer) override;
+  void cache_current_value(py::Ref obj, encode::InternedKind kind, std::size_t raw_len, ByteBuffer record,
                            ByteBuffer& buffer) override;
 
  private:
   // The capture to publish into; null when the current one cannot be had
   // without waiting.
-  store::TraceCapture* target();
+  TraceCapture* target();
   ValueInterning& interning_;
-  store::TraceCapture* target_ = nullptr;
-  py::GilMutex<std::shared_ptr<store::TraceCapture>>* current_ = nullptr;
-  std::shared_ptr<store::TraceCapture> held_;
+  TraceCapture* target_ = nullptr;
+  py::GilMutex<std::shared_ptr<TraceCapture>>* current_ = nullptr;
+  std::shared_ptr<TraceCapture> held_;
   bool referenced_ = false;
 };
 
-}  // namespace vesh::encode
+}  // namespace vesh::store

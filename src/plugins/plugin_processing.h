@@ -19,7 +19,7 @@
 
 #include <Python.h>
 
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 #include "support/byte_buffer.h"
 #include "foundation/frame_types.h"
 
@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-namespace vesh {
+namespace vesh::plugins {
 
 // One encoded plugin record with the final value of its "type".
 struct PluginRecord {
@@ -53,4 +53,4 @@ bool process_plugin_event(PluginProcessor& processor, PyObject* frame, std::uint
                           std::vector<BoundCallFrame> snapshot, bool lightweight_repr,
                           std::optional<PluginRecord>& out);
 
-}  // namespace vesh
+}  // namespace vesh::plugins

@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-namespace vesh {
+namespace vesh::module {
 
 // The multi-phase module definition (one exec slot).
 PyObject* module_definition() noexcept;
 
-}  // namespace vesh
+}  // namespace vesh::module

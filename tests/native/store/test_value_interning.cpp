@@ -1,7 +1,7 @@
 // Value interning through the encoder: which values are interned and when,
 // the limits, a full table, a failing or busy publication, and finding the
 // references in stored records.
-#include "encode/value_interning.h"
+#include "store/value_interning.h"
 #include "encode/value_references.h"
 #include "py/error.h"
 #include "py/ref.h"
@@ -21,8 +21,8 @@
 namespace encode = vesh::encode;
 namespace store = vesh::store;
 using encode::InternedKind;
-using encode::ValueInterning;
-using encode::ValueInterningContext;
+using store::ValueInterning;
+using store::ValueInterningContext;
 using store::TraceCapture;
 using vesh::ByteBuffer;
 using vesh::py::Ref;
@@ -168,10 +168,10 @@ TEST_F(Interning, RecordsGiveTheValuesTheyReferToByAscendingIdOnceEach) {
 }
 
 TEST(ValueTable, RefusesAValuePastItsCountLimit) {
-  encode::ValueTable table;
-  auto value = std::make_shared<encode::InternedValue>();
+  store::ValueTable table;
+  auto value = std::make_shared<store::InternedValue>();
   value->encoded = std::make_shared<const ByteBuffer>();
-  for (std::uint32_t i = 0; i < encode::kMaxInternedValues; ++i) ASSERT_EQ(table.insert_value(value), i);
+  for (std::uint32_t i = 0; i < store::kMaxInternedValues; ++i) ASSERT_EQ(table.insert_value(value), i);
   EXPECT_EQ(table.insert_value(value), std::nullopt);
 }
 

@@ -1,4 +1,4 @@
-#include "foundation/plugins.h"
+#include "plugins/plugins.h"
 
 #include "encode/value_serializer.h"
 
@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-namespace vesh {
+namespace vesh::plugins {
 
 using py::Ref;
 
@@ -190,4 +190,4 @@ std::optional<PluginMap> load_plugins(PyObject* config) {
   return plugins;
 }
 
-}  // namespace vesh
+}  // namespace vesh::plugins

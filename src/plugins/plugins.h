@@ -28,7 +28,7 @@ namespace vesh::encode {
 struct SerializerState;
 }  // namespace vesh::encode
 
-namespace vesh {
+namespace vesh::plugins {
 
 // Frame key (the address of the Python frame object) to the processor's own
 // frame id for that frame.
@@ -118,4 +118,4 @@ std::optional<PluginMap> load_plugins(PyObject* config);
 // None. A raising lookup is an internal fault.
 py::Ref get_callable(PyObject* entry, const char* key);
 
-}  // namespace vesh
+}  // namespace vesh::plugins

@@ -1,8 +1,8 @@
 // Plugin processing (matching, plugin frame ids, call sites, merging the
 // plugin's own mapping) and plugin records under the byte budget.
 #include "foundation/filters.h"
-#include "foundation/plugin_processing.h"
-#include "foundation/plugins.h"
+#include "plugins/plugin_processing.h"
+#include "plugins/plugins.h"
 #include "py/error.h"
 #include "py/ref.h"
 #include "python_helpers.h"
@@ -20,8 +20,8 @@
 using vesh::BoundCallFrame;
 using vesh::ByteBuffer;
 using vesh::FrameId;
-using vesh::PluginProcessor;
-using vesh::PluginRecord;
+using vesh::plugins::PluginProcessor;
+using vesh::plugins::PluginRecord;
 using vesh::py::Ref;
 using vesh::testing::eval;
 using vesh::testing::run;
@@ -92,8 +92,8 @@ class ReadOnlyMapping(collections.abc.Mapping):
   std::optional<std::string> process(PluginProcessor& p, std::uint8_t kind, std::vector<BoundCallFrame> snapshot = {},
                                      PyObject* frame = nullptr) {
     std::optional<PluginRecord> record;
-    bool ok = vesh::process_plugin_event(p, frame ? frame : frame_.get(), kind, Py_None, std::move(snapshot), false,
-                                         record);
+    bool ok = vesh::plugins::process_plugin_event(p, frame ? frame : frame_.get(), kind, Py_None, std::move(snapshot),
+                                                  false, record);
     EXPECT_TRUE(ok);
     if (!ok) {
       PyErr_Print();
@@ -113,7 +113,8 @@ class ReadOnlyMapping(collections.abc.Mapping):
   std::string process_fails(PluginProcessor& p, std::uint8_t kind, PyObject* type,
                             std::vector<BoundCallFrame> snapshot = {}) {
     std::optional<PluginRecord> record;
-    EXPECT_FALSE(vesh::process_plugin_event(p, frame_.get(), kind, Py_None, std::move(snapshot), false, record));
+    EXPECT_FALSE(
+        vesh::plugins::process_plugin_event(p, frame_.get(), kind, Py_None, std::move(snapshot), false, record));
     EXPECT_FALSE(record.has_value());
     return take_error(type);
   }
@@ -130,13 +131,13 @@ class ReadOnlyMapping(collections.abc.Mapping):
 TEST_F(PluginProcessing, MatchesEvent) {
   auto p = processor();
   bool matches = false;
-  ASSERT_TRUE(vesh::plugin_matches_event(*p, frame_.get(), 0, Py_None, matches));
+  ASSERT_TRUE(vesh::plugins::plugin_matches_event(*p, frame_.get(), 0, Py_None, matches));
   EXPECT_TRUE(matches) << "no call callable matches every event";
 
   p->call_fn = eval("recording_call");
   set_main("context", p->context.get());
   Ref arg = eval("'the arg'");
-  ASSERT_TRUE(vesh::plugin_matches_event(*p, frame_.get(), 4, arg.get(), matches));
+  ASSERT_TRUE(vesh::plugins::plugin_matches_event(*p, frame_.get(), 4, arg.get(), matches));
   EXPECT_TRUE(matches);
   set_main("frame", frame_.get());
   run("assert calls == [((frame, 'yield', 'the arg', context), {})], calls");
@@ -152,7 +153,7 @@ TEST_F(PluginProcessing, MatchesEvent) {
                         Case{"lambda *a: 1 / 0", PyExc_ZeroDivisionError, false}}) {
     p->call_fn = eval(c.call);
     bool answer = !c.answer;
-    bool ok = vesh::plugin_matches_event(*p, frame_.get(), 0, Py_None, answer);
+    bool ok = vesh::plugins::plugin_matches_event(*p, frame_.get(), 0, Py_None, answer);
     if (c.error == nullptr) {
       ASSERT_TRUE(ok) << c.call;
       EXPECT_EQ(answer, c.answer) << c.call;

@@ -1,4 +1,4 @@
-#include "foundation/lib.h"
+#include "module/lib.h"
 
 #include "monitor/idle_monitor.h"
 #include "monitor/monitoring.h"
@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace vesh {
+namespace vesh::module {
 
 namespace {
 
@@ -341,4 +341,4 @@ PyModuleDef kModule = {
 
 PyObject* module_definition() noexcept { return PyModuleDef_Init(&kModule); }
 
-}  // namespace vesh
+}  // namespace vesh::module

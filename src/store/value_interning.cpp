@@ -1,4 +1,4 @@
-#include "encode/value_interning.h"
+#include "store/value_interning.h"
 
 #include "encode/value_references.h"
 #include "py/fault.h"
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace vesh::encode {
+namespace vesh::store {
 
 namespace {
 
@@ -31,12 +31,12 @@ struct Fingerprint {
   std::uint64_t raw_len;
   std::uint64_t first;
   std::uint64_t last;
-  InternedKind kind;
+  encode::InternedKind kind;
 };
 
 // Identity plus the first and last 8 bytes stand in for hashing the content
 // (the data is at least 4,096 bytes).
-Fingerprint fingerprint(InternedKind kind, std::string_view data) noexcept {
+Fingerprint fingerprint(encode::InternedKind kind, std::string_view data) noexcept {
   Fingerprint out{data.size(), 0, 0, kind};
   std::memcpy(&out.first, data.data(), sizeof out.first);
   std::memcpy(&out.last, data.data() + data.size() - sizeof out.last, sizeof out.last);
@@ -52,7 +52,7 @@ void note_sighting(ValueInterner::Entry& entry, const Fingerprint& fp) noexcept 
   entry.id = 0;
 }
 
-InternLookup answer(InternLookup::Action action) { return InternLookup{action, {}}; }
+encode::InternLookup answer(encode::InternLookup::Action action) { return encode::InternLookup{action, {}}; }
 
 }  // namespace
 
@@ -132,7 +132,7 @@ std::vector<InternedRecord> ValueInterning::snapshot_ids(std::span<const std::ui
   return out;
 }
 
-std::vector<InternedRecord> ValueInterning::published_values(store::TraceCapture& capture) {
+std::vector<InternedRecord> ValueInterning::published_values(TraceCapture& capture) {
   const std::vector<std::uint32_t> ids = capture.published_value_ids();
   if (ids.empty()) return {};
   return snapshot_ids(ids);
@@ -140,7 +140,7 @@ std::vector<InternedRecord> ValueInterning::published_values(store::TraceCapture
 
 std::vector<InternedRecord> ValueInterning::referenced_values(std::string_view records) {
   std::vector<std::uint32_t> ids;
-  collect_value_references(records, ids);
+  encode::collect_value_references(records, ids);
   return values_of(std::move(ids));
 }
 
@@ -151,7 +151,7 @@ std::vector<InternedRecord> ValueInterning::values_of(std::vector<std::uint32_t>
   return snapshot_ids(ids);
 }
 
-Result<void, store::IoError> ValueInterning::publish_referenced(store::TraceCapture& capture,
+Result<void, IoError> ValueInterning::publish_referenced(TraceCapture& capture,
                                                                 std::string_view records) {
   for (InternedRecord& value : referenced_values(records)) {
     if (auto published = capture.publish_value(value.first, std::move(value.second)); !published.ok()) {
@@ -168,7 +168,7 @@ std::size_t ValueInterning::table_size() {
 // ---------------------------------------------------------------------------
 // ValueInterningContext
 
-store::TraceCapture* ValueInterningContext::target() {
+TraceCapture* ValueInterningContext::target() {
   if (target_ != nullptr || current_ == nullptr) return target_;
   // Never wait here: the holder may itself be waiting for the interpreter lock.
   auto current = current_->try_lock("trace capture mutex poisoned");
@@ -178,8 +178,8 @@ store::TraceCapture* ValueInterningContext::target() {
   return target_;
 }
 
-InternLookup ValueInterningContext::lookup_value(PyObject* obj, InternedKind kind, std::string_view data,
-                                                 ByteBuffer& buffer) {
+encode::InternLookup ValueInterningContext::lookup_value(PyObject* obj, encode::InternedKind kind,
+                                                         std::string_view data, ByteBuffer& buffer) {
   using State = ValueInterner::Entry::State;
   const Fingerprint fp = fingerprint(kind, data);
   const auto address = reinterpret_cast<std::uintptr_t>(obj);
@@ -194,28 +194,28 @@ InternLookup ValueInterningContext::lookup_value(PyObject* obj, InternedKind kin
       interner->remove(interner->entries.begin()->first, released);
     }
     note_sighting(interner->entries[address], fp);
-    return answer(InternLookup::Action::EncodeInline);
+    return answer(encode::InternLookup::Action::EncodeInline);
   }
   ValueInterner::Entry& entry = it->second;
   if (entry.state == State::Seen) {
     if (entry.raw_len == fp.raw_len && entry.first == fp.first && entry.last == fp.last && entry.kind == kind) {
-      return answer(InternLookup::Action::EncodeAndIntern);
+      return answer(encode::InternLookup::Action::EncodeAndIntern);
     }
     note_sighting(entry, fp);
-    return answer(InternLookup::Action::EncodeInline);
+    return answer(encode::InternLookup::Action::EncodeInline);
   }
   if (entry.value->object.get() != obj || entry.kind != kind) {
     // Another object at the address of one that is gone.
     interner->remove(address, released);
     note_sighting(interner->entries[address], fp);
-    return answer(InternLookup::Action::EncodeInline);
+    return answer(encode::InternLookup::Action::EncodeInline);
   }
 
   SharedInternedValue value = entry.value;
-  store::TraceCapture* capture = target();
-  if (capture == nullptr) return answer(InternLookup::Action::EncodeInline);
+  TraceCapture* capture = target();
+  if (capture == nullptr) return answer(encode::InternLookup::Action::EncodeInline);
   std::optional<std::uint32_t> id;
-  Result<bool, store::IoError> published = false;
+  Result<bool, IoError> published = false;
   if (entry.state == State::Cached) {
     // The new entry goes again unless it is published: the table lock is
     // held across the (non-waiting) publication so that it is still last.
@@ -231,14 +231,16 @@ InternLookup ValueInterningContext::lookup_value(PyObject* obj, InternedKind kin
   }
   if (!id) {
     interning_.switch_off();  // the table is full: everything inline from now on
-    return answer(InternLookup::Action::EncodeInline);
+    return answer(encode::InternLookup::Action::EncodeInline);
   }
   if (!published.ok()) {
     interning_.switch_off();
-    if (capture->writer_stalled()) return InternLookup{InternLookup::Action::Error, published.error().text()};
-    return answer(InternLookup::Action::EncodeInline);
+    if (capture->writer_stalled()) {
+      return encode::InternLookup{encode::InternLookup::Action::Error, published.error().text()};
+    }
+    return answer(encode::InternLookup::Action::EncodeInline);
   }
-  if (!published.value()) return answer(InternLookup::Action::EncodeInline);  // busy: next time
+  if (!published.value()) return answer(encode::InternLookup::Action::EncodeInline);  // busy: next time
 
   if (entry.state == State::Cached) {
     const std::uint64_t cost = value->cost();
@@ -247,12 +249,12 @@ InternLookup ValueInterningContext::lookup_value(PyObject* obj, InternedKind kin
     entry.state = State::Published;
     entry.id = *id;
   }
-  write_value_reference(buffer, *id);
+  encode::write_value_reference(buffer, *id);
   referenced_ = true;
-  return answer(InternLookup::Action::ReferenceWritten);
+  return answer(encode::InternLookup::Action::ReferenceWritten);
 }
 
-void ValueInterningContext::cache_current_value(py::Ref obj, InternedKind kind, std::size_t raw_len,
+void ValueInterningContext::cache_current_value(py::Ref obj, encode::InternedKind kind, std::size_t raw_len,
                                                 ByteBuffer record, ByteBuffer& buffer) {
   buffer.append(record.view());
   std::vector<SharedInternedValue> released;
@@ -278,4 +280,4 @@ void ValueInterningContext::cache_current_value(py::Ref obj, InternedKind kind, 
   entry.value = std::move(value);
 }
 
-}  // namespace vesh::encode
+}  // namespace vesh::store
