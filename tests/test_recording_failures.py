@@ -1,5 +1,6 @@
 """Recording that cannot go on as usual. A value that cannot be encoded
-is recorded as its repr and its frame keeps its records. When the trace
+is recorded as its repr, or without values when its repr could cost more
+than its encoding did, and its frame keeps its records. When the trace
 file cannot be written, or writing more would fill the user's disk, both
 recorders stop recording with one warning that says why, the program keeps
 running with its own results, and a save reports the cause; those runs are
@@ -56,7 +57,7 @@ PRELUDE = """
 RESULT = sum(n * n for n in range(20000))
 
 
-def run_program(tmp_path, source: str, *args: str, prefix: tuple[str, ...] = ()):
+def run_program(tmp_path, source: str, *args: str, prefix: tuple[str, ...] = (), timeout: float = 300):
     """Runs `source` (after the prelude) as a file of its own and returns
     (the JSON object of its last output line, its standard error)."""
     script = tmp_path / "program.py"
@@ -65,7 +66,7 @@ def run_program(tmp_path, source: str, *args: str, prefix: tuple[str, ...] = ())
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([tests, *(p for p in sys.path if p)])}
     proc = subprocess.run(
         [*prefix, sys.executable, str(script), *args],
-        capture_output=True, text=True, timeout=300, env=env,
+        capture_output=True, text=True, timeout=timeout, env=env,
     )
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return json.loads(proc.stdout.splitlines()[-1]), proc.stderr
@@ -186,3 +187,42 @@ def test_a_value_that_cannot_be_encoded_is_recorded_as_its_repr(tmp_path, caplog
     assert frames[1]["arg"] == 1
     assert frames[1]["locals"]["proxy"].data.startswith(b"<weakproxy")
     assert [m for m in caplog.messages if "Unexpected exception" in m] == []
+
+
+# Both encode in linear time, shared parts once; their repr walks every path
+# (2**40 of them for `wide`), which would never return.
+SHAPES_WITHOUT_A_CHEAP_REPR = """
+    import weakref
+    from monitor_helpers import decode, under_monitor, under_profile_hook
+
+    def deep(n):
+        v = []
+        for _ in range(n):
+            v = [v, (v,)]
+        return v
+
+    class Gone:
+        pass
+
+    def wide(n):
+        gone = Gone()
+        v = [weakref.proxy(gone)]
+        del gone
+        for _ in range(n):
+            v = [v, v]
+        return v
+
+    record = under_monitor if tracer == "monitor" else under_profile_hook
+    out = {}
+    for shape, n in ((deep, 1500), (wide, 40)):
+        _, trace = record(db, lambda: shape(n))
+        out[shape.__name__] = [[r["event"], r.get("values_omitted")] for r in decode(trace).frames_of(shape.__name__)]
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("tracer", TRACERS)
+def test_a_value_too_nested_or_shared_to_repr_keeps_its_records_without_values(tmp_path, tracer):
+    out, _ = run_program(tmp_path, SHAPES_WITHOUT_A_CHEAP_REPR, tracer, str(tmp_path / "vesh.db"), timeout=60)
+    expected = [["call", None], ["return", "unencodable_value"]]
+    assert out == {"deep": expected, "wide": expected}

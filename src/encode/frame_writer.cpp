@@ -239,7 +239,7 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& local
   } else {
     const bool value_failed = written.error().is_python();
     PyError error = std::move(written).error().into_pyerr();
-    if (!repr_may_stand_in(value_failed, error) || (mapping != nullptr && !PyDict_Check(mapping))) {
+    if (!recoverable_failure(value_failed, error) || (mapping != nullptr && !PyDict_Check(mapping))) {
       error.restore();
       return ValueWrite::Failed;
     }

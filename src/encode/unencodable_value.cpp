@@ -26,9 +26,23 @@ bool hit_recursion_limit(const PyError& error) {
   return is_recursion_error(context.get());
 }
 
-bool repr_may_stand_in(bool value_failed, const PyError& error) {
+bool recoverable_failure(bool value_failed, const PyError& error) {
   return value_failed && !reaches_program(error) && !hit_recursion_limit(error);
 }
+
+namespace {
+
+// Whether computing the repr of `value`, whose encode failed with `error`,
+// costs no more than that encode did: not for a container the encoder walks
+// (its type tells, without running the value's own code) nor for a value
+// past the encoder's nesting limit.
+bool repr_may_stand_in(PyObject* value, const PyError& error) {
+  if (PyList_Check(value) || PyTuple_Check(value) || PyDict_Check(value) || PyAnySet_Check(value)) return false;
+  return !exact_value_error_is(error.value(), "recursion limit exceeded.") &&
+         !exact_value_error_is(error.value(), "recursion limit exceeded");
+}
+
+}  // namespace
 
 ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer,
                                 Unencoded& unencoded) {
@@ -37,12 +51,12 @@ ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, 
     return ValueWrite::Written;
   const bool value_failed = written.error().is_python();
   PyError error = std::move(written).error().into_pyerr();
-  if (!repr_may_stand_in(value_failed, error)) {
+  if (!recoverable_failure(value_failed, error)) {
     error.restore();
     return ValueWrite::Failed;
   }
-  const bool as_repr = encoder.encode_repr_text(value, buffer);
-  if (!as_repr) {
+  const bool as_repr = repr_may_stand_in(value, error) && encoder.encode_repr_text(value, buffer);
+  if (!as_repr && PyErr_Occurred()) {
     PyError repr_error = PyError::fetch();
     if (reaches_program(repr_error)) {
       repr_error.restore();
