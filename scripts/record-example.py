@@ -15,8 +15,10 @@ from __future__ import annotations
 import argparse
 import pathlib
 import runpy
+import sqlite3
 import sys
 import tempfile
+from contextlib import closing
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "inventory.py"
@@ -42,6 +44,18 @@ def record_with_profiler(db_path: pathlib.Path, program: pathlib.Path) -> tuple[
     return native.trace_id, native.panicked
 
 
+def stored_file(db_path: pathlib.Path, trace_id: str) -> pathlib.Path | None:
+    """The file that the database keeps the trace's container in, if any."""
+    from vesh import db
+
+    if not db_path.exists():
+        return None
+    with closing(sqlite3.connect(db_path)) as conn:
+        row = conn.execute("SELECT raw_file FROM trace_containers WHERE trace_id = ? AND raw_file IS NOT NULL"
+                           " ORDER BY id DESC", (trace_id,)).fetchone()
+    return db.raw_directory(db_path) / row[0] if row else None
+
+
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     parser.add_argument("directory", nargs="?", type=pathlib.Path)
@@ -57,10 +71,10 @@ def main(argv: list[str]) -> int:
 
     record = record_with_profiler if args.profile else record_with_monitor
     trace_id, panicked = record(db_path, args.program)
-    trace_file = db_path.parent / "raw" / f"{trace_id}.vesh"
-    size = trace_file.stat().st_size if trace_file.exists() else None
+    trace_file = stored_file(db_path, trace_id)
+    size = trace_file.stat().st_size if trace_file is not None and trace_file.exists() else None
     print(f"trace id:   {trace_id}")
-    print(f"trace file: {trace_file}" + ("" if size is not None else " (not written)"))
+    print(f"trace file: {trace_file}" + ("" if size is not None else " (not stored)"))
     if size is not None:
         print(f"size:       {size} bytes")
     print(f"database:   {db_path}")

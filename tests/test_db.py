@@ -1,4 +1,5 @@
-"""The vesh.db stand-in: containers copied into SQLite when they are handed over."""
+"""The vesh.db stand-in: streamed containers kept as files of their own,
+containers built in memory copied into SQLite."""
 
 import logging
 import sqlite3
@@ -42,6 +43,8 @@ def test_streamed_saves_reusing_an_id_keep_every_part(tmp_path):
         ("trc_A", "file", container(b"first")),
         ("trc_A", "file", container(b"second")),
     ]
+    # Each is kept by renaming its file, under a name a later save cannot take.
+    assert not final.exists() and len(list(raw.iterdir())) == 2
 
 
 def test_in_memory_containers(tmp_path):
@@ -52,22 +55,15 @@ def test_in_memory_containers(tmp_path):
     assert stored_rows(db_path) == [("trc_B", "bytes", container(b"x")), ("trc_B", "bytes", container(b"y"))]
 
 
-@pytest.mark.parametrize("route", ["file", "bytes"])
-def test_containers_over_the_blob_limit_are_kept_as_files(tmp_path, monkeypatch, route):
+def test_in_memory_containers_over_the_blob_limit_are_kept_as_files(tmp_path, monkeypatch):
     db_path = tmp_path / "trace.db"
-    raw = tmp_path / "raw"
-    raw.mkdir()
     small, large = container(b"s"), container(b"L" * 500)
     monkeypatch.setattr(db, "BLOB_LIMIT", len(small))
     for data in (small, large, large):
-        if route == "file":
-            (raw / "trc_E.vesh").write_bytes(data)
-            db._save_trace_metadata("trc_E", db_path=db_path, ignore_errors=False, created_at=None, timeout=5)
-        else:
-            db.save_v3_trace_chunks("trc_E", (data,), db_path=db_path, ignore_errors=False, timeout=5)
-    assert stored_rows(db_path) == [("trc_E", route, small), ("trc_E", route, large), ("trc_E", route, large)]
+        db.save_v3_trace_chunks("trc_E", (data,), db_path=db_path, ignore_errors=False, timeout=5)
+    assert stored_rows(db_path) == [("trc_E", "bytes", small), ("trc_E", "bytes", large), ("trc_E", "bytes", large)]
     # Each large part has a file of its own, which later saves do not replace.
-    assert len([p for p in raw.iterdir() if p.name.startswith("trc_E.") and p.name != "trc_E.vesh"]) == 2
+    assert len([p for p in (tmp_path / "raw").iterdir() if p.name.startswith("trc_E.")]) == 2
 
 
 def test_a_database_made_before_file_rows_takes_them(tmp_path, monkeypatch):

@@ -50,10 +50,15 @@ def squares(recording):
     return [r for r in recording.records() if r.get("co_name") == "square"]
 
 
+def padded_square(x):
+    padding = "x" * 2000 + str(x)  # distinct, so that nothing is interned
+    return x * x
+
+
 def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
     monitor = monitoring.start(db, {"sqlite_busy_timeout": 7})
     try:
-        work(3)
+        total = sum(padded_square(x) for x in range(1000))
     finally:
         monitoring.stop(monitor)
     trace_id = monitor.trace_id
@@ -61,12 +66,16 @@ def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
     name, args, kwargs = calls[0]
     assert args == (trace_id,)
     assert kwargs == {"db_path": db, "ignore_errors": True, "created_at": None, "timeout": 7}
-    trace_file = db.parent / "raw" / f"{trace_id}.vesh"
-    assert trace_file.exists()
-    recording = decode(trace_file.read_bytes())
+    [(stored_id, origin, container)] = stored_rows(db)
+    assert (stored_id, origin) == (trace_id, "file")
+    recording = decode(container)
     assert recording.container.trace_id == trace_id
-    assert len(squares(recording)) == 6
-    assert stored_rows(db) == [(trace_id, "file", trace_file.read_bytes())]
+    assert sum(r["arg"] for r in recording.records() if r["event"] == "return" and r["co_name"] == "padded_square") \
+        == total
+    # The trace is stored once: its file, renamed, and a row naming it.
+    [kept] = (db.parent / "raw").iterdir()
+    assert kept.name.startswith(trace_id + ".") and kept.read_bytes() == container
+    assert db.stat().st_size + kept.stat().st_size < 1.05 * len(container) + 64 * 1024
 
 
 def test_two_saves_hand_over_disjoint_parts_of_one_trace(db, calls):

@@ -113,7 +113,6 @@ def test_calls_and_returns_share_frame_ids_and_carry_values(recorder, tmp_path):
     [(trace_id, origin, container)] = saved(tmp_path / "trace.db")
     assert trace_id == profiler.trace_id == container.trace_id
     assert origin == "file"
-    assert (tmp_path / "raw" / f"{trace_id}.vesh").exists()
     records = only(records_by_thread(container)[thread_key()], "outer", "add")
     assert events(records) == [
         ("frame", "call", "outer"),

@@ -127,13 +127,8 @@ def on_a_filesystem_of_its_own(tmp_path, size: str) -> tuple[tuple[str, ...], st
 
 
 RESERVE = """
-    import vesh.db
     from monitor_helpers import decode
     from stored_traces import stored_rows
-
-    # Copying the container into the database would need its size again:
-    # the database keeps it as a file of its own.
-    vesh.db.BLOB_LIMIT = 1 << 20
 
     result, save, _ = recorded()
     save()

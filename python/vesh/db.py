@@ -7,22 +7,25 @@ The native recorder hands over every trace it saves in one of two ways:
 * a trace held in memory arrives as the container bytes themselves through
   `save_v3_trace_chunks`.
 
-Either way the container's bytes are copied into the database when the call
-is made. Several saves may reuse one trace id (per-test traces, repeated
-saves of one recorder), and each streamed save finishes onto the same file
-name, replacing the file of the save before it; taking the content at call
-time, one row per save, keeps every part.
+A streamed trace's file is kept as it is, renamed to
+``raw/<trace_id>.<unique>.vesh``; its row names that file in ``raw_file``
+(relative to the raw directory) with an empty ``container``. Copying it into
+the database would store every streamed trace twice, and would need its
+size again in free space just when the recorder stopped short of a full
+disk. The rename happens when the call is made: several saves may reuse one
+trace id (per-test traces, repeated saves of one recorder), and each streamed
+save finishes onto the same file name, so a later save cannot replace the
+file of the save before it.
+
+A container built in memory is copied into the row, unless it is larger
+than SQLite keeps in one value (`BLOB_LIMIT`, or the connection's own length
+limit when that is smaller): it is then written to a file of its own under
+``raw/`` in the same way. Readers take the container from the file when
+``raw_file`` is set.
 
 A trace point (the records of one call of a function named under
 ``trace_points.on_return``) is stored with `save_trace_point` as a trace of
 its own, whose metadata names the trace it was cut from as its root.
-
-A container larger than SQLite keeps in one value (`BLOB_LIMIT`, or the
-connection's own length limit when that is smaller) is kept as a file
-instead: a streamed trace's file is renamed, a trace held in memory written,
-to ``raw/<trace_id>.<unique>.vesh``, and the row names that file in
-``raw_file`` (relative to the raw directory) with an empty ``container``.
-Readers take the container from the file when ``raw_file`` is set.
 """
 
 from __future__ import annotations
@@ -102,8 +105,9 @@ def _blob_limit(conn: sqlite3.Connection) -> int:
 
 def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, created_at: float | None,
            timeout: float) -> None:
-    """Stores the container `source` (its bytes, or the path of its file):
-    inline, or as a file of its own under raw/ when it is too large."""
+    """Stores the container `source`: the path of its file, which is renamed
+    into a name of its own under raw/, or its bytes, kept inline unless they
+    are too large."""
     if created_at is None:
         created_at = time.time()
     if isinstance(source, Path):
@@ -123,10 +127,9 @@ def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, crea
                 conn.execute("ALTER TABLE trace_containers ADD COLUMN raw_file TEXT")
         insert = ("INSERT INTO trace_containers (trace_id, created_at, origin, container, raw_file)"
                   " VALUES (?, ?, ?, ?, ?)")
-        if size <= _blob_limit(conn):
-            data = source.read_bytes() if isinstance(source, Path) else source
+        if not isinstance(source, Path) and size <= _blob_limit(conn):
             with conn:
-                conn.execute(insert, (trace_id, float(created_at), origin, sqlite3.Binary(data), None))
+                conn.execute(insert, (trace_id, float(created_at), origin, sqlite3.Binary(source), None))
             return
         raw_file = f"{trace_id}.{uuid.uuid4().hex}.vesh"
         kept = raw_directory(db_path) / raw_file
@@ -161,9 +164,9 @@ def _timeout(value: object) -> float:
 def _save_trace_metadata(trace_id, *, db_path, ignore_errors=False, created_at=None, timeout=60):
     """Stores the finished container file ``raw/<trace_id>.vesh`` of `db_path`.
 
-    The file is read now: a later save under the same trace id may replace
-    it. With `ignore_errors` a failure to read the file or to write the
-    database is logged instead of raised.
+    The file is renamed now: a later save under the same trace id finishes
+    onto its name. With `ignore_errors` a failure to read the file or to
+    write the database is logged instead of raised.
     """
     trace_id = _check_trace_id(trace_id)
     db_path = Path(db_path)
