@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import threading
 from collections import namedtuple
 
@@ -301,6 +302,43 @@ def test_the_python_side_stores_each_trace_point_as_a_trace_of_its_own(db):
         stored = recording.records()
         assert [summary(r) for r in stored] == PLAIN
         assert stored[0]["locals"] == {"x": x}
+
+
+SIGHTED = [chr(0x41 + i) * (64 * 1024) for i in range(8)]
+
+
+def sight(text):
+    return len(text)
+
+
+def tp_pair(text):
+    return len(text)
+
+
+def sighted_then_pairs(calls):
+    for text in SIGHTED:
+        for _ in range(3):  # interned from the third sighting on
+            sight(text)
+    # Only the first call's records refer to one of those values.
+    return [tp_pair(SIGHTED[0] if i == 0 else "") for i in range(calls)]
+
+
+def test_a_trace_point_stores_the_values_its_records_refer_to_and_no_others(db):
+    calls = 40
+    result, _ = run(db, lambda: sighted_then_pairs(calls), "tp_pair")
+    assert result == [len(SIGHTED[0])] + [0] * (calls - 1)
+    containers = [v3_reader.read_container(container) for _, _, container in stored_rows(db)]
+    assert len(containers) == calls
+    stored_bytes = 0
+    for container in containers:
+        (frames,) = container.threads.values()
+        assert set(container.values) == {i for frame in frames for i in container.references(frame)}
+        stored_bytes += sum(map(len, frames)) + sum(map(len, container.values.values()))
+    first = msgpack.unpackb(containers[0].resolve(containers[0].threads[1][0]))
+    assert first["locals"] == {"text": SIGHTED[0]}
+    # The database grows with the records and their values, plus a small
+    # cost of each trace point's own, whatever else the capture published.
+    assert os.path.getsize(db) < stored_bytes + calls * 4096
 
 
 WRITER_FAILS = """

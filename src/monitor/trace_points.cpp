@@ -3,10 +3,10 @@
 #include "monitor/monitoring.h"
 #include "monitor/monitoring_internal.h"
 
+#include "encode/value_references.h"
 #include "foundation/error_reporting.h"
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
-#include "store/trace_capture.h"
 #include "store/trace_persistence.h"
 
 namespace vesh::monitor {
@@ -111,7 +111,7 @@ PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t 
     log_warning("Vesh could not save the trace point of " + co_name + ": " + copy.cause);
     return Ok{};
   }
-  PyStatus saved = save_trace_point(*key, std::move(copy.records), copy.capture, co_name);
+  PyStatus saved = save_trace_point(*key, std::move(copy.records), co_name);
   if (saved.ok()) return saved;
   // Ctrl-C while the records are being stored must still stop the program.
   if (saved.error().matches(PyExc_KeyboardInterrupt)) return saved;
@@ -141,17 +141,10 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
       copy.cause = records.error().text();
       return copy;
     }
-    if (!store->capture()) {
-      copy.outcome = Outcome::Failed;
-      copy.cause = "its frame store belongs to no trace capture";
-      return copy;
-    }
     copy.records = std::move(records.value());
-    copy.capture = store->capture();
   }
   if (capture_generation() != generation) {
     copy.records.clear();
-    copy.capture.reset();
     return copy;
   }
   copy.outcome = Outcome::Copied;
@@ -162,8 +155,14 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
 // The hand-over
 
 PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vector<std::string> records,
-                                       const std::shared_ptr<store::TraceCapture>& capture,
                                        const std::string& co_name) {
+  // The interned values the records refer to, and no others: their capture
+  // holds every value the whole recording published.
+  std::vector<std::uint32_t> ids;
+  for (const std::string& record : records) encode::collect_value_references(record, ids);
+  Ref values = value_list(value_interning_.values_of(std::move(ids)));
+  if (!values) return Err{fetch_error()};
+
   Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!frames) return Err{fetch_error()};
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -172,10 +171,6 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
     PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), record.release());
   }
   records = {};
-  // The interned values the records may refer to: every value published into
-  // their capture, by ascending id.
-  Ref values = value_list(value_interning_.published_values(*capture));
-  if (!values) return Err{fetch_error()};
 
   // Nothing the storing code does on this thread is recorded.
   hooks::HookSuspension suspended;
