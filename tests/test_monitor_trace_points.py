@@ -243,22 +243,30 @@ def test_the_arguments_and_the_configuration_copy(db, handed):
 
 
 @pytest.mark.parametrize("error", [SystemExit, ValueError, KeyboardInterrupt])
-def test_an_exception_of_the_python_side_never_reaches_the_program_but_ctrl_c(db, monkeypatch, caplog, error):
+def test_an_exception_of_the_python_side_is_said_once_and_never_reaches_the_program_but_ctrl_c(db, monkeypatch,
+                                                                                                caplog, error):
+    tried = []
+
     def failing(*args):
+        tried.append(args)
         tp_leaf(0)  # not recorded: the thread is suspended meanwhile
         raise error("stop")
 
     monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", failing)
     with caplog.at_level(logging.WARNING, logger="vesh"):
-        outcome, monitor = run(db, lambda: tp_plain(1), "tp_plain")
+        outcome, monitor = run(db, lambda: [tp_plain(1), tp_plain(2)], "tp_plain")
     warnings = [(r.getMessage(), r.exc_info[0]) for r in caplog.records if r.name == "vesh"]
     if error is KeyboardInterrupt:
         # Raised at the target's return, once the hand-over is cleaned up.
         assert isinstance(outcome, KeyboardInterrupt) and warnings == []
+        # The return is recorded; the unwind an interrupt causes is not.
+        assert recorded(monitor) == PLAIN
     else:
-        assert outcome == 4 and warnings == [("Unexpected exception in Rust.", error)]
-    # The return is recorded; the unwind an interrupt causes is not.
-    assert recorded(monitor) == PLAIN
+        # Trace points stop at the first failure; recording goes on.
+        assert outcome == [4, 6] and len(tried) == 1
+        assert warnings == [("Vesh could not save the trace point of tp_plain: stop; no more trace points are saved",
+                             error)]
+        assert recorded(monitor) == PLAIN * 2
 
 
 def tp_echo(text):
