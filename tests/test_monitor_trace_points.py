@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import threading
 from collections import namedtuple
 
@@ -255,7 +256,8 @@ def test_an_exception_of_the_python_side_never_reaches_the_program_but_ctrl_c(db
         # Raised at the target's return, once the hand-over is cleaned up.
         assert isinstance(outcome, KeyboardInterrupt) and warnings == []
     else:
-        assert outcome == 4 and warnings == [("Unexpected exception in Rust.", error)]
+        message = "Vesh could not save the trace point of tp_plain: stop; no more trace points are saved"
+        assert outcome == 4 and warnings == [(message, error)]
     # The return is recorded; the unwind an interrupt causes is not.
     assert recorded(monitor) == PLAIN
 
@@ -301,6 +303,28 @@ def test_the_python_side_stores_each_trace_point_as_a_trace_of_its_own(db):
         stored = recording.records()
         assert [summary(r) for r in stored] == PLAIN
         assert stored[0]["locals"] == {"x": x}
+
+
+SIGHTED = [chr(0x41 + i) * (64 * 1024) for i in range(8)]
+
+
+def tp_pair(text):
+    return len(text)
+
+
+def test_a_trace_point_stores_the_values_its_records_refer_to_and_no_others(db):
+    # A call sees its text twice: the second call of each refers to it, interned.
+    run(db, lambda: [tp_pair(text) for text in SIGHTED * 2 + [""] * 40], "tp_pair")
+    containers = [v3_reader.read_container(container) for _, _, container in stored_rows(db)]
+    stored_bytes = 0
+    for container in containers:
+        (frames,) = container.threads.values()
+        assert set(container.values) == {i for frame in frames for i in container.references(frame)}
+        stored_bytes += sum(map(len, frames)) + sum(map(len, container.values.values()))
+    assert len(containers) == 56 and sum(bool(c.values) for c in containers) == 8
+    # The database grows with the records and their values, plus a small
+    # cost of each trace point's own, whatever else the capture published.
+    assert os.path.getsize(db) < stored_bytes + len(containers) * 4096
 
 
 WRITER_FAILS = """

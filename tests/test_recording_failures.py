@@ -3,15 +3,16 @@ is recorded as its repr, or without values when its repr could cost more
 than its encoding did, and its frame keeps its records. When the trace
 file cannot be written, or writing more would fill the user's disk, both
 recorders stop recording with one warning that says why, the program keeps
-running with its own results, and a save reports the cause; those runs are
-programs of their own in a subprocess (a file-size limit, a filesystem of
-its own)."""
+running with its own results, and a save reports the cause; trace points
+stop at the same reserve, on their own. Those runs are programs of their own
+in a subprocess (a file-size limit, a filesystem of its own)."""
 
 from __future__ import annotations
 
 import json
 import logging
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -156,6 +157,41 @@ def test_recording_stops_before_the_filesystem_fills(tmp_path, tracer):
     calls = [n for event, n in squares if event == "call"]
     assert len(calls) > 1000
     assert squares == [[event, n] for n in range(len(calls)) for event in ("call", "return")][:len(squares)]
+
+
+TRACE_POINTS_RESERVE = """
+    import vesh.db
+    from stored_traces import stored_rows
+
+    vesh.db.BLOB_LIMIT = 1 << 20  # the main trace's container is kept as a file of its own
+    TEXTS = [chr(0x41 + i) * (192 * 1024) for i in range(8)]
+
+    def tp_show(text):
+        return len(text)
+
+    # Each trace point holds a 192 KiB value: 400 of them, twice the filesystem.
+    monitor = monitoring.start(db, {"trace_points": {"on_return": ["tp_show"]}})
+    result = sum(tp_show(TEXTS[i % 8]) for i in range(400))
+    monitoring.stop(monitor)
+    fs = os.statvfs(os.path.dirname(db))
+    ids = [trace_id for trace_id, _, _ in stored_rows(db)]
+    print(json.dumps({"result": result, "size": fs.f_blocks * fs.f_frsize, "free": fs.f_bavail * fs.f_frsize,
+                      "trace_points": len(ids) - 1, "main_stored": monitor.trace_id in ids}))
+"""
+
+
+def test_trace_points_stop_once_at_the_reserve_and_the_main_trace_is_stored(tmp_path):
+    prefix, mount_point = on_a_filesystem_of_its_own(tmp_path, "32m")
+    out, stderr = run_program(tmp_path, TRACE_POINTS_RESERVE, "monitor", os.path.join(mount_point, "vesh.db"),
+                              prefix=prefix)
+    reserve = out["size"] // 20
+    assert out["result"] == 400 * 192 * 1024 and out["free"] >= reserve
+    assert 0 < out["trace_points"] < 400 and out["main_stored"]
+    # Said once; the main trace's writer may meet the reserve too, and says so itself.
+    [stopped] = [line for line in stderr.splitlines() if "Vesh stopped recording trace trc_" not in line]
+    assert re.fullmatch(rf"WARNING:vesh:Vesh could not save the trace point of tp_show: storing its \d+ bytes in "
+                        rf".* would leave less than the reserve of {reserve} bytes free on its filesystem; "
+                        r"no more trace points are saved", stopped), stopped
 
 
 class Target:

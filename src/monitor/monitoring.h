@@ -433,7 +433,10 @@ class VeshMonitor {
   PyStatus trace_point_step(const std::string& co_name, std::uint8_t kind, FrameKey frame);
   TracePointCopy copy_trace_point(StoreSlot& slot, const MarkerKind& marker);
   PyStatus save_trace_point(const std::string& thread_key, std::vector<std::string> records,
-                            const std::shared_ptr<store::TraceCapture>& capture, const std::string& co_name);
+                            std::vector<store::InternedRecord> values, const std::string& co_name);
+  // Trace points stop for good; the first stop says why (`cause`, and the
+  // error behind it when there is one).
+  void stop_trace_points(const std::string& co_name, const std::string& cause, py::PyError error = {});
 
   // What an ended session takes out of the threads' states: their open
   // calls and waiting assignments, whose frames no exit event will release.

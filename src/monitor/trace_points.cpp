@@ -6,8 +6,9 @@
 #include "foundation/error_reporting.h"
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
-#include "store/trace_capture.h"
+#include "store/disk_reserve.h"
 #include "store/trace_persistence.h"
+#include "support/saturating.h"
 
 namespace vesh::monitor {
 
@@ -52,6 +53,28 @@ Ref value_list(const std::vector<store::PublishedValue>& values) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
   }
   return list;
+}
+
+// What storing a trace point adds to the database, at most: its records and
+// values, and a bound on the container's framing and metadata and on the
+// database's pages and journal around them.
+std::uint64_t stored_bytes(const std::vector<std::string>& records, const std::vector<store::InternedRecord>& values) {
+  constexpr std::uint64_t kAroundTheRecords = 64 * 1024;
+  std::uint64_t bytes = kAroundTheRecords;
+  for (const std::string& record : records) bytes = saturating_add(bytes, record.size());
+  for (const store::InternedRecord& value : values) bytes = saturating_add(bytes, value.second->size());
+  return bytes;
+}
+
+// Why `bytes` more must not be stored in the database at `db_path`: they
+// would leave less than the reserve free on its filesystem. Nullopt when
+// they may, or when the filesystem does not answer.
+std::optional<std::string> reserve_refusal(const std::string& db_path, std::uint64_t bytes) {
+  const std::optional<store::FilesystemSpace> space = store::filesystem_space(db_path);
+  if (!space || store::keeps_reserve(*space, bytes, store::kFilesystemReserveCap)) return std::nullopt;
+  return "storing its " + std::to_string(bytes) + " bytes in " + db_path + " would leave less than the reserve of " +
+         std::to_string(store::filesystem_reserve(space->size, store::kFilesystemReserveCap)) +
+         " bytes free on its filesystem";
 }
 
 }  // namespace
@@ -99,7 +122,7 @@ PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t 
     auto markers = markers_.lock("markers mutex");
     if (auto it = markers->find(*key); it != markers->end()) marker = take_marker(it->second, frame);
   }
-  if (!marker || kind == kEventUnwind) return Ok{};
+  if (!marker || kind == kEventUnwind || recording_stop_.trace_points_stopped()) return Ok{};
   // A thread without a store in the current trace lost it to a save or a
   // new per-test trace since the call.
   SharedStore slot = thread_frame_buffer(*key);
@@ -108,15 +131,29 @@ PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t 
   slot.reset();
   if (copy.outcome == TracePointCopy::Outcome::Skipped) return Ok{};
   if (copy.outcome == TracePointCopy::Outcome::Failed) {
-    log_warning("Vesh could not save the trace point of " + co_name + ": " + copy.cause);
+    stop_trace_points(co_name, copy.cause);
     return Ok{};
   }
-  PyStatus saved = save_trace_point(*key, std::move(copy.records), copy.capture, co_name);
+  // The interned values the records refer to, and no others: their capture
+  // holds every value the whole recording published.
+  std::vector<store::InternedRecord> values = value_interning_.referenced_values(copy.records);
+  if (std::optional<std::string> refused = reserve_refusal(db_path_, stored_bytes(copy.records, values))) {
+    stop_trace_points(co_name, *refused);
+    return Ok{};
+  }
+  PyStatus saved = save_trace_point(*key, std::move(copy.records), std::move(values), co_name);
   if (saved.ok()) return saved;
   // Ctrl-C while the records are being stored must still stop the program.
   if (saved.error().matches(PyExc_KeyboardInterrupt)) return saved;
-  log_error(std::move(saved.error()));
+  const std::string cause = saved.error().message();
+  stop_trace_points(co_name, cause, std::move(saved.error()));
   return Ok{};
+}
+
+void VeshMonitor::stop_trace_points(const std::string& co_name, const std::string& cause, PyError error) {
+  if (!recording_stop_.stop_trace_points()) return;
+  log_warning("Vesh could not save the trace point of " + co_name + ": " + cause + "; no more trace points are saved",
+              std::move(error));
 }
 
 TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& marker) {
@@ -141,17 +178,10 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
       copy.cause = records.error().text();
       return copy;
     }
-    if (!store->capture()) {
-      copy.outcome = Outcome::Failed;
-      copy.cause = "its frame store belongs to no trace capture";
-      return copy;
-    }
     copy.records = std::move(records.value());
-    copy.capture = store->capture();
   }
   if (capture_generation() != generation) {
     copy.records.clear();
-    copy.capture.reset();
     return copy;
   }
   copy.outcome = Outcome::Copied;
@@ -162,8 +192,11 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
 // The hand-over
 
 PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vector<std::string> records,
-                                       const std::shared_ptr<store::TraceCapture>& capture,
-                                       const std::string& co_name) {
+                                       std::vector<store::InternedRecord> values, const std::string& co_name) {
+  Ref value_pairs = value_list(values);
+  if (!value_pairs) return Err{fetch_error()};
+  values = {};
+
   Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!frames) return Err{fetch_error()};
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -172,10 +205,6 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
     PyList_SET_ITEM(frames.get(), static_cast<Py_ssize_t>(i), record.release());
   }
   records = {};
-  // The interned values the records may refer to: every value published into
-  // their capture, by ascending id.
-  Ref values = value_list(value_interning_.published_values(*capture));
-  if (!values) return Err{fetch_error()};
 
   // Nothing the storing code does on this thread is recorded.
   hooks::HookSuspension suspended;
@@ -196,7 +225,7 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
                 py::str_of(trace_id),
                 std::move(config),
                 Ref::steal(PyLong_FromUnsignedLongLong(sqlite_busy_timeout_)),
-                std::move(values)};
+                std::move(value_pairs)};
   PyObject* raw[std::size(args)];
   for (std::size_t i = 0; i < std::size(args); ++i) {
     if (!args[i]) return Err{fetch_error()};

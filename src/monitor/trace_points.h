@@ -1,7 +1,8 @@
 // Trace points: functions named under the configuration's
 // trace_points.on_return, whose every normal return hands the Python side
 // (vesh.monitoring._save_trace_point_from_rust) the records the returning
-// thread stored from that call's own frame record through its return.
+// thread stored from that call's own frame record through its return, with
+// the interned values those records refer to.
 //
 // A recorded call of a target pushes a marker on its thread's marker stack:
 // where the call's record lies in the thread's frame store, under which
@@ -24,14 +25,9 @@
 #include "py/ref.h"
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-namespace vesh::store {
-class TraceCapture;
-}  // namespace vesh::store
 
 namespace vesh::monitor {
 
@@ -76,7 +72,6 @@ struct TracePointCopy {
   };
   Outcome outcome = Outcome::Skipped;
   std::vector<std::string> records;
-  std::shared_ptr<store::TraceCapture> capture;
   std::string cause;
 };
 

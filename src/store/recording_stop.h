@@ -1,9 +1,16 @@
-// When a tracer stops recording because of its trace writers.
+// When a tracer stops recording because of its trace writers, or stops
+// saving trace points.
 //
 // The process writer circuit stops every tracer for good. A tracer whose own
 // writer stopped taking frames (a write failed, or the next write would have
 // cut into the filesystem's reserve) stops as well: its warning says once
 // why, and after it an event costs one flag test and logs nothing.
+//
+// Trace points, each saved into the database apart from the trace, stop the
+// same way on their own: at the first one that could not be saved, or that
+// would have cut into the database filesystem's reserve. Recording goes on.
+// They do not start again when space comes back: the trace points kept are
+// then every one up to the warning, with none missing between them.
 #pragma once
 
 #include "store/trace_capture.h"
@@ -32,8 +39,13 @@ class RecordingStop {
     return describe_writer_stop(*stop, capture.trace_id(), capture.final_path());
   }
 
+  bool trace_points_stopped() const noexcept { return trace_points_stopped_.load(std::memory_order_acquire); }
+  // Stops trace points; true for the first stop only, whose caller says why.
+  bool stop_trace_points() noexcept { return !trace_points_stopped_.exchange(true, std::memory_order_acq_rel); }
+
  private:
   std::atomic<bool> writer_stopped_{false};
+  std::atomic<bool> trace_points_stopped_{false};
 };
 
 }  // namespace vesh::store

@@ -144,6 +144,12 @@ std::vector<InternedRecord> ValueInterning::referenced_values(std::string_view r
   return values_of(std::move(ids));
 }
 
+std::vector<InternedRecord> ValueInterning::referenced_values(std::span<const std::string> records) {
+  std::vector<std::uint32_t> ids;
+  for (const std::string& record : records) encode::collect_value_references(record, ids);
+  return values_of(std::move(ids));
+}
+
 std::vector<InternedRecord> ValueInterning::values_of(std::vector<std::uint32_t> ids) {
   if (ids.empty()) return {};
   std::sort(ids.begin(), ids.end());

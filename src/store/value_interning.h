@@ -45,6 +45,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -140,6 +141,8 @@ class ValueInterning {
   // The values that `records` (whole MessagePack values) refer to, by
   // ascending id; ids the table does not hold are left out.
   std::vector<InternedRecord> referenced_values(std::string_view records);
+  // The same for records held one by one.
+  std::vector<InternedRecord> referenced_values(std::span<const std::string> records);
   // The same for ids gathered with collect_value_references (from records
   // read one by one), in any order and with repeats.
   std::vector<InternedRecord> values_of(std::vector<std::uint32_t> ids);
