@@ -160,10 +160,8 @@ def test_recording_stops_before_the_filesystem_fills(tmp_path, tracer):
 
 
 TRACE_POINTS_RESERVE = """
-    import vesh.db
     from stored_traces import stored_rows
 
-    vesh.db.BLOB_LIMIT = 1 << 20  # the main trace's container is kept as a file of its own
     TEXTS = [chr(0x41 + i) * (192 * 1024) for i in range(8)]
 
     def tp_show(text):
