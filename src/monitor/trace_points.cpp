@@ -6,6 +6,7 @@
 #include "foundation/error_reporting.h"
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
+#include "store/fork_gate.h"
 #include "store/trace_capture.h"
 #include "store/trace_persistence.h"
 
@@ -164,6 +165,7 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
 PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vector<std::string> records,
                                        const std::shared_ptr<store::TraceCapture>& capture,
                                        const std::string& co_name) {
+  store::SaveInFlight saving;
   Ref frames = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!frames) return Err{fetch_error()};
   for (std::size_t i = 0; i < records.size(); ++i) {
