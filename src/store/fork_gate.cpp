@@ -158,20 +158,13 @@ bool register_fork_gate() {
   // logs needs. Hooks run before a fork newest first: logging's registers
   // first, so that ours has waited for the saves before it runs.
   Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-  if (!logging) return false;
-  Ref os = Ref::steal(PyImport_ImportModule("os"));
-  if (!os) return false;
-  Ref register_at_fork = Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-  if (!register_at_fork) return false;
-  Ref before = Ref::steal(PyCFunction_New(&kBeforeFork, nullptr));
+  Ref os = logging ? Ref::steal(PyImport_ImportModule("os")) : Ref();
+  Ref before = os ? Ref::steal(PyCFunction_New(&kBeforeFork, nullptr)) : Ref();
   Ref after = before ? Ref::steal(PyCFunction_New(&kAfterForkInParent, nullptr)) : Ref();
-  Ref args = Ref::steal(PyTuple_New(0));
-  Ref kwargs = Ref::steal(PyDict_New());
-  if (!after || !args || !kwargs || PyDict_SetItemString(kwargs.get(), "before", before.get()) < 0 ||
-      PyDict_SetItemString(kwargs.get(), "after_in_parent", after.get()) < 0) {
-    return false;
-  }
-  if (!Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()))) return false;
+  Ref names = after ? Ref::steal(Py_BuildValue("(ss)", "before", "after_in_parent")) : Ref();
+  if (!names) return false;
+  PyObject* args[] = {os.get(), before.get(), after.get()};
+  if (!Ref::steal(PyObject_VectorcallMethod(VESH_INTERNED("register_at_fork"), args, 1, names.get()))) return false;
   registered = true;
   return true;
 }
