@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -38,13 +39,19 @@ class Gate {
 
   // A thread's outermost save begins (interpreter lock held).
   void open() {
+    const auto deadline = std::chrono::steady_clock::now() + kForkWait;
+    auto fork_done = [this] { return forking_ == 0; };
     std::unique_lock held(*mutex_);
-    while (forking_ > 0 && !FORKING) {
+    while (!fork_done() && !FORKING) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        went_on_ = true;
+        break;
+      }
       held.unlock();
       {
         GilRelease released;
         std::unique_lock waiting(*mutex_);
-        changed_->wait(waiting, [this] { return forking_ == 0; });
+        changed_->wait_until(waiting, deadline, fork_done);
       }
       // Another fork may have begun before the interpreter lock came back.
       held.lock();
@@ -76,7 +83,7 @@ class Gate {
     if (!changed_->wait_for(waiting, kForkWait, others_done)) went_on_ = true;
   }
 
-  // Whether the parent has yet to say that a fork went on past its wait.
+  // Whether the parent has yet to say that a fork and a save overlapped.
   bool after_fork_in_parent() noexcept {
     if (!FORKING) return false;
     bool tell = false;
@@ -112,7 +119,7 @@ class Gate {
   std::uint32_t saving_ = 0;          // threads with a save in flight
   std::uint32_t forking_ = 0;         // threads between their fork's hooks
   std::uint32_t forking_saving_ = 0;  // of those, the ones with a save in flight
-  bool went_on_ = false;              // a fork went on past kForkWait
+  bool went_on_ = false;              // a fork and a save overlapped past kForkWait
   bool told_ = false;
 };
 
@@ -127,8 +134,8 @@ Ref before_fork(PyObject*) {
 
 Ref after_fork_in_parent(PyObject*) {
   if (GATE.after_fork_in_parent()) {
-    log_warning("Vesh let a fork go on after waiting " + std::to_string(kForkWait.count()) +
-                " s for a save in progress; the child's own saves may wait on what that save held");
+    log_warning("Vesh let a fork and a save overlap after waiting " + std::to_string(kForkWait.count()) +
+                " s for one of them to finish; the child's own saves may wait on what that save held");
   }
   return py::none();
 }

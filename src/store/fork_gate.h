@@ -22,18 +22,22 @@
 // too).
 //
 // A scope begins before its save takes any lock of its tracer, so that a
-// save held back holds nothing the forking thread could need. A save in
-// flight could still need something the forking thread holds (the store
-// whose record it encodes when a repr forks, a lock that another fork hook
-// took before ours): the fork waits kForkWait at most, then goes on, and the
-// parent says so once, rather than hanging the program.
+// save held back holds none the forking thread could need. Either side may
+// still wait on what the other holds: a save in flight on the store whose
+// record the forking thread encodes when a repr forks, or on a lock that a
+// fork hook run before ours took; the forking thread, in a fork hook run
+// after ours, on a lock of the program's own that a held-back thread holds
+// while its recorded code flushes. So each waits kForkWait at most, then
+// goes on, and the parent says once that a fork and a save overlapped,
+// rather than hanging the program.
 #pragma once
 
 #include <chrono>
 
 namespace vesh::store {
 
-// How long a fork waits for the saves in progress before it goes on.
+// How long a fork waits for the saves in progress, and a save for a fork,
+// before it goes on.
 inline constexpr std::chrono::seconds kForkWait{10};
 
 // Registers the fork hooks once per process (a forked child inherits them).
