@@ -35,22 +35,20 @@ FORKS_WHILE_THREADS_SAVE = """
         Profiler(db, {**config, "threading": True}).start()
 
     stop = threading.Event()
-
     def spin():
         while not stop.is_set():
             work(6)
             time.sleep(0.01)
-
     threads = [threading.Thread(target=spin) for _ in range(6)]
     for thread in threads:
         thread.start()
+
     statuses = []
     for _ in range(10):
         pid = os.fork()
         if pid == 0:
             signal.alarm(10)  # a child stuck in its save ends by the alarm
-            # A thread of the child's own saves too.
-            other = threading.Thread(target=work, args=(10,))
+            other = threading.Thread(target=work, args=(10,))  # a thread of the child's own saves too
             other.start()
             other.join()
             os._exit(0 if work(10) == 55 else 5)
@@ -83,8 +81,8 @@ def test_a_save_that_forks_from_inside_itself_does_not_wait_for_itself(tmp_path,
 
     statuses = []
     monkeypatch.setattr(monitoring, "_save_trace_point_from_rust", forking_save)
-    with caplog.at_level(logging.WARNING, logger="vesh"):
-        with recording("monitor", tmp_path / "vesh.db", {"trace_points": {"on_return": ["tp_forks"]}}):
-            tp_forks()
+    config = {"trace_points": {"on_return": ["tp_forks"]}}
+    with caplog.at_level(logging.WARNING, logger="vesh"), recording("monitor", tmp_path / "vesh.db", config):
+        tp_forks()
     assert statuses == [0]
     assert not caplog.records
