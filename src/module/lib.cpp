@@ -9,6 +9,7 @@
 #include "py/ref.h"
 #include "support/byte_buffer.h"
 #include "foundation/thread_hooks.h"
+#include "store/fork_gate.h"
 #include "store/trace_container.h"
 #include "encode/value_serializer.h"
 
@@ -311,6 +312,7 @@ bool add_type(PyObject* module, PyTypeObject* type, const char* name) {
 
 int exec_module(PyObject* module) noexcept {
   try {
+    if (!store::register_fork_gate()) return -1;
     if (!add_function(module, &kVeshToolIsIdle) || !add_function(module, &kTakeIdleMonitor)) return -1;
     if (!add_type(module, monitor::idle_monitor_type(), "IdleMonitor")) return -1;
     if (!add_type(module, monitor::vesh_monitor_type(), "VeshMonitor")) return -1;

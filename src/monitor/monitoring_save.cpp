@@ -5,6 +5,7 @@
 #include "monitor/monitoring_internal.h"
 #include "py/fault.h"
 #include "foundation/error_reporting.h"
+#include "store/fork_gate.h"
 #include "store/trace_name.h"
 #include "store/trace_persistence.h"
 
@@ -150,6 +151,7 @@ bool VeshMonitor::writing_record_on_this_thread() {
 PyStatus VeshMonitor::save() {
   if (panicked()) return Ok{};
   if (writing_record_on_this_thread()) return Err{PyError::make(PyExc_RuntimeError, kSaveWhileWriting)};
+  store::SaveInFlight saving;
   auto save_guard = save_lock_.lock();
   TraceInputs in = take_trace_inputs();
   std::optional<std::string> name = trace_name_for_full_capture(in);
@@ -216,6 +218,7 @@ Ref VeshMonitor::build_trace() {
     PyErr_SetString(PyExc_RuntimeError, kSaveWhileWriting);
     return {};
   }
+  store::SaveInFlight saving;
   TraceInputs in = take_trace_inputs();
   std::optional<std::string> name = trace_name_for_full_capture(in);
   auto tokens = snapshot_thread_tokens(in);

@@ -7,6 +7,7 @@
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
 #include "store/disk_reserve.h"
+#include "store/fork_gate.h"
 #include "store/trace_persistence.h"
 #include "support/saturating.h"
 
@@ -193,6 +194,7 @@ TracePointCopy VeshMonitor::copy_trace_point(StoreSlot& slot, const MarkerKind& 
 
 PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vector<std::string> records,
                                        std::vector<store::InternedRecord> values, const std::string& co_name) {
+  store::SaveInFlight saving;
   Ref value_pairs = value_list(values);
   if (!value_pairs) return Err{fetch_error()};
   values = {};

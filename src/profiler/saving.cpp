@@ -9,6 +9,7 @@
 #include "py/fault.h"
 #include "store/io_error.h"
 #include "foundation/error_reporting.h"
+#include "store/fork_gate.h"
 #include "store/frame_store.h"
 #include "store/trace_name.h"
 #include "store/trace_persistence.h"
@@ -128,6 +129,7 @@ PyError VeshProfiler::save_in_db() {
     return PyError::make(PyExc_RuntimeError,
                          "Vesh cannot save a trace while the same thread is already saving one of this profiler");
   }
+  store::SaveInFlight saving;
   store::ForkAwareGuard save_guard = save_lock_.lock(true);
   ownership.claim();
 
@@ -207,6 +209,7 @@ Ref VeshProfiler::build_trace() {
     PyErr_SetString(PyExc_RuntimeError, "Vesh stopped tracing after an internal error; no trace is available");
     return {};
   }
+  store::SaveInFlight saving;
   TraceInputs inputs = take_trace_inputs();
   std::optional<std::string> name = trace_name_for_thread(inputs.frame_stores, root_thread_key_);
   store::ThreadTokens tokens;

@@ -25,6 +25,7 @@
 
 #include "py/error.h"
 #include "py/gil_mutex.h"
+#include "store/fork_gate.h"
 #include "support/result.h"
 
 #include <absl/container/flat_hash_map.h>
@@ -142,6 +143,7 @@ class SubtreeTracking {
   // the check with its error, and the thread is left alone until its pending
   // bytes have grown by another threshold (with a threshold of 0: until the
   // next reset), so that a lasting failure is not retried at every record.
+  // Each flush is a save that a fork waits for (fork_gate.h).
   template <typename Pending, typename FlushOne>
   Result<void, py::PyError> run_check(const std::string& key, std::uint64_t current_bytes, Pending&& pending,
                                       FlushOne&& flush_one);
@@ -186,6 +188,7 @@ Result<void, py::PyError> SubtreeTracking::run_check(const std::string& key, std
   while (pending() > half) {
     std::optional<ChosenCandidate> chosen = choose(key);
     if (!chosen) break;
+    SaveInFlight saving;
     Result<FlushStep, py::PyError> step = flush_one(*chosen);
     if (!step.ok()) {
       result = Err{std::move(step).error()};
