@@ -283,7 +283,9 @@ TEST_F(FlushSubtree, TheRangeBecomesOneMarkerNamingItsSavedTrace) {
   std::map<std::string, msgpack::object> named;
   marker.get().convert(named);
   const std::string trace_id = named.at("flushed_trace_id").as<std::string>();
-  EXPECT_EQ(raw_files(), std::vector<std::filesystem::path>{dir_.path() / "raw" / (trace_id + ".vesh")});
+  const std::vector<std::filesystem::path> files = raw_files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files[0].filename().string().starts_with(trace_id + ".")) << files[0];
   EXPECT_EQ(named.at("flushed_segment_count").as<std::uint64_t>(), 2u);
 }
 

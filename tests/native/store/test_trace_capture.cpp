@@ -234,7 +234,8 @@ TEST(TraceCapture, ForkedChildKeepsItsFramesInMemory) {
 }
 
 // Two saves under one trace id finish onto the same file name; the database
-// takes the file's content at each announcement, so both parts survive.
+// renames the file to a name of its own at each announcement, so both parts
+// survive.
 TEST(TraceCapture, SavesReusingATraceIdKeepEveryPart) {
   TempDir dir;
   store::testing::add_import_paths();
@@ -250,8 +251,8 @@ TEST(TraceCapture, SavesReusingATraceIdKeepEveryPart) {
     auto saved = store::save_trace_metadata("trc_SAME", db.string(), 5, false);
     ASSERT_TRUE(saved.ok()) << saved.error().message();
   }
-  vesh::testing::run("import sqlite3\n_rows = [r[0] for r in sqlite3.connect(r'" + db.string() +
-                     "').execute('SELECT container FROM trace_containers ORDER BY id')]");
+  vesh::testing::run("from stored_traces import stored_rows\n_rows = [r[2] for r in stored_rows(r'" + db.string() +
+                     "')]");
   vesh::py::Ref rows = vesh::testing::eval("_rows");
   ASSERT_EQ(PyList_GET_SIZE(rows.get()), 2);
   for (Py_ssize_t i = 0; i < 2; ++i) {
