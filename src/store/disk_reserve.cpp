@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 
 namespace vesh::store {
 
@@ -25,19 +26,15 @@ bool keeps_reserve(const FilesystemSpace& space, std::uint64_t bytes, std::uint6
   return space.available >= saturating_add(filesystem_reserve(space.size, cap), bytes);
 }
 
-std::optional<FilesystemSpace> filesystem_space(std::string path) {
+std::optional<FilesystemSpace> filesystem_space(const std::string& path) {
+  std::filesystem::path at = path.empty() ? std::filesystem::path(".") : std::filesystem::path(path);
   for (;;) {
     struct statvfs vfs {};
-    if (::statvfs(path.empty() ? "." : path.c_str(), &vfs) == 0) return space_of(vfs);
-    if ((errno != ENOENT && errno != ENOTDIR) || path.empty()) return std::nullopt;
-    const std::size_t last = path.find_last_not_of('/');
-    if (last == std::string::npos) return std::nullopt;  // the root itself did not answer
-    const std::size_t slash = path.find_last_of('/', last);
-    if (slash == std::string::npos) {
-      path.clear();
-    } else {
-      path.resize(slash == 0 ? 1 : slash);
-    }
+    if (::statvfs(at.c_str(), &vfs) == 0) return space_of(vfs);
+    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+    std::filesystem::path up = at.has_parent_path() ? at.parent_path() : std::filesystem::path(".");
+    if (up == at) return std::nullopt;  // the root, or the working directory, did not answer
+    at = std::move(up);
   }
 }
 

@@ -32,7 +32,7 @@ bool keeps_reserve(const FilesystemSpace& space, std::uint64_t bytes, std::uint6
 // The space of the filesystem that holds `path` or, while `path` does not
 // exist yet, the nearest directory above it that does (as a database's file
 // is made at its first save); nullopt when the filesystem does not answer.
-std::optional<FilesystemSpace> filesystem_space(std::string path);
+std::optional<FilesystemSpace> filesystem_space(const std::string& path);
 
 // The reserve check of one trace file, owned by its writer thread.
 class DiskReserve {
