@@ -139,6 +139,29 @@ def test_flushed_calls_come_back_whole_in_order_through_their_markers(kind, tmp_
         assert sum(len(f) for f in frames if f not in found) < threshold + 2 * KIB
 
 
+def leaf(i):
+    return i + 1
+
+
+def test_a_call_that_never_returns_flushes_as_often_late_in_a_long_run_as_early(kind, tmp_path):
+    # Every flush leaves a marker under the open call. Were the markers
+    # counted toward the threshold, they would fill it on their own after a
+    # few hundred flushes, and from then on every record would flush the
+    # newest call or two.
+    db = tmp_path / "vesh.db"
+    made = []
+    with flushing(kind, db, 16 * KIB) as native:
+        for _ in range(8):
+            for i in range(1_000):
+                leaf(i)
+            made.append(len(os.listdir(tmp_path / "raw")) - sum(made))
+            if made[-1] > 4 * made[0]:
+                break
+    native.save()
+    assert len(made) == 8 and made[0] > 10, made
+    assert max(made) <= 2 * min(made), made
+
+
 @pytest.mark.parametrize("threshold", [0, 64 * KIB])
 def test_a_failing_flush_save_restores_the_frames_and_is_not_retried_at_every_record(
     kind, tmp_path, monkeypatch, caplog, threshold

@@ -92,8 +92,10 @@ void shift_markers_after_flush(MarkerStack& markers, std::uint64_t start, std::u
 
 // Per monitor and thread: the cached thread key, thread and frame store, and
 // the bytes appended since subtree tracking was last reset (in the tracking
-// generation `flush_generation`); `check_due` once they reach the monitor's
-// check threshold, from when on the thread's open calls are tracked.
+// generation `flush_generation`), less those flushed since, with no count
+// for the markers left in their place; `check_due` once they reach the
+// monitor's check threshold, from when on the thread's open calls are
+// tracked.
 struct FlushThreadState {
   std::uint64_t running_bytes = 0;
   std::uint64_t flush_generation = 0;

@@ -101,13 +101,12 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
     subtrees_->drop(key, chosen);
     return store::FlushStep::Dropped;
   }
-  const store::FlushedSubtree& done = *flushed.value();
   shift_markers_after_flush(key, chosen.candidate.start, chosen.candidate.end);
   {
     auto flush = thread_state().flush.borrow_mut();
-    flush->running_bytes = saturating_sub(flush->running_bytes, done.flushed_bytes) + done.marker_len;
+    flush->running_bytes = saturating_sub(flush->running_bytes, chosen.candidate.bytes);
   }
-  subtrees_->after_flush(key, chosen, done.marker_len, done.flushed_bytes);
+  subtrees_->after_flush(key, chosen);
   return store::FlushStep::Flushed;
 }
 

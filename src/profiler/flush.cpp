@@ -79,10 +79,9 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
     subtrees_.drop(thread_key, chosen);
     return store::FlushStep::Dropped;
   }
-  const store::FlushedSubtree& done = *flushed.value();
   ProfilerFlushState& flush = threads_.get().flush_state;
-  flush.pending_bytes = saturating_sub(flush.pending_bytes, done.flushed_bytes) + done.marker_len;
-  subtrees_.after_flush(thread_key, chosen, done.marker_len, done.flushed_bytes);
+  flush.pending_bytes = saturating_sub(flush.pending_bytes, chosen.candidate.bytes);
+  subtrees_.after_flush(thread_key, chosen);
   return store::FlushStep::Flushed;
 }
 

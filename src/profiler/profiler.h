@@ -62,7 +62,8 @@ struct CachedProfilerThread {
 inline constexpr std::uint8_t kPluginRecordsOnly = 255;
 
 // A thread's bytes stored since subtree tracking was last reset (in tracking
-// generation `generation`); `exact` once they reach the profiler's estimate
+// generation `generation`), less those flushed since, with no count for the
+// markers left in their place; `exact` once they reach the profiler's estimate
 // threshold, from when on the thread's open calls are tracked.
 struct ProfilerFlushState {
   std::uint64_t pending_bytes = 0;

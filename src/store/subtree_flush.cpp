@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace vesh {
 
@@ -213,22 +212,20 @@ bool SubtreeTracking::begin_check(const std::string& key, std::uint64_t current_
   return true;
 }
 
-void SubtreeTracking::end_check(const std::string& key, bool failed, std::uint64_t pending_bytes) {
+void SubtreeTracking::end_check(const std::string& key, std::uint64_t pending_bytes, std::uint64_t wait) {
   auto flushing = flushing_.lock();
   if (auto it = flushing->running.find(key); it != flushing->running.end()) flushing->running.erase(it);
-  if (!failed) return;
-  flushing->retry_at[key] =
-      *threshold_ == 0 ? std::numeric_limits<std::uint64_t>::max() : saturating_add(pending_bytes, *threshold_);
+  if (wait > 0) flushing->retry_at[key] = saturating_add(pending_bytes, wait);
 }
 
-std::optional<ChosenCandidate> SubtreeTracking::choose(const std::string& key) {
+std::optional<ChosenCandidate> SubtreeTracking::choose(const std::string& key, std::uint64_t least) {
   auto stacks = stacks_.lock();
   auto it = stacks->find(key);
   if (it == stacks->end()) return std::nullopt;
   std::optional<ChosenCandidate> best;
   for (std::size_t depth = 0; depth < it->second.size(); ++depth) {
     const std::optional<FlushCandidate>& candidate = it->second[depth].candidate;
-    if (!candidate) continue;
+    if (!candidate || candidate->bytes < least) continue;
     // On equal bytes the one nearer the root wins.
     if (!best || candidate->bytes > best->candidate.bytes) best = ChosenCandidate{depth, *candidate, 0};
   }
@@ -253,8 +250,7 @@ void SubtreeTracking::drop(const std::string& key, const ChosenCandidate& chosen
   if (it != stacks->end() && same_candidate(it->second, chosen)) clear_flush_candidate(*stacks, key, chosen.depth);
 }
 
-void SubtreeTracking::after_flush(const std::string& key, const ChosenCandidate& chosen, std::uint64_t marker_len,
-                                  std::uint64_t flushed_bytes) {
+void SubtreeTracking::after_flush(const std::string& key, const ChosenCandidate& chosen) {
   auto stacks = stacks_.lock();
   if (generation_.load(std::memory_order_relaxed) != chosen.generation) return;
   auto it = stacks->find(key);
@@ -267,7 +263,7 @@ void SubtreeTracking::after_flush(const std::string& key, const ChosenCandidate&
   for (OpenSubtree& entry : it->second) {
     if (entry.start_index >= end) {
       entry.start_index = saturating_sub(entry.start_index, removed);
-      entry.start_bytes = saturating_sub(saturating_add(entry.start_bytes, marker_len), flushed_bytes);
+      entry.start_bytes = saturating_sub(entry.start_bytes, chosen.candidate.bytes);
     }
     if (entry.candidate && entry.candidate->start >= end) {
       entry.candidate->start = saturating_sub(entry.candidate->start, removed);

@@ -12,6 +12,15 @@
 // each (the tracers' flush steps, with subtree_save.h and
 // subtree_marker.h), until the count is at most half the threshold.
 //
+// The pending count leaves the markers out. A call that never returns
+// gathers one marker per flush beneath it; were they counted, they would
+// come to fill the threshold on their own, and every new record would then
+// cross it and flush the newest run of a record or two, leaving one more
+// marker. For the same reason a check takes only runs that hold a real
+// share of the threshold (kLeastRunShare): bytes no flush can take, such as
+// the open calls' own records, hold a thread back until its runs have grown
+// again instead of making a trace of every small run.
+//
 // Generations. Every capture swap (a save, build_trace, a per-test trace)
 // takes the stores away and then resets the tracking, which forgets every
 // stack. Bookkeeping derived from an append carries the generation read
@@ -33,6 +42,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +51,9 @@
 namespace vesh {
 
 inline constexpr std::uint64_t kDefaultFlushSubtreeBytes = 500ull * 1024 * 1024;
+// The least part of the threshold a run must hold to be flushed, as a shift:
+// an eighth.
+inline constexpr unsigned kLeastRunShare = 3;
 
 // Resolves "flush_subtree_mb" of the configuration dict into the flush
 // threshold in bytes; nullopt in `out` means flushing is off. Returns false
@@ -139,8 +152,10 @@ class SubtreeTracking {
   // The flush check of thread `key` whose pending count is `current_bytes`.
   // When it is due, flushes the largest candidate through `flush_one`
   // (ChosenCandidate -> Result<FlushStep, PyError>) until `pending()` is at
-  // most half the threshold or no candidate is left. A flush that fails ends
-  // the check with its error, and the thread is left alone until its pending
+  // most half the threshold or no candidate of at least kLeastRunShare of
+  // the threshold is left; in that case the thread is left alone until its
+  // pending bytes have grown by that share. A flush that fails ends the
+  // check with its error, and the thread is left alone until its pending
   // bytes have grown by another threshold (with a threshold of 0: until the
   // next reset), so that a lasting failure is not retried at every record.
   // Each flush is a save that a fork waits for (fork_gate.h).
@@ -149,10 +164,10 @@ class SubtreeTracking {
                                       FlushOne&& flush_one);
 
   // After `chosen` was flushed: its candidate goes, and every entry and
-  // candidate after its range moves back by the records and bytes the
-  // marker saved.
-  void after_flush(const std::string& key, const ChosenCandidate& chosen, std::uint64_t marker_len,
-                   std::uint64_t flushed_bytes);
+  // candidate after its range moves back by the records the marker took the
+  // place of and by the candidate's bytes (the marker counts for none). The
+  // thread's pending count drops by the candidate's bytes too.
+  void after_flush(const std::string& key, const ChosenCandidate& chosen);
   // Forgets `chosen`'s candidate when it is still in place.
   void drop(const std::string& key, const ChosenCandidate& chosen);
 
@@ -165,8 +180,10 @@ class SubtreeTracking {
 
   // Whether a check is due; marks the thread's flush running when it is.
   bool begin_check(const std::string& key, std::uint64_t current_bytes);
-  void end_check(const std::string& key, bool failed, std::uint64_t pending_bytes);
-  std::optional<ChosenCandidate> choose(const std::string& key);
+  // `wait` > 0 holds the thread back until its pending bytes grew by it.
+  void end_check(const std::string& key, std::uint64_t pending_bytes, std::uint64_t wait);
+  // The largest candidate of at least `least` bytes.
+  std::optional<ChosenCandidate> choose(const std::string& key, std::uint64_t least);
 
   const std::optional<std::uint64_t> threshold_;
   std::atomic<std::uint64_t> generation_{0};
@@ -184,19 +201,26 @@ Result<void, py::PyError> SubtreeTracking::run_check(const std::string& key, std
   if (!threshold_ || current_bytes < *threshold_) return Ok{};
   if (!may_flush_on_this_thread() || !begin_check(key, current_bytes)) return Ok{};
   const std::uint64_t half = *threshold_ >> 1;
+  const std::uint64_t least = *threshold_ >> kLeastRunShare;
   Result<void, py::PyError> result = Ok{};
+  std::uint64_t wait = 0;
   while (pending() > half) {
-    std::optional<ChosenCandidate> chosen = choose(key);
-    if (!chosen) break;
+    std::optional<ChosenCandidate> chosen = choose(key, least);
+    if (!chosen) {
+      wait = least;
+      break;
+    }
     SaveInFlight saving;
     Result<FlushStep, py::PyError> step = flush_one(*chosen);
     if (!step.ok()) {
       result = Err{std::move(step).error()};
+      // With a threshold of 0 nothing is tried again before the next reset.
+      wait = *threshold_ == 0 ? std::numeric_limits<std::uint64_t>::max() : *threshold_;
       break;
     }
     if (step.value() == FlushStep::Stale) break;
   }
-  end_check(key, !result.ok(), pending());
+  end_check(key, pending(), wait);
   return result;
 }
 

@@ -50,7 +50,7 @@ std::vector<store::FlushCandidate> flush_all(SubtreeTracking& tracking, std::uin
   std::vector<store::FlushCandidate> offered;
   EXPECT_TRUE(check_with(tracking, pending, [&](const ChosenCandidate& chosen) -> Step {
                 offered.push_back(chosen.candidate);
-                tracking.after_flush(kKey, chosen, 0, 0);
+                tracking.after_flush(kKey, chosen);
                 pending = pending > saved ? pending - saved : 0;
                 return FlushStep::Flushed;
               }).ok());
@@ -107,14 +107,14 @@ TEST(SubtreeTracking, ChecksFlushTheLargestFirstUntilHalfTheThreshold) {
 TEST(SubtreeTracking, AFlushMovesWhatComesAfterItsRange) {
   SubtreeTracking tracking(std::uint64_t{0});
   const std::uint64_t g = tracking.generation();
-  // [10, 20) flushed as a marker of 30 bytes in place of 500.
+  // [10, 20) of 500 bytes flushed: its marker counts for none.
   tracking.record_segment(kKey, 10, 20, 500, "run", g);
   tracking.open(kKey, "open", 20, 800, g);
   tracking.record_segment(kKey, 25, 27, 40, "later", g);
   std::uint64_t pending = 1;
   ASSERT_TRUE(check_with(tracking, pending, [&](const ChosenCandidate& chosen) -> Step {
                 EXPECT_EQ(chosen.candidate.co_name, "run");
-                tracking.after_flush(kKey, chosen, 30, 500);
+                tracking.after_flush(kKey, chosen);
                 return FlushStep::Stale;
               }).ok());
   // The next check sees the later candidate moved back by 9 records.
@@ -122,11 +122,11 @@ TEST(SubtreeTracking, AFlushMovesWhatComesAfterItsRange) {
   ASSERT_EQ(offered.size(), 1u);
   EXPECT_EQ(fields(offered[0]), fields({"later", 16, 18, 40, 1}));
   // The open call moved too: it closes at 19 with its bytes measured from
-  // its moved mark (800 - 500 + 30 = 330).
+  // its moved mark (800 - 500 = 300).
   tracking.close(kKey, 19, 400, g);
   offered = flush_all(tracking, pending = 1);
   ASSERT_EQ(offered.size(), 1u);
-  EXPECT_EQ(fields(offered[0]), fields({"open", 11, 19, 70, 1}));
+  EXPECT_EQ(fields(offered[0]), fields({"open", 11, 19, 100, 1}));
 }
 
 TEST(SubtreeTracking, ACandidateGoneSinceItWasRecordedIsNotOffered) {
@@ -154,6 +154,21 @@ TEST(SubtreeTracking, ACandidateGoneSinceItWasRecordedIsNotOffered) {
   EXPECT_EQ(offered, (std::vector<std::string>{"gone", "kept"}));
 }
 
+TEST(SubtreeTracking, RunsBelowAnEighthOfTheThresholdWaitUntilTheThreadGrewByIt) {
+  // Threshold 800: runs of under 100 bytes stay, however much is pending.
+  SubtreeTracking tracking(std::uint64_t{800});
+  const std::uint64_t g = tracking.generation();
+  tracking.record_segment(kKey, 0, 2, 60, "small", g);
+  std::uint64_t pending = 900;
+  EXPECT_TRUE(flush_all(tracking, pending).empty());
+  // Grown past the share, the run waits until the thread grew by it too.
+  tracking.record_segment(kKey, 2, 3, 60, "more", g);
+  EXPECT_TRUE(flush_all(tracking, pending = 999).empty());
+  const auto offered = flush_all(tracking, pending = 1000);
+  ASSERT_EQ(offered.size(), 1u);
+  EXPECT_EQ(fields(offered[0]), fields({"small", 0, 3, 120, 2}));
+}
+
 TEST(SubtreeTracking, AFailedFlushIsNotTriedAgainAtEveryRecord) {
   struct Case {
     std::uint64_t threshold;
@@ -161,7 +176,7 @@ TEST(SubtreeTracking, AFailedFlushIsNotTriedAgainAtEveryRecord) {
   };
   for (const Case c : {Case{100, 250}, Case{0, 0}}) {
     SubtreeTracking tracking(c.threshold);
-    tracking.record_segment(kKey, 0, 2, 10, "f", tracking.generation());
+    tracking.record_segment(kKey, 0, 2, 50, "f", tracking.generation());
     int tries = 0;
     auto run = [&](std::uint64_t pending) {
       return check_with(tracking, pending, [&](const ChosenCandidate&) -> Step {
@@ -179,7 +194,7 @@ TEST(SubtreeTracking, AFailedFlushIsNotTriedAgainAtEveryRecord) {
     } else {
       EXPECT_TRUE(run(1u << 30).ok());
       tracking.reset();
-      tracking.record_segment(kKey, 0, 2, 10, "f", tracking.generation());
+      tracking.record_segment(kKey, 0, 2, 50, "f", tracking.generation());
       EXPECT_FALSE(run(1).ok());
     }
     EXPECT_EQ(tries, 2) << c.threshold;
