@@ -1,11 +1,17 @@
 """save() and build_trace() of vesh's monitor: the streamed and in-memory
 routes, successive parts of one trace, forked children, failures of the
-database layer and per-test traces."""
+database layer, per-test traces, and streamed saves that share a trace id
+(of one recorder, or of many profiling processes)."""
 
 from __future__ import annotations
 
 import logging
 import os
+import re
+import sqlite3
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -65,6 +71,7 @@ def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
     assert [c[0] for c in calls] == ["_save_trace_metadata"]
     name, args, kwargs = calls[0]
     assert args == (trace_id,)
+    raw_file = kwargs.pop("raw_file")
     assert kwargs == {"db_path": db, "ignore_errors": True, "created_at": None, "timeout": 7}
     [(stored_id, origin, container)] = stored_rows(db)
     assert (stored_id, origin) == (trace_id, "file")
@@ -72,9 +79,10 @@ def test_streamed_save_finishes_the_file_and_announces_it(db, calls):
     assert recording.container.trace_id == trace_id
     assert sum(r["arg"] for r in recording.records() if r["event"] == "return" and r["co_name"] == "padded_square") \
         == total
-    # The trace is stored once: its file, renamed, and a row naming it.
+    # The trace is stored once: its file, under the name it was finished
+    # with, and a row naming it.
     [kept] = (db.parent / "raw").iterdir()
-    assert kept.name.startswith(trace_id + ".") and kept.read_bytes() == container
+    assert kept.name == raw_file and raw_file.startswith(trace_id + ".") and kept.read_bytes() == container
     assert db.stat().st_size + kept.stat().st_size < 1.05 * len(container) + 64 * 1024
 
 
@@ -116,6 +124,87 @@ def test_a_save_without_frames_still_stores_a_container(db, calls):
     recording = decode(row[2])
     assert recording.threads == {}
     assert row[0] == monitor.trace_id
+
+
+SAVE_AT_ONCE = """
+import sys
+from vesh.profiler import Profiler
+
+def own(n):
+    return n * n
+
+db, trace_id, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+profiler = Profiler(db, {}, trace_id=trace_id)
+profiler.start()
+own(n)
+profiler.stop()
+sys.stdin.readline()  # every process saves when the test says so
+profiler.save()
+"""
+
+
+def returns_of(recording, name):
+    """What the calls of `name` returned, on every thread of the trace."""
+    records = [r for thread in recording.threads.values() for r in thread]
+    return [r["arg"] for r in records if r.get("co_name") == name and r["event"] == "return"]
+
+
+def kept_file(warning):
+    match = re.search(r"its file is kept at (\S+)$", warning)
+    assert match, warning
+    return Path(match.group(1))
+
+
+def save_past_a_locked_database(db, caplog):
+    monitor = monitoring.start(db, {"sqlite_busy_timeout": 0})
+    holder = sqlite3.connect(db, isolation_level=None)
+    try:
+        square(101)
+        holder.execute("BEGIN EXCLUSIVE")
+        with caplog.at_level(logging.WARNING, logger="vesh"):
+            monitor.save()
+        holder.execute("ROLLBACK")
+        square(202)
+    finally:
+        holder.close()
+        monitoring.stop(monitor)
+    [warning] = [r.getMessage() for r in caplog.records if r.name == "vesh"]
+    assert returns_of(decode(kept_file(warning).read_bytes()), "square") == [101 * 101]
+    [(trace_id, origin, container)] = stored_rows(db)
+    assert (trace_id, origin) == (monitor.trace_id, "file")
+    assert returns_of(decode(container), "square") == [202 * 202]
+
+
+def sixteen_processes_save_at_once(db, caplog):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    trace_id = "trc_SHARED"
+    # A file of its own: code run with -c is not the program's own code.
+    script = db.parent / "save_at_once.py"
+    script.write_text(SAVE_AT_ONCE)
+    children = [
+        subprocess.Popen([sys.executable, str(script), str(db), trace_id, str(n)], stdin=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=env)
+        for n in range(16)
+    ]
+    for child in children:
+        child.stdin.write("go\n")
+        child.stdin.flush()
+    failed = {}
+    for n, child in enumerate(children):
+        _, stderr = child.communicate(timeout=120)
+        assert child.returncode == 0, stderr
+        if "Failed to save trace" in stderr:
+            failed[n] = stderr
+    stored = sorted(returns_of(decode(container), "own") for _, _, container in stored_rows(db))
+    # Each process stored its own trace, once, or said that it could not.
+    assert stored == [[n * n] for n in range(16) if n not in failed]
+    for stderr in failed.values():
+        assert kept_file(stderr.splitlines()[0]).exists()
+
+
+@pytest.mark.parametrize("program", [save_past_a_locked_database, sixteen_processes_save_at_once])
+def test_streamed_saves_under_one_trace_id_keep_their_own_files(db, caplog, program):
+    program(db, caplog)
 
 
 def test_a_permission_error_of_the_database_layer_is_one_warning(db, monkeypatch, caplog):
@@ -244,7 +333,7 @@ def test_a_child_forked_after_a_save_never_streams_under_its_parents_trace_id(db
     origins = {(row[0], row[1]) for row in stored_rows(db)}
     assert (child_id, "bytes") in origins
     assert (child_id, "file") not in origins
-    assert not (db.parent / "raw" / f"{child_id}.vesh").exists()
+    assert not [p for p in (db.parent / "raw").iterdir() if p.name.startswith(f"{child_id}.")]
 
 
 def test_saves_while_another_thread_records_lose_nothing(db):

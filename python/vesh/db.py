@@ -2,20 +2,23 @@
 
 The native recorder hands over every trace it saves in one of two ways:
 
-* a streamed trace is written by the recorder into ``raw/<trace_id>.vesh``
-  beside the database, and then announced with `_save_trace_metadata`;
+* a streamed trace is written by the recorder into a file of its own,
+  ``raw/<trace_id>.<unique>.vesh`` beside the database, and then announced
+  with `_save_trace_metadata`, which is given that name;
 * a trace held in memory arrives as the container bytes themselves through
   `save_v3_trace_chunks`.
 
-A streamed trace's file is kept as it is, renamed to
-``raw/<trace_id>.<unique>.vesh``; its row names that file in ``raw_file``
-(relative to the raw directory) with an empty ``container``. Copying it into
-the database would store every streamed trace twice, and would need its
-size again in free space just when the recorder stopped short of a full
-disk. The rename happens when the call is made: several saves may reuse one
-trace id (per-test traces, repeated saves of one recorder), and each streamed
-save finishes onto the same file name, so a later save cannot replace the
-file of the save before it.
+A streamed trace's file is kept as it is, under the name it was finished
+with; its row names that file in ``raw_file`` (relative to the raw
+directory) with an empty ``container``. Copying it into the database would
+store every streamed trace twice, and would need its size again in free
+space just when the recorder stopped short of a full disk. Several saves may
+reuse one trace id (per-test traces, repeated saves of one recorder, many
+processes given one id), so no save's file passes through a name that
+another save may use, and no file is renamed over another: a save that
+fails, say on a locked database, keeps its file where its warning says.
+A caller that names no file announces ``raw/<trace_id>.vesh``, which is
+first linked to a name of its own.
 
 A container built in memory is copied into the row, unless it is larger
 than SQLite keeps in one value (`BLOB_LIMIT`, or the connection's own length
@@ -104,10 +107,11 @@ def _blob_limit(conn: sqlite3.Connection) -> int:
 
 
 def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, created_at: float | None,
-           timeout: float) -> None:
-    """Stores the container `source`: the path of its file, which is renamed
-    into a name of its own under raw/, or its bytes, kept inline unless they
-    are too large."""
+           timeout: float, shared: bool = False) -> None:
+    """Stores the container `source`: its bytes, kept inline unless they are
+    too large, or the path of its file under raw/, which the row names. A
+    file whose name other saves may use (`shared`), and bytes too large, get
+    a file of their own first. No file is ever replaced."""
     if created_at is None:
         created_at = time.time()
     if isinstance(source, Path):
@@ -131,10 +135,16 @@ def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, crea
             with conn:
                 conn.execute(insert, (trace_id, float(created_at), origin, sqlite3.Binary(source), None))
             return
+        if isinstance(source, Path) and not shared:
+            with conn:
+                conn.execute(insert, (trace_id, float(created_at), origin, b"", source.name))
+            return
         raw_file = f"{trace_id}.{uuid.uuid4().hex}.vesh"
         kept = raw_directory(db_path) / raw_file
         if isinstance(source, Path):
-            os.rename(source, kept)
+            # A link refuses a name that is taken, and leaves the shared name
+            # in place until the row naming the new one is stored.
+            os.link(source, kept)
         else:
             kept.parent.mkdir(parents=True, exist_ok=True)
             try:
@@ -147,12 +157,11 @@ def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, crea
             with conn:
                 conn.execute(insert, (trace_id, float(created_at), origin, b"", raw_file))
         except BaseException:
-            # Nothing refers to the file: a streamed trace gets its name back.
-            if isinstance(source, Path):
-                os.rename(kept, source)
-            else:
-                kept.unlink(missing_ok=True)
+            # Nothing refers to the new name: a streamed trace keeps the one it came with.
+            kept.unlink(missing_ok=True)
             raise
+        if isinstance(source, Path):
+            source.unlink()
 
 
 def _timeout(value: object) -> float:
@@ -161,18 +170,34 @@ def _timeout(value: object) -> float:
     return float(value)
 
 
-def _save_trace_metadata(trace_id, *, db_path, ignore_errors=False, created_at=None, timeout=60):
-    """Stores the finished container file ``raw/<trace_id>.vesh`` of `db_path`.
+def _save_trace_metadata(trace_id, *, db_path, ignore_errors=False, created_at=None, timeout=60, raw_file=None):
+    """Stores a finished container file of the trace `trace_id` of `db_path`.
 
-    The file is renamed now: a later save under the same trace id finishes
-    onto its name. With `ignore_errors` a failure to read the file or to
-    write the database is logged instead of raised.
+    `raw_file` is the file's name in the raw directory, one that no other
+    save uses: the row names it as it is. Without it the file is
+    ``raw/<trace_id>.vesh``, a name every save of the id may finish onto,
+    and it is stored under a name of its own. A file that could not be
+    stored stays where it was. With `ignore_errors` a failure to read the
+    file or to write the database is logged, naming the file, instead of
+    raised.
     """
     trace_id = _check_trace_id(trace_id)
     db_path = Path(db_path)
     timeout = _timeout(timeout)
-    _store_or_log(trace_id, raw_directory(db_path) / f"{trace_id}.vesh", "file", db_path, created_at, timeout,
-                  ignore_errors)
+    shared = raw_file is None
+    name = f"{trace_id}.vesh" if shared else _check_raw_file(raw_file)
+    _store_or_log(trace_id, raw_directory(db_path) / name, "file", db_path, created_at, timeout, ignore_errors,
+                  shared)
+
+
+def _check_raw_file(raw_file: object) -> str:
+    if not isinstance(raw_file, str):
+        raise TypeError(f"raw file must be a str, not {type(raw_file).__name__}")
+    # A finished trace's own name inside the raw directory; names starting
+    # with "." are the recorder's unfinished files (and "." and "..").
+    if not raw_file or "/" in raw_file or "\0" in raw_file or raw_file.startswith("."):
+        raise ValueError(f"invalid raw file {raw_file!r}: it must be a file name in the raw directory")
+    return raw_file
 
 
 def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeout=60):
@@ -187,15 +212,19 @@ def save_v3_trace_chunks(trace_id, chunks, *, db_path, ignore_errors=True, timeo
     _store_or_log(trace_id, b"".join(parts), "bytes", db_path, None, timeout, ignore_errors)
 
 
-def _store_or_log(trace_id, source, origin, db_path, created_at, timeout, ignore_errors):
+def _store_or_log(trace_id, source, origin, db_path, created_at, timeout, ignore_errors, shared=False):
     """Stores the container `source`; a failure is raised, or only logged
     when `ignore_errors` is set."""
     try:
-        _store(trace_id, source, origin, db_path, created_at, timeout)
+        _store(trace_id, source, origin, db_path, created_at, timeout, shared)
     except (OSError, sqlite3.Error, ValueError) as exc:
         if not ignore_errors:
             raise
-        logger.warning("Failed to save trace %s", trace_id, exc_info=exc)
+        if isinstance(source, Path) and source.exists():
+            # The trace is not lost: say where it is.
+            logger.warning("Failed to save trace %s; its file is kept at %s", trace_id, source, exc_info=exc)
+        else:
+            logger.warning("Failed to save trace %s", trace_id, exc_info=exc)
 
 
 # ---------------------------------------------------------------------------

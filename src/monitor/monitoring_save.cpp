@@ -200,7 +200,8 @@ PyStatus VeshMonitor::save() {
     if (failure) {
       stored = Err{store::to_python(*failure)};
     } else {
-      auto saved = store::save_trace_metadata(in.trace_id, db_path_, sqlite_busy_timeout_, true);
+      auto saved = store::save_trace_metadata(in.trace_id, in.capture->final_path().filename().string(), db_path_,
+                                              sqlite_busy_timeout_, true);
       if (!saved.ok()) stored = Err{std::move(saved.error())};
     }
   }

@@ -162,7 +162,8 @@ PyError VeshProfiler::save_in_db() {
     if (failure) {
       result = io_error(*failure);
     } else {
-      auto saved = store::save_trace_metadata(inputs.trace_id, db_path_, sqlite_busy_timeout_, true);
+      auto saved = store::save_trace_metadata(inputs.trace_id, inputs.capture->final_path().filename().string(),
+                                               db_path_, sqlite_busy_timeout_, true);
       if (!saved.ok()) result = std::move(saved).error();
     }
   }

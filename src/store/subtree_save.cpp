@@ -99,7 +99,8 @@ PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const Thre
   }
   if (failure) return Err{io_failure(*failure)};
 
-  auto registered = save_trace_metadata(info.trace_id, info.db_path, info.timeout, false);
+  auto registered = save_trace_metadata(info.trace_id, capture->final_path().filename().string(), info.db_path,
+                                        info.timeout, false);
   if (!registered.ok()) ::unlink(capture->final_path().c_str());
   return registered;
 }

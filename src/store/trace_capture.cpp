@@ -1,9 +1,11 @@
 #include "store/trace_capture.h"
 
+#include "foundation/frame_types.h"
 #include "py/fault.h"
 
 #include <Python.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,8 +84,8 @@ bool require_valid_trace_id(std::string_view trace_id) {
   return false;
 }
 
-CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::uint64_t pid,
-                           std::uint64_t sequence) {
+CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::string_view unique,
+                           std::uint64_t pid, std::uint64_t sequence) {
   CapturePaths out;
   // "t.db/" and "t.db/." name the file t.db, as the database layer reads
   // them: drop trailing separators and "." before taking the parent.
@@ -93,12 +95,26 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
   }
   const bool no_parent = db.empty() || (db.has_root_path() && db == db.root_path());
   out.raw_dir = no_parent ? std::filesystem::path(".") / "raw" : db.parent_path() / "raw";
-  std::string name = std::string(trace_id) + ".vesh";
+  std::string name = std::string(trace_id) + "." + std::string(unique) + ".vesh";
   out.final_path = out.raw_dir / name;
   out.temp_path = out.final_path.parent_path() /
                   ("." + out.final_path.filename().string() + "." + std::to_string(pid) + "." +
                    std::to_string(sequence) + ".tmp");
   return out;
+}
+
+Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Ok{};
+  if (errno != EINVAL && errno != ENOSYS) return Err{IoError::last_os_error()};
+  // A link refuses an existing name as the flag does; the name is taken
+  // whole or not at all, and the temporary name is dropped only after.
+  if (::link(from.c_str(), to.c_str()) != 0) return Err{IoError::last_os_error()};
+  if (::unlink(from.c_str()) != 0) {
+    IoError error = IoError::last_os_error();
+    ::unlink(to.c_str());
+    return Err{std::move(error)};
+  }
+  return Ok{};
 }
 
 Result<void, IoError> sync_directory(const std::filesystem::path& dir) {
@@ -143,7 +159,7 @@ Result<std::shared_ptr<TraceCapture>, IoError> TraceCapture::for_trace(std::stri
                                                                        std::shared_ptr<WriterRuntime> runtime) {
   if (auto valid = validate_trace_id(trace_id); !valid.ok()) return Err{std::move(valid).error()};
   const std::uint64_t sequence = TEMP_SEQUENCE.fetch_add(1, std::memory_order_relaxed);
-  CapturePaths paths = capture_paths(std::filesystem::path(db_path), trace_id,
+  CapturePaths paths = capture_paths(std::filesystem::path(db_path), trace_id, vesh::new_ulid(),
                                      static_cast<std::uint64_t>(::getpid()), sequence);
   return std::shared_ptr<TraceCapture>(
       new TraceCapture(std::string(trace_id), timestamp, std::move(paths), std::move(runtime)));
@@ -345,7 +361,13 @@ Result<void, IoError> TraceCapture::finish(std::vector<std::pair<std::uint32_t, 
       return Err{IoError::make(IoKind::Other, "trace writer panicked")};
     return Err{std::move(outcome.error)};
   }
-  if (::rename(temp_path_->c_str(), final_path_.c_str()) != 0) return Err{IoError::last_os_error()};
+  if (auto named = rename_no_replace(*temp_path_, final_path_); !named.ok()) {
+    // The finished trace stays where it is, and the error says where.
+    const IoError& cause = named.error();
+    return Err{IoError::make(cause.kind, "the finished trace file " + utf8_lossy(temp_path_->string()) +
+                                             " is kept under that name: naming it " +
+                                             utf8_lossy(final_path_.string()) + " failed: " + cause.text())};
+  }
   if (std::filesystem::path dir = final_path_.parent_path(); !dir.empty()) {
     if (auto synced = sync_directory(dir); !synced.ok()) return synced;
   }

@@ -5,7 +5,8 @@
 // Streamed (the normal route): every sealed chunk and published value
 // reserves room in the process-wide resident budget and goes to the
 // capture's writer thread, started on first use; finish() closes the file
-// and renames it to "<raw>/<trace id>.vesh". Kept in memory: chunks stay in
+// and gives it the capture's own name "<raw>/<trace id>.<unique>.vesh",
+// which the database row then names. Kept in memory: chunks stay in
 // their handles and the tracer builds the container as bytes. A capture
 // switches to memory, once and for good, when it is used in a forked child
 // (the parent's writer, channel and file are left alone).
@@ -48,14 +49,22 @@ bool require_valid_trace_id(std::string_view trace_id);
 
 struct CapturePaths {
   std::filesystem::path raw_dir;
-  std::filesystem::path final_path;  // raw_dir / "<trace id>.vesh"
-  std::filesystem::path temp_path;   // raw_dir / ".<trace id>.vesh.<pid>.<sequence>.tmp"
+  std::filesystem::path final_path;  // raw_dir / "<trace id>.<unique>.vesh"
+  std::filesystem::path temp_path;   // raw_dir / ".<trace id>.<unique>.vesh.<pid>.<sequence>.tmp"
 };
 // The files of the trace `trace_id` (already validated) of the database at
-// `db_path`; the raw directory is "raw" beside the database ("./raw" when
-// the path has no parent).
-CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::uint64_t pid,
-                           std::uint64_t sequence);
+// `db_path`, finished under a name that `unique` (letters and digits) makes
+// the capture's own: saves under one trace id, of one recorder or of many
+// processes, never share a file name. The raw directory is "raw" beside the
+// database ("./raw" when the path has no parent).
+CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::string_view unique,
+                           std::uint64_t pid, std::uint64_t sequence);
+
+// Gives the file `from` the name `to` unless a file has that name already
+// (AlreadyExists then, and `from` is left as it was): renameat2 with
+// RENAME_NOREPLACE, or a hard link and an unlink where the filesystem takes
+// no rename flags.
+Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Makes a directory's entries durable (fsync of the directory, repeated on
 // EINTR).
@@ -110,9 +119,11 @@ class TraceCapture {
 
   // Closes a streamed capture: sends the per-thread records, the metadata
   // and the threads' layouts to the writer, waits for it (releasing the
-  // interpreter lock if the caller holds it), renames the temporary file to
-  // the final name and syncs the raw directory. An empty capture still gets
-  // a whole container. Nothing can be committed afterwards.
+  // interpreter lock if the caller holds it), gives the temporary file the
+  // final name (never replacing a file; when that fails the error names the
+  // temporary file, which is kept) and syncs the raw directory. An empty
+  // capture still gets a whole container. Nothing can be committed
+  // afterwards.
   Result<void, IoError> finish(std::vector<std::pair<std::uint32_t, ByteBuffer>> thread_records, ByteBuffer metadata,
                                std::vector<ThreadLayout> layouts);
 

@@ -345,10 +345,13 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads
                                      root_trace_id);
 }
 
-PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view db_path, std::uint64_t timeout,
-                                   bool ignore_errors) {
+PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view raw_file, std::string_view db_path,
+                                   std::uint64_t timeout, bool ignore_errors) {
   Ref id = py::str_of(trace_id);
   if (!id) return Err{take_python_error()};
+  // A file name, decoded as the filesystem's names are.
+  Ref file = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(raw_file.data(), static_cast<Py_ssize_t>(raw_file.size())));
+  if (!file) return Err{take_python_error()};
   Ref args = Ref::steal(PyTuple_Pack(1, id.get()));
   if (!args) fault("failed to create the argument tuple");
   Ref timeout_value = Ref::steal(PyLong_FromUnsignedLongLong(timeout));
@@ -356,7 +359,8 @@ PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view d
   return call_db(VESH_INTERNED("_save_trace_metadata"), args.get(), db_path,
                  {{"ignore_errors", ignore_errors ? Py_True : Py_False},
                   {"created_at", Py_None},
-                  {"timeout", timeout_value.get()}});
+                  {"timeout", timeout_value.get()},
+                  {"raw_file", file.get()}});
 }
 
 PyResult<void> save_v3_container_bytes(std::string_view trace_id, std::string_view container, std::string_view db_path,

@@ -70,10 +70,11 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(const ThreadObjects& threads
                                                     bool use_monitoring, std::optional<std::string_view> root_trace_id);
 
 // Announces a trace whose container file the writer has finished in the raw
-// directory beside `db_path`: vesh.db._save_trace_metadata(trace_id,
-// db_path=Path(db_path), ignore_errors=..., created_at=None, timeout=...).
-PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view db_path, std::uint64_t timeout,
-                                   bool ignore_errors);
+// directory beside `db_path` under the name `raw_file`, which its row is to
+// name as it is: vesh.db._save_trace_metadata(trace_id, db_path=Path(db_path),
+// ignore_errors=..., created_at=None, timeout=..., raw_file=raw_file).
+PyResult<void> save_trace_metadata(std::string_view trace_id, std::string_view raw_file, std::string_view db_path,
+                                   std::uint64_t timeout, bool ignore_errors);
 
 // Hands a container built in memory over:
 // vesh.db.save_v3_trace_chunks(trace_id, (container,), db_path=Path(db_path),

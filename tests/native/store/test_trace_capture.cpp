@@ -61,18 +61,20 @@ TEST(TraceCapture, Paths) {
                         // as they do for the database layer.
                         Case{"data/trace.db/", "data/raw"}, Case{"data/trace.db/.", "data/raw"},
                         Case{"trace.db//", "raw"}, Case{"/t.db/", "/raw"}}) {
-    auto paths = store::capture_paths(c.db, "trc_X", 4242, 17);
+    auto paths = store::capture_paths(c.db, "trc_X", "U1", 4242, 17);
     EXPECT_EQ(paths.raw_dir, std::filesystem::path(c.raw)) << c.db;
-    EXPECT_EQ(paths.final_path, std::filesystem::path(c.raw) / "trc_X.vesh") << c.db;
-    EXPECT_EQ(paths.temp_path, std::filesystem::path(c.raw) / ".trc_X.vesh.4242.17.tmp") << c.db;
+    EXPECT_EQ(paths.final_path, std::filesystem::path(c.raw) / "trc_X.U1.vesh") << c.db;
+    EXPECT_EQ(paths.temp_path, std::filesystem::path(c.raw) / ".trc_X.U1.vesh.4242.17.tmp") << c.db;
   }
-  // Two captures never share a temporary file, also for one trace id.
+  // Two captures never share a file, also for one trace id.
   TempDir dir;
   auto a = make_capture(dir.path() / "t.db", "trc_S");
   auto b = make_capture(dir.path() / "t.db", "trc_S");
-  EXPECT_EQ(a->final_path(), b->final_path());
+  EXPECT_NE(a->final_path(), b->final_path());
   EXPECT_NE(*a->temp_path(), *b->temp_path());
-  const std::string prefix = ".trc_S.vesh." + std::to_string(getpid()) + ".";
+  const std::string name = a->final_path().filename().string();
+  EXPECT_EQ(name.rfind("trc_S.", 0), 0u);
+  const std::string prefix = "." + name + "." + std::to_string(getpid()) + ".";
   EXPECT_EQ(a->temp_path()->filename().string().rfind(prefix, 0), 0u);
 }
 
@@ -130,7 +132,8 @@ TEST(TraceCapture, EmptyCaptureFinishesIntoAWholeContainer) {
   vesh::ByteBuffer metadata;
   metadata.append("meta");
   ASSERT_TRUE(capture->finish(std::move(records), std::move(metadata), {store::ThreadLayout{3, {}}}).ok());
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "d" / "raw" / "trc_E.vesh"));
+  EXPECT_EQ(capture->final_path().parent_path(), dir.path() / "d" / "raw");
+  EXPECT_TRUE(std::filesystem::exists(capture->final_path()));
   EXPECT_FALSE(std::filesystem::exists(*capture->temp_path()));
   auto back = store::testing::read_back_file(capture->final_path());
   ASSERT_TRUE(back.ok);
@@ -233,9 +236,8 @@ TEST(TraceCapture, ForkedChildKeepsItsFramesInMemory) {
   EXPECT_EQ(back.threads[1], (std::vector<std::string>{"parent-frame", "parent-two"}));
 }
 
-// Two saves under one trace id finish onto the same file name; the database
-// renames the file to a name of its own at each announcement, so both parts
-// survive.
+// Two saves under one trace id finish each under a name of its own, which
+// the database's rows name, so both parts survive.
 TEST(TraceCapture, SavesReusingATraceIdKeepEveryPart) {
   TempDir dir;
   store::testing::add_import_paths();
@@ -248,7 +250,8 @@ TEST(TraceCapture, SavesReusingATraceIdKeepEveryPart) {
     ASSERT_TRUE(s.append_serialized(frame).ok());
     ASSERT_TRUE(finish_with(*capture, s).ok());
     contents.push_back(store::testing::read_file(capture->final_path()));
-    auto saved = store::save_trace_metadata("trc_SAME", db.string(), 5, false);
+    auto saved = store::save_trace_metadata("trc_SAME", capture->final_path().filename().string(), db.string(), 5,
+                                            false);
     ASSERT_TRUE(saved.ok()) << saved.error().message();
   }
   vesh::testing::run("from stored_traces import stored_rows\n_rows = [r[2] for r in stored_rows(r'" + db.string() +

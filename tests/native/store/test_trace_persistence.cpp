@@ -317,15 +317,15 @@ _db._save_trace_metadata = lambda *a, **k: _calls.append(('meta', a, list(k.item
 _db.save_v3_trace_chunks = lambda *a, **k: _calls.append(('chunks', a, list(k.items())))
 sys.modules['vesh.db'] = _db
 )");
-  ASSERT_TRUE(store::save_trace_metadata("trc_A", "data/t.db", 7, true).ok());
+  ASSERT_TRUE(store::save_trace_metadata("trc_A", "trc_A.U1.vesh", "data/t.db", 7, true).ok());
   ASSERT_TRUE(store::save_v3_container_bytes("trc_B", std::string("VESH\0x", 6), "t.db", 60).ok());
   vesh::py::Ref ok = eval(R"(_calls == [
     ('meta', ('trc_A',), [('db_path', __import__('pathlib').Path('data/t.db')), ('ignore_errors', True),
-                          ('created_at', None), ('timeout', 7)]),
+                          ('created_at', None), ('timeout', 7), ('raw_file', 'trc_A.U1.vesh')]),
     ('chunks', ('trc_B', (b'VESH\0x',)), [('db_path', __import__('pathlib').Path('t.db')),
                                          ('ignore_errors', True), ('timeout', 60)])])");
   EXPECT_EQ(ok.get(), Py_True);
-  ASSERT_TRUE(store::save_trace_metadata("trc_A", "t.db", 1, false).ok());
+  ASSERT_TRUE(store::save_trace_metadata("trc_A", "trc_A.U1.vesh", "t.db", 1, false).ok());
   EXPECT_EQ(eval("_calls[-1][2][1] == ('ignore_errors', False)").get(), Py_True);
 }
 
@@ -336,14 +336,14 @@ def _fail(*a, **k): raise LookupError('db down')
 _db._save_trace_metadata = _db.save_v3_trace_chunks = _fail
 sys.modules['vesh.db'] = _db
 )");
-  auto meta = store::save_trace_metadata("trc_A", "t.db", 7, true);
+  auto meta = store::save_trace_metadata("trc_A", "trc_A.U1.vesh", "t.db", 7, true);
   ASSERT_FALSE(meta.ok());
   EXPECT_TRUE(meta.error().matches(PyExc_LookupError));
   auto chunks = store::save_v3_container_bytes("trc_A", "x", "t.db", 7);
   ASSERT_FALSE(chunks.ok());
   EXPECT_EQ(chunks.error().message(), "db down");
   run("del _db._save_trace_metadata");
-  meta = store::save_trace_metadata("trc_A", "t.db", 7, true);
+  meta = store::save_trace_metadata("trc_A", "trc_A.U1.vesh", "t.db", 7, true);
   ASSERT_FALSE(meta.ok());
   EXPECT_TRUE(meta.error().matches(PyExc_AttributeError));
 }
