@@ -255,3 +255,125 @@ def test_a_value_too_nested_or_shared_to_repr_keeps_its_records_without_values(t
     out, _ = run_program(tmp_path, SHAPES_WITHOUT_A_CHEAP_REPR, tracer, str(tmp_path / "vesh.db"), timeout=60)
     expected = [["call", None], ["return", "unencodable_value"]]
     assert out == {"deep": expected, "wide": expected}
+
+
+# Container subclasses whose own iteration has no end, though the program
+# never iterates them, beside ones whose own iteration is honest. Under an
+# address-space limit an encoder that followed the endless ones would run
+# out of memory instead of eating the machine's.
+CONTAINER_SUBCLASSES = """
+    import collections, itertools, resource
+    import msgpack
+    from monitor_helpers import decode, under_monitor, under_profile_hook
+
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
+
+    class EndlessTuple(tuple):
+        def __iter__(self):
+            return itertools.count()
+
+    class EndlessSet(set):
+        def __iter__(self):
+            return itertools.count()
+
+    class EndlessDict(dict):
+        def __iter__(self):
+            return itertools.count()
+
+        def keys(self):
+            return itertools.count()
+
+    class Backwards(tuple):
+        def __iter__(self):
+            return reversed(tuple(tuple.__iter__(self)))
+
+    class BackwardsDict(dict):
+        def __iter__(self):
+            return reversed(list(dict.__iter__(self)))
+
+        def keys(self):
+            return list(self)
+
+    class Marked(set):
+        pass
+
+    class Frozen(frozenset):
+        def __iter__(self):
+            return iter(sorted(frozenset.__iter__(self), reverse=True))
+
+    # One function each, so that each is said once at a location of its own.
+    def takes_endless_tuple(v):
+        return 1
+
+    def takes_endless_set(v):
+        return 1
+
+    def takes_endless_dict(v):
+        return 1
+
+    def keeps(v):
+        return 1
+
+    def plain(value):
+        kinds = {6: "tuple", 7: "set", 8: "frozenset"}
+        if isinstance(value, msgpack.ExtType):
+            if value.code in kinds:
+                return [kinds[value.code], plain(msgpack.unpackb(value.data))]
+            return [value.code, value.data.decode("utf-8", "replace")]
+        if isinstance(value, list):
+            return [plain(item) for item in value]
+        if isinstance(value, dict):
+            return [[key, plain(item)] for key, item in value.items()]
+        return value
+
+    moved = collections.OrderedDict(a=1, b=[2])
+    moved.move_to_end("a")
+    cases = {
+        "endless tuple": (takes_endless_tuple, EndlessTuple((1, 2))),
+        "endless set": (takes_endless_set, EndlessSet({1, 2})),
+        "endless dict": (takes_endless_dict, EndlessDict(a=1)),
+        "namedtuple": (keeps, collections.namedtuple("Point", "x y")(1, [2])),
+        "backwards tuple": (keeps, Backwards((1, 2, 3))),
+        "set subclass": (keeps, Marked({1, 2, 3})),
+        "frozenset subclass": (keeps, Frozen({1, 2, 3})),
+        "moved OrderedDict": (keeps, moved),
+        "Counter": (keeps, collections.Counter("abca")),
+        "defaultdict": (keeps, collections.defaultdict(list, x=[1])),
+        "backwards dict": (keeps, BackwardsDict(a=1, b=2, c=3)),
+    }
+    record = under_monitor if tracer == "monitor" else under_profile_hook
+    out = {}
+    for name, (fn, value) in cases.items():
+        result, trace = record(db, lambda: fn(value))
+        frames = decode(trace).frames_of(fn.__name__)
+        out[name] = [result, [[r["event"], r.get("values_omitted")] for r in frames],
+                     plain(frames[0]["locals"].get("v"))]
+    print(json.dumps(out))
+"""
+
+KEPT = [["call", None], ["return", None]]
+OMITTED = [["call", "unencodable_value"], ["return", "unencodable_value"]]
+
+
+@pytest.mark.parametrize("tracer", TRACERS)
+def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, tracer):
+    out, stderr = run_program(tmp_path, CONTAINER_SUBCLASSES, tracer, str(tmp_path / "vesh.db"), timeout=60)
+    assert out == {
+        "endless tuple": [1, OMITTED, None],
+        "endless set": [1, OMITTED, None],
+        "endless dict": [1, OMITTED, None],
+        "namedtuple": [1, KEPT, ["tuple", [1, [2]]]],
+        "backwards tuple": [1, KEPT, ["tuple", [3, 2, 1]]],
+        "set subclass": [1, KEPT, ["set", [1, 2, 3]]],
+        "frozenset subclass": [1, KEPT, ["frozenset", [3, 2, 1]]],
+        "moved OrderedDict": [1, KEPT, [["b", [2]], ["a", 1]]],
+        "Counter": [1, KEPT, [["a", 2], ["b", 1], ["c", 1]]],
+        "defaultdict": [1, KEPT, [["x", [1]]]],
+        "backwards dict": [1, KEPT, [["c", 3], ["b", 2], ["a", 1]]],
+    }
+    said = re.findall(r"could not encode a value of (\w+) .*\(RuntimeError: (\w+) iterates over more items", stderr)
+    assert sorted(set(said)) == [
+        ("takes_endless_dict", "EndlessDict"),
+        ("takes_endless_set", "EndlessSet"),
+        ("takes_endless_tuple", "EndlessTuple"),
+    ]

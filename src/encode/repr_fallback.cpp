@@ -312,6 +312,51 @@ bool NativeMsgpackEncoder::unsupported_raised(PyObject* obj, ByteBuffer& buf, st
   return unsupported_failed(obj, buf, start);
 }
 
+// A container subclass may iterate in code of its own, which need not end
+// where the container does (or at all): its items are walked by hand, never
+// more of them than it holds.
+namespace {
+
+// The items a tuple or set subclass holds when its type iterates them in
+// code of its own; -1 when list() walks them itself (the base type's
+// iterator runs no Python code) or the value only claims the class.
+Py_ssize_t held_under_own_iteration(PyObject* obj) noexcept {
+  const getiterfunc own = Py_TYPE(obj)->tp_iter;
+  if (PyTuple_Check(obj)) return own == PyTuple_Type.tp_iter ? -1 : PyTuple_GET_SIZE(obj);
+  if (PyAnySet_Check(obj)) {
+    return own == PySet_Type.tp_iter || own == PyFrozenSet_Type.tp_iter ? -1 : PySet_GET_SIZE(obj);
+  }
+  return -1;
+}
+
+// A list of what iterating `iterable` yields, stopped after `held` + 1
+// items: one more than the container holds tells an iteration that would
+// go on. Null with the error set when the iteration raises.
+Ref bounded_items(PyObject* iterable, Py_ssize_t held) {
+  Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+  Ref items = iterator ? Ref::steal(PyList_New(0)) : Ref();
+  if (!items) return {};
+  for (Py_ssize_t met = 0; met <= held; ++met) {
+    Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    if (!item) return PyErr_Occurred() ? Ref() : std::move(items);
+    if (PyList_Append(items.get(), item.get()) < 0) return {};
+  }
+  return items;
+}
+
+}  // namespace
+
+// An iteration that does not yield the container's own items has no value
+// to record: the value is unencodable, not a type name, so that the record
+// says so and the program's location is reported.
+bool NativeMsgpackEncoder::miscounted(PyObject* obj, Py_ssize_t held, Py_ssize_t met, ByteBuffer& buf,
+                                      std::size_t start) {
+  buf.truncate(start);
+  PyErr_Format(PyExc_RuntimeError, "%.200s iterates over %s items than the %zd it holds", Py_TYPE(obj)->tp_name,
+               met > held ? "more" : "fewer", held);
+  return fail_current();
+}
+
 bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder,
                                                      ByteBuffer& buf, std::size_t start) {
   if (careful_ && on_container_stack(obj)) return write_placeholder(placeholder, buf);
@@ -320,12 +365,19 @@ bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t 
     if (Py_IS_TYPE(obj, &PySet_Type) || Py_IS_TYPE(obj, &PyFrozenSet_Type)) {
       if (over_limit(saturating_add(start, static_cast<std::uint64_t>(PySet_GET_SIZE(obj))))) return over_budget();
     }
-    items = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyList_Type), obj));
-    if (items && !PyList_Check(items.get())) {
-      PyErr_SetString(PyExc_TypeError, "list() did not return a list");
-      items.reset();
+    if (const Py_ssize_t held = held_under_own_iteration(obj); held >= 0) {
+      items = bounded_items(obj, held);
+      if (!items) return unsupported_raised(obj, buf, start);
+      if (PyList_GET_SIZE(items.get()) != held)
+        return miscounted(obj, held, PyList_GET_SIZE(items.get()), buf, start);
+    } else {
+      items = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyList_Type), obj));
+      if (items && !PyList_Check(items.get())) {
+        PyErr_SetString(PyExc_TypeError, "list() did not return a list");
+        items.reset();
+      }
+      if (!items) return unsupported_raised(obj, buf, start);
     }
-    if (!items) return unsupported_raised(obj, buf, start);
   }
 
   // Room for the largest header; the data is moved down once its size is
@@ -357,12 +409,32 @@ bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t 
 bool NativeMsgpackEncoder::write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth,
                                                std::size_t start) {
   if (careful_ && on_container_stack(obj)) return write_placeholder("{...}", buf);
-  Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), obj));
-  if (copy && !PyDict_Check(copy.get())) {
-    PyErr_SetString(PyExc_TypeError, "dict() did not return a dict");
-    copy.reset();
+  Ref copy;
+  if (PyDict_Check(obj) && Py_TYPE(obj)->tp_iter != PyDict_Type.tp_iter) {
+    // dict() would take the keys() list and then obj[key] for each, as here,
+    // but with no end to the keys.
+    const Py_ssize_t held = PyDict_GET_SIZE(obj);
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(obj, VESH_INTERNED("keys")));
+    if (keys) keys = bounded_items(keys.get(), held);
+    if (!keys) return unsupported_raised(obj, buf, start);
+    if (PyList_GET_SIZE(keys.get()) != held)
+      return miscounted(obj, held, PyList_GET_SIZE(keys.get()), buf, start);
+    copy = Ref::steal(PyDict_New());
+    if (!copy) return unsupported_raised(obj, buf, start);
+    // The keys list is ours alone: no code of the value's can change it.
+    for (Py_ssize_t i = 0; i < held; ++i) {
+      PyObject* key = PyList_GET_ITEM(keys.get(), i);
+      Ref item = Ref::steal(PyObject_GetItem(obj, key));
+      if (!item || PyDict_SetItem(copy.get(), key, item.get()) < 0) return unsupported_raised(obj, buf, start);
+    }
+  } else {
+    copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), obj));
+    if (copy && !PyDict_Check(copy.get())) {
+      PyErr_SetString(PyExc_TypeError, "dict() did not return a dict");
+      copy.reset();
+    }
+    if (!copy) return unsupported_raised(obj, buf, start);
   }
-  if (!copy) return unsupported_raised(obj, buf, start);
 
   ++payload_nesting_;
   struct Lower {

@@ -240,6 +240,9 @@ class NativeMsgpackEncoder {
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
+  // Fails (no text record) for a container whose iteration yields more or
+  // fewer items (`met`) than the `held` it holds.
+  bool miscounted(PyObject* obj, Py_ssize_t held, Py_ssize_t met, ByteBuffer& buf, std::size_t start);
   bool handle_default_error(PyObject* obj, ByteBuffer& buf);
   bool default_error_text(PyObject* obj, bool query_free, LeafPayload& out);
   bool default_leaf_payload(PyObject* value, std::uint8_t& memo, std::optional<std::uint64_t> remaining,
