@@ -56,15 +56,18 @@ Ref value_list(const std::vector<store::PublishedValue>& values) {
   return list;
 }
 
-// What storing a trace point adds to the database, at most: its records and
-// values, and a bound on the container's framing and metadata and on the
-// database's pages and journal around them.
+// What storing a trace point adds to the database's filesystem, at most:
+// its records and values, and a bound on the container's framing and
+// metadata and on the database's pages around them, counted twice. The
+// journal mode is the database file's own, not ours: in WAL mode every new
+// page is written to the log and again into the database before the log
+// goes (a rollback journal holds only the few pages an insert changes).
 std::uint64_t stored_bytes(const std::vector<std::string>& records, const std::vector<store::InternedRecord>& values) {
   constexpr std::uint64_t kAroundTheRecords = 64 * 1024;
   std::uint64_t bytes = kAroundTheRecords;
   for (const std::string& record : records) bytes = saturating_add(bytes, record.size());
   for (const store::InternedRecord& value : values) bytes = saturating_add(bytes, value.second->size());
-  return bytes;
+  return saturating_add(bytes, bytes);
 }
 
 // Why `bytes` more were not admitted to the database at `db_path`: they
