@@ -192,6 +192,79 @@ def test_trace_points_stop_once_at_the_reserve_and_the_main_trace_is_stored(tmp_
                         r"no more trace points are saved", stopped), stopped
 
 
+# Another process watches the free space, so that it samples while the
+# program's threads hold the interpreter lock; it answers a line once it has
+# sampled, and its lowest sample when its input ends.
+WATCH_FREE_SPACE = """
+import os, select, sys
+lowest = None
+while True:
+    fs = os.statvfs(sys.argv[1])
+    free = fs.f_bavail * fs.f_frsize
+    lowest = free if lowest is None else min(lowest, free)
+    if select.select([sys.stdin], [], [], 0)[0]:
+        if not sys.stdin.readline():
+            break
+        print("watching", flush=True)
+print(lowest)
+"""
+
+TRACE_POINTS_FROM_THREADS = """
+    import subprocess, threading
+    from stored_traces import stored_rows
+
+    root = os.path.dirname(db)
+    fs = os.statvfs(root)
+    with open(os.path.join(root, "filler"), "wb") as filler:
+        filler.write(bytes(fs.f_bavail * fs.f_frsize - 12_000_000))
+    watcher = subprocess.Popen([sys.executable, "-c", sys.argv[3], root], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    watcher.stdin.write("ready?\\n")
+    watcher.stdin.flush()
+    assert watcher.stdout.readline() == "watching\\n"
+
+    def tp_hold(held):
+        return len(held)
+
+    def calls(t):
+        for i in range(3):
+            tp_hold(bytes([t, i]) * (1 << 20))
+
+    monitor = monitoring.start(db, {"trace_points": {"on_return": ["tp_hold"]}})
+    threads = [threading.Thread(target=calls, args=(t,)) for t in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    monitoring.stop(monitor)
+    lowest = int(watcher.communicate("")[0])
+    fs = os.statvfs(root)
+    ids = [trace_id for trace_id, _, _ in stored_rows(db)]
+    print(json.dumps({"size": fs.f_blocks * fs.f_frsize, "lowest": lowest, "main_stored": monitor.trace_id in ids}))
+"""
+
+
+def test_trace_points_of_many_threads_and_the_writer_keep_the_reserve_together(tmp_path):
+    prefix, mount_point = on_a_filesystem_of_its_own(tmp_path, "64m")
+    out, stderr = run_program(tmp_path, TRACE_POINTS_FROM_THREADS, "monitor", os.path.join(mount_point, "vesh.db"),
+                              WATCH_FREE_SPACE, prefix=prefix)
+    reserve = out["size"] // 20
+    # The main trace's row is stored in pages no one claims.
+    assert out["lowest"] >= reserve - 64 * 1024, out
+    assert out["main_stored"]
+    # The writer cannot keep every call, and says so once; the trace points
+    # say once that they stopped at the reserve, unless the recording
+    # stopped them first.
+    lines = stderr.splitlines()
+    [_] = [line for line in lines if "Vesh stopped recording trace trc_" in line]
+    trace_points = [line for line in lines if "Vesh stopped recording trace trc_" not in line]
+    assert len(trace_points) <= 1, stderr
+    for stopped in trace_points:
+        assert re.fullmatch(r"WARNING:vesh:Vesh could not save the trace point of tp_hold: storing its \d+ bytes in "
+                            rf".* would leave less than the reserve of {reserve} bytes free on its filesystem; "
+                            r"no more trace points are saved", stopped), stopped
+
+
 class Target:
     pass
 

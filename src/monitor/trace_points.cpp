@@ -56,25 +56,26 @@ Ref value_list(const std::vector<store::PublishedValue>& values) {
   return list;
 }
 
-// What storing a trace point adds to the database, at most: its records and
-// values, and a bound on the container's framing and metadata and on the
-// database's pages and journal around them.
+// What storing a trace point adds to the database's filesystem, at most:
+// its records and values, and a bound on the container's framing and
+// metadata and on the database's pages around them, counted twice. The
+// journal mode is the database file's own, not ours: in WAL mode every new
+// page is written to the log and again into the database before the log
+// goes (a rollback journal holds only the few pages an insert changes).
 std::uint64_t stored_bytes(const std::vector<std::string>& records, const std::vector<store::InternedRecord>& values) {
   constexpr std::uint64_t kAroundTheRecords = 64 * 1024;
   std::uint64_t bytes = kAroundTheRecords;
   for (const std::string& record : records) bytes = saturating_add(bytes, record.size());
   for (const store::InternedRecord& value : values) bytes = saturating_add(bytes, value.second->size());
-  return bytes;
+  return saturating_add(bytes, bytes);
 }
 
-// Why `bytes` more must not be stored in the database at `db_path`: they
-// would leave less than the reserve free on its filesystem. Nullopt when
-// they may, or when the filesystem does not answer.
-std::optional<std::string> reserve_refusal(const std::string& db_path, std::uint64_t bytes) {
-  const std::optional<store::FilesystemSpace> space = store::filesystem_space(db_path);
-  if (!space || store::keeps_reserve(*space, bytes, store::kFilesystemReserveCap)) return std::nullopt;
+// Why `bytes` more were not admitted to the database at `db_path`: they
+// would leave less than the reserve free on its filesystem.
+std::string reserve_refusal(const std::string& db_path, std::uint64_t bytes, const store::SpaceClaim& claim) {
+  const std::uint64_t size = claim.space() ? claim.space()->size : 0;
   return "storing its " + std::to_string(bytes) + " bytes in " + db_path + " would leave less than the reserve of " +
-         std::to_string(store::filesystem_reserve(space->size, store::kFilesystemReserveCap)) +
+         std::to_string(store::filesystem_reserve(size, store::kFilesystemReserveCap)) +
          " bytes free on its filesystem";
 }
 
@@ -138,8 +139,11 @@ PyStatus VeshMonitor::trace_point_step(const std::string& co_name, std::uint8_t 
   // The interned values the records refer to, and no others: their capture
   // holds every value the whole recording published.
   std::vector<store::InternedRecord> values = value_interning_.referenced_values(copy.records);
-  if (std::optional<std::string> refused = reserve_refusal(db_path_, stored_bytes(copy.records, values))) {
-    stop_trace_points(co_name, *refused);
+  // Claimed until the save is done, so that the saves of other threads and
+  // the writer meanwhile leave room for it.
+  store::SpaceClaim claim = store::SpaceClaim::on_path(db_path_);
+  if (const std::uint64_t bytes = stored_bytes(copy.records, values); !claim.grow(bytes, store::kFilesystemReserveCap)) {
+    stop_trace_points(co_name, reserve_refusal(db_path_, bytes, claim));
     return Ok{};
   }
   PyStatus saved = save_trace_point(*key, std::move(copy.records), std::move(values), co_name);

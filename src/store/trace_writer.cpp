@@ -204,7 +204,7 @@ Status run_writer(ThreadStart& start) {
   start.progress->committed_bytes.store(offset, std::memory_order_release);
 
   // Whether a record of `bytes` keeps the reserve free; the first refusal
-  // is final.
+  // is final. Its bytes stay claimed while the writer's buffer holds them.
   bool at_reserve = false;
   auto room_for = [&](std::uint64_t bytes) {
     if (at_reserve) return false;
@@ -222,6 +222,7 @@ Status run_writer(ThreadStart& start) {
         fail_queued_chunks(channel, r.error());
         return failed(std::move(r));
       }
+      reserve.landed(out->buffered());
     } else if (auto* chunk = std::get_if<command::Chunk>(&*cmd)) {
       if (!room_for(kRecordHeaderLen + chunk_lengths_size(chunk->chunk) + chunk->chunk.payload->size())) continue;
       if (auto r = write_chunk_command(*out, offset, entries, *start.progress, *chunk); !r.ok()) {
@@ -229,6 +230,7 @@ Status run_writer(ThreadStart& start) {
         fail_queued_chunks(channel, r.error());
         return failed(std::move(r));
       }
+      reserve.landed(out->buffered());
     } else {
       auto& finish = std::get<command::Finish>(*cmd);
       if (at_reserve) keep_written_spans(finish.layouts, entries);
