@@ -341,38 +341,26 @@ CONTAINER_SUBCLASSES = """
 
     resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.RLIM_INFINITY))
 
-    class EndlessTuple(tuple):
-        def __iter__(self):
-            return itertools.count()
-
-    class EndlessSet(set):
-        def __iter__(self):
-            return itertools.count()
-
-    class EndlessDict(dict):
+    class Endless:
         def __iter__(self):
             return itertools.count()
 
         def keys(self):
             return itertools.count()
 
-    class Backwards(tuple):
-        def __iter__(self):
-            return reversed(tuple(tuple.__iter__(self)))
+    class EndlessTuple(Endless, tuple): pass
+    class EndlessSet(Endless, set): pass
+    class EndlessDict(Endless, dict): pass
 
-    class BackwardsDict(dict):
+    class Backwards:
         def __iter__(self):
-            return reversed(list(dict.__iter__(self)))
+            return reversed(list(super().__iter__()))
 
         def keys(self):
             return list(self)
 
-    class Marked(set):
-        pass
-
-    class Frozen(frozenset):
-        def __iter__(self):
-            return iter(sorted(frozenset.__iter__(self), reverse=True))
+    class BackwardsTuple(Backwards, tuple): pass
+    class BackwardsDict(Backwards, dict): pass
 
     # One function each, so that each is said once at a location of its own.
     def takes_endless_tuple(v):
@@ -388,7 +376,7 @@ CONTAINER_SUBCLASSES = """
         return 1
 
     def plain(value):
-        kinds = {6: "tuple", 7: "set", 8: "frozenset"}
+        kinds = {6: "tuple"}
         if isinstance(value, msgpack.ExtType):
             if value.code in kinds:
                 return [kinds[value.code], plain(msgpack.unpackb(value.data))]
@@ -406,9 +394,7 @@ CONTAINER_SUBCLASSES = """
         "endless set": (takes_endless_set, EndlessSet({1, 2})),
         "endless dict": (takes_endless_dict, EndlessDict(a=1)),
         "namedtuple": (keeps, collections.namedtuple("Point", "x y")(1, [2])),
-        "backwards tuple": (keeps, Backwards((1, 2, 3))),
-        "set subclass": (keeps, Marked({1, 2, 3})),
-        "frozenset subclass": (keeps, Frozen({1, 2, 3})),
+        "backwards tuple": (keeps, BackwardsTuple((1, 2, 3))),
         "moved OrderedDict": (keeps, moved),
         "Counter": (keeps, collections.Counter("abca")),
         "defaultdict": (keeps, collections.defaultdict(list, x=[1])),
@@ -437,8 +423,6 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         "endless dict": [1, OMITTED, None],
         "namedtuple": [1, KEPT, ["tuple", [1, [2]]]],
         "backwards tuple": [1, KEPT, ["tuple", [3, 2, 1]]],
-        "set subclass": [1, KEPT, ["set", [1, 2, 3]]],
-        "frozenset subclass": [1, KEPT, ["frozenset", [3, 2, 1]]],
         "moved OrderedDict": [1, KEPT, [["b", [2]], ["a", 1]]],
         "Counter": [1, KEPT, [["a", 2], ["b", 1], ["c", 1]]],
         "defaultdict": [1, KEPT, [["x", [1]]]],
