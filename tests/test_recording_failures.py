@@ -42,15 +42,15 @@ PRELUDE = """
     def work():
         return sum(square(n) for n in range(20000))
 
-    def recorded():
+    def recorded(config={}):
         if tracer == "monitor":
-            monitor = monitoring.start(db, {})
+            monitor = monitoring.start(db, config)
             try:
                 result = work()
             finally:
                 monitoring.stop(monitor, save=False)
             return result, monitor.save, monitor.build_trace
-        profiler = Profiler(db, {})
+        profiler = Profiler(db, config)
         with profiler:
             result = work()
         return result, profiler.save, profiler.build_trace
@@ -142,16 +142,38 @@ RESERVE = """
 """
 
 
+# A forked child keeps its trace in memory: only the subtrees it flushes are
+# written, so a flush is what meets the reserve.
+FLUSHING_CHILD_RESERVE = """
+    def work_in_child(work=work):
+        pid = os.fork()
+        if pid == 0:
+            work()
+            os._exit(0)
+        os.waitpid(pid, 0)
+        return RESULT
+
+    RESULT = sum(n * n for n in range(20000))
+    work = work_in_child
+    result, _, _ = recorded({"flush_subtree_mb": 1})
+    fs = os.statvfs(os.path.dirname(db))
+    print(json.dumps({"result": result, "size": fs.f_blocks * fs.f_frsize, "free": fs.f_bavail * fs.f_frsize}))
+"""
+
+
 @pytest.mark.parametrize("tracer", TRACERS)
-def test_recording_stops_before_the_filesystem_fills(tmp_path, tracer):
+@pytest.mark.parametrize("program", [RESERVE, FLUSHING_CHILD_RESERVE], ids=["streamed", "flushing_child"])
+def test_recording_stops_before_the_filesystem_fills(tmp_path, tracer, program):
     prefix, mount_point = on_a_filesystem_of_its_own(tmp_path, "32m")
-    out, stderr = run_program(tmp_path, RESERVE, tracer, os.path.join(mount_point, "vesh.db"), prefix=prefix)
+    out, stderr = run_program(tmp_path, program, tracer, os.path.join(mount_point, "vesh.db"), prefix=prefix)
     assert out["result"] == RESULT
     # A filesystem of 32 MiB keeps 5% of it free.
     reserve = out["size"] // 20
     assert out["free"] >= reserve
     [warning] = stderr.splitlines()
     assert "Vesh stopped recording trace trc_" in warning and f"the reserve of {reserve} bytes" in warning
+    if program is FLUSHING_CHILD_RESERVE:
+        return
     # The saved trace holds every call and return up to the stop, in order.
     squares = out["squares"]
     calls = [n for event, n in squares if event == "call"]

@@ -2,6 +2,7 @@
 // opens and closes, the flush check, and one flush under the capture lock.
 #include "monitor/monitoring.h"
 
+#include "foundation/error_reporting.h"
 #include "monitor/monitoring_internal.h"
 #include "store/subtree_cut.h"
 #include "store/subtree_flush.h"
@@ -55,9 +56,10 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
   auto capture_guard = capture_lock_.lock();
   if (subtrees_->generation() != chosen.generation) return store::FlushStep::Stale;
 
+  std::string trace_id;
   std::string root_trace_id;
   {
-    auto trace_id = trace_id_.lock("mutex poisoned");
+    auto current = trace_id_.lock("mutex poisoned");
     auto root = root_trace_id_.lock("mutex poisoned");
     {
       auto capture = trace_capture_.lock("trace capture mutex poisoned");
@@ -65,10 +67,11 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
       // child's own save will use.
       if (store::adopt_if_inherited(**capture, ids_made_)) {
         const std::string id = vesh::trace_id();
-        *trace_id = id;
+        *current = id;
         *root = id;
       }
     }
+    trace_id = *current;
     root_trace_id = *root;
   }
 
@@ -94,9 +97,18 @@ Result<store::FlushStep, PyError> VeshMonitor::flush_candidate(const std::string
     parts.values = value_interning_.values_of(store::referenced_value_ids(drained));
     return parts;
   };
-  const store::FlushSettings settings{db_path_, source_, &*config_, sqlite_busy_timeout_, true};
+  std::optional<store::FlushedWriterStop> writer_stop;
+  const store::FlushSettings settings{db_path_, source_, &*config_, sqlite_busy_timeout_, true, &writer_stop};
   auto flushed = store::flush_subtree(key, chosen.candidate, with_store, gather, settings);
-  if (!flushed.ok()) return Err{std::move(flushed).error()};
+  if (!flushed.ok()) {
+    // Its writer met the disk the trace's own is about to: recording stops
+    // here, said once, rather than each later flush failing the same way.
+    if (writer_stop) {
+      if (std::optional<std::string> warning = recording_stop_.note(writer_stop->stop, trace_id, writer_stop->file))
+        log_warning(*warning);
+    }
+    return Err{std::move(flushed).error()};
+  }
   if (!flushed.value()) {
     subtrees_->drop(key, chosen);
     return store::FlushStep::Dropped;

@@ -3,6 +3,7 @@
 // capture lock.
 #include "profiler/profiler.h"
 
+#include "foundation/error_reporting.h"
 #include "store/subtree_cut.h"
 #include "store/trace_capture.h"
 #include "support/saturating.h"
@@ -38,17 +39,19 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
   store::ForkAwareGuard capture_guard = capture_lock_.lock(true);
   if (subtrees_.generation() != chosen.generation) return store::FlushStep::Stale;
 
+  std::string trace_id;
   std::string root_trace_id;
   {
-    SharedText::Guard trace_id = trace_id_.lock();
+    SharedText::Guard current = trace_id_.lock();
     SharedText::Guard root = root_trace_id_.lock();
     // In a forked child the flushed trace belongs under the root id the
     // child's own save will use.
     if (store::adopt_if_inherited(**trace_capture_.lock(), ids_made_)) {
       const std::string id = vesh::trace_id();
-      *trace_id = id;
+      *current = id;
       *root = id;
     }
+    trace_id = *current;
     root_trace_id = *root;
   }
 
@@ -72,9 +75,18 @@ Result<store::FlushStep, PyError> VeshProfiler::flush_candidate(const std::strin
     parts.values = value_interning_.values_of(store::referenced_value_ids(drained));
     return parts;
   };
-  const store::FlushSettings settings{db_path_, source_, &config_, sqlite_busy_timeout_, false};
+  std::optional<store::FlushedWriterStop> writer_stop;
+  const store::FlushSettings settings{db_path_, source_, &config_, sqlite_busy_timeout_, false, &writer_stop};
   auto flushed = store::flush_subtree(thread_key, chosen.candidate, with_store, gather, settings);
-  if (!flushed.ok()) return Err{std::move(flushed).error()};
+  if (!flushed.ok()) {
+    // Its writer met the disk the trace's own is about to: recording stops
+    // here, said once, rather than each later flush failing the same way.
+    if (writer_stop) {
+      if (std::optional<std::string> warning = recording_stop_.note(writer_stop->stop, trace_id, writer_stop->file))
+        log_warning(*warning);
+    }
+    return Err{std::move(flushed).error()};
+  }
   if (!flushed.value()) {
     subtrees_.drop(thread_key, chosen);
     return store::FlushStep::Dropped;

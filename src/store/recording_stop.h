@@ -18,8 +18,10 @@
 #include "store/writer_stop.h"
 
 #include <atomic>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vesh::store {
 
@@ -35,8 +37,16 @@ class RecordingStop {
   // answers the warning to log (naming the trace, its file and the cause).
   std::optional<std::string> note(const TraceCapture& capture) {
     const WriterStop* stop = capture.writer_stop();
-    if (stop == nullptr || writer_stopped_.exchange(true, std::memory_order_acq_rel)) return std::nullopt;
-    return describe_writer_stop(*stop, capture.trace_id(), capture.final_path());
+    if (stop == nullptr) return std::nullopt;
+    return note(*stop, capture.trace_id(), capture.final_path());
+  }
+  // The same for a writer of the trace `trace_id` other than its capture's
+  // (a flushed subtree's), which wrote `file`: the disk it stopped at is the
+  // one the trace's own writer is about to meet.
+  std::optional<std::string> note(const WriterStop& stop, std::string_view trace_id,
+                                  const std::filesystem::path& file) {
+    if (writer_stopped_.exchange(true, std::memory_order_acq_rel)) return std::nullopt;
+    return describe_writer_stop(stop, trace_id, file);
   }
 
   bool trace_points_stopped() const noexcept { return trace_points_stopped_.load(std::memory_order_acquire); }

@@ -111,6 +111,7 @@ Result<std::optional<FlushedSubtree>, py::PyError> flush_subtree(const std::stri
     info.root_trace_id = parts.root_trace_id;
     info.db_path = settings.db_path;
     info.timeout = settings.timeout;
+    info.writer_stop = settings.writer_stop;
     saved = save_v3_trace_from_parts(guard.drained(), parts.threads, std::move(info), std::move(parts.values));
   }
   if (!saved.ok()) return Err{std::move(saved).error()};

@@ -44,6 +44,9 @@ struct FlushSettings {
   const Config* config = nullptr;
   std::uint64_t timeout = 0;
   bool use_monitoring = false;
+  // When given, receives the stop of the flushed trace's writer if its
+  // save failed on it.
+  std::optional<FlushedWriterStop>* writer_stop = nullptr;
 };
 
 // Runs `use` on the flushing thread's store, locked; false when the thread

@@ -97,7 +97,12 @@ PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const Thre
       }
     }
   }
-  if (failure) return Err{io_failure(*failure)};
+  if (failure) {
+    if (const WriterStop* stop = capture->writer_stop(); stop != nullptr && info.writer_stop != nullptr) {
+      *info.writer_stop = FlushedWriterStop{*stop, capture->final_path()};
+    }
+    return Err{io_failure(*failure)};
+  }
 
   auto registered = save_trace_metadata(info.trace_id, capture->final_path().filename().string(), info.db_path,
                                         info.timeout, false);

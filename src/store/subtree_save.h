@@ -15,10 +15,12 @@
 #include "store/frame_store.h"
 #include "store/runtime_metadata.h"
 #include "store/trace_persistence.h"
+#include "store/writer_stop.h"
 
 #include <absl/container/flat_hash_map.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,12 @@
 namespace vesh::store {
 
 using StoresByThread = absl::flat_hash_map<std::string, FrameStore>;
+
+// Why a flushed trace's writer stopped, and the file it was writing.
+struct FlushedWriterStop {
+  WriterStop stop;
+  std::filesystem::path file;
+};
 
 // What the trace is saved with besides its frames.
 struct FlushedTraceInfo {
@@ -40,6 +48,9 @@ struct FlushedTraceInfo {
   std::optional<std::string_view> root_trace_id;
   std::string_view db_path;
   std::uint64_t timeout = 0;
+  // When given, receives the stop of the trace's writer if the save failed
+  // on it.
+  std::optional<FlushedWriterStop>* writer_stop = nullptr;
 };
 
 // Saves `stores` (only read) with the thread objects `threads` as the trace
