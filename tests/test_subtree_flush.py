@@ -305,6 +305,73 @@ def test_a_daemon_thread_flushing_while_the_interpreter_exits_does_not_abort_it(
         assert proc.returncode == 0, proc.stderr
 
 
+GENERATOR_CLOSED_WITHOUT_BUILTINS = """
+    import sys, textwrap
+    from vesh import monitoring
+    from vesh.profiler import Profiler
+
+    EXAMPLE = '''
+        def step(i):
+            return i + 1
+
+        def counting():
+            i = 0
+            # Closing runs the frame only when the yield is inside a handler;
+            # suspended outside one, 3.13 marks the generator closed unrun.
+            try:
+                while True:
+                    i = step(i)
+                    yield i
+            finally:
+                i = None
+    '''
+
+    def run():
+        # A file name of its own: code exec'd as "<string>" is not recorded.
+        namespace = {}
+        exec(compile(textwrap.dedent(EXAMPLE), "<example>", "exec"), namespace)
+        namespace["gen"] = gen = namespace["counting"]()
+        next(gen), next(gen)
+        del gen
+        # As doctest clears an example's globals: the generator, held by
+        # nothing else, is closed in a frame whose globals lost __builtins__.
+        namespace.clear()
+
+    if sys.argv[2] == "monitor":
+        native = monitoring.start(sys.argv[1], {"flush_subtree_mb": 0})
+        try:
+            run()
+        finally:
+            monitoring.stop(native, save=False)
+    else:
+        native = Profiler(sys.argv[1], {"flush_subtree_mb": 0})
+        with native:
+            run()
+    native.save()
+    print(native.trace_id)
+"""
+
+
+def test_a_generator_closed_after_its_globals_were_cleared_flushes_and_saves_quietly(kind, tmp_path):
+    script = tmp_path / "program.py"
+    script.write_text(textwrap.dedent(GENERATOR_CLOSED_WITHOUT_BUILTINS))
+    db = tmp_path / "vesh.db"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    proc = subprocess.run([sys.executable, str(script), str(db), kind], capture_output=True, text=True, timeout=60,
+                          env=env)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    trace_id = proc.stdout.split()[-1]
+
+    (records,) = expanded(db, trace_id).values()
+    assert calls(records, "step") == [("call", "step"), ("return", "step")] * 2
+    closing = [r for r in records if r.get("co_name") == "counting"][-1]
+    assert closing["event"] in ("unwind", "return")
+    # Made while the generator was closed in its cleared globals, and flushed.
+    traces = stored(db)
+    flushed = [msgpack.unpackb(f) for t in flushed_ids(db, trace_id) for f in threads_of(traces[t][0]).popitem()[1]]
+    assert closing in flushed
+
+
 BIG_TEXT = "é" * 2500  # interned from its third sighting on
 BIG_BYTES = bytes(range(256)) * 20
 

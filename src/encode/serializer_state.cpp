@@ -2,6 +2,7 @@
 
 #include "py/fault.h"
 #include "py/gil_mutex.h"
+#include "py/import.h"
 
 #include <atomic>
 #include <limits>
@@ -39,9 +40,9 @@ bool version_part(PyObject* version, Py_ssize_t index, std::uint32_t& out) {
 }
 
 std::unique_ptr<SerializerState> make_state() {
-  Ref serialize = Ref::steal(PyImport_ImportModule("vesh.serialize"));
+  Ref serialize = py::import_module("vesh.serialize");
   if (!serialize) return nullptr;
-  Ref msgpack_module = Ref::steal(PyImport_ImportModule("msgpack"));
+  Ref msgpack_module = py::import_module("msgpack");
   if (!msgpack_module) return nullptr;
   Ref version = Ref::steal(PyObject_GetAttrString(msgpack_module.get(), "version"));
   if (!version) return nullptr;

@@ -1,6 +1,7 @@
 #include "foundation/error_reporting.h"
 
 #include "py/fault.h"
+#include "py/import.h"
 
 #include <unistd.h>
 
@@ -52,7 +53,7 @@ void write_stderr_once() noexcept {
 // Runs logging.getLogger("vesh").warning(*args, **kwargs). False with the
 // Python error set on failure.
 bool call_logger(PyObject* args, PyObject* kwargs) {
-  py::Ref logging = py::Ref::steal(PyImport_Import(VESH_INTERNED("logging")));
+  py::Ref logging = py::import_module("logging");
   if (!logging) return false;
   py::Ref get_logger = py::Ref::steal(PyObject_GetAttr(logging.get(), VESH_INTERNED("getLogger")));
   if (!get_logger) return false;

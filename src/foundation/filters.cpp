@@ -3,6 +3,7 @@
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
+#include "py/import.h"
 
 #include <array>
 #include <cstring>
@@ -194,7 +195,7 @@ bool attrs_filter_monitoring(std::string_view filename, bool& attrs) {
     return true;
   }
   attrs = false;
-  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  Ref sys = py::import_module("sys");
   if (!sys) return false;
   Ref caller = getframe(sys.get(), 1);
   if (!caller) return true;

@@ -4,6 +4,7 @@
 #include "py/error.h"
 #include "py/fault.h"
 #include "py/heap_type.h"
+#include "py/import.h"
 #include "foundation/thread_hooks.h"
 #include "foundation/error_reporting.h"
 
@@ -307,7 +308,7 @@ Ref callback_of(PyObject* target, const char* method) {
 }  // namespace
 
 bool register_callbacks(PyObject* target, std::uint8_t tool_id) {
-  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  Ref sys = py::import_module("sys");
   if (!sys) return false;
   Ref monitoring = Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
   if (!monitoring) return false;
@@ -341,7 +342,7 @@ bool restart_needed(IdleFilter& idle, IdleFilter& own) noexcept {
 namespace {
 
 Ref sys_monitoring() {
-  Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+  Ref sys = py::import_module("sys");
   if (!sys) return {};
   return Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
 }

@@ -3,6 +3,7 @@
 #include "py/args.h"
 #include "py/fault.h"
 #include "py/heap_type.h"
+#include "py/import.h"
 #include "monitor/resume_prefix.h"
 #include "store/trace_capture.h"
 #include "store/subtree_flush.h"
@@ -21,8 +22,6 @@ namespace {
 
 // getattr(obj, name) as a new reference; null with the error set.
 Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
-
-Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 // The "trace_points" setting: the names under "on_return", when it is a
 // list inside a dict. Nothing here ever fails construction.
@@ -71,13 +70,13 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
   if (!config_) return false;
 
   // 2. The modules the monitor calls into.
-  Ref sys = import("sys");
+  Ref sys = py::import_module("sys");
   if (!sys) return false;
-  Ref threading = import("threading");
+  Ref threading = py::import_module("threading");
   if (!threading) return false;
   Ref monitoring = attr(sys.get(), "monitoring");
   if (!monitoring) return false;
-  Ref dis = import("dis");
+  Ref dis = py::import_module("dis");
   if (!dis) return false;
 
   // 3. The opcode numbers of the resume-prefix scan; a failure only leaves
@@ -323,7 +322,7 @@ Ref VeshMonitor::hooks_off_result(std::uint8_t kind, std::uint8_t state, PyObjec
 void VeshMonitor::disable_events() const {
   if (!active_.load(std::memory_order_acquire)) return;
   PyError pending = PyError::fetch();
-  Ref sys = import("sys");
+  Ref sys = py::import_module("sys");
   Ref monitoring = sys ? attr(sys.get(), "monitoring") : Ref();
   Ref set_events = monitoring ? attr(monitoring.get(), "set_events") : Ref();
   if (set_events) {

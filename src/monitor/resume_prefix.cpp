@@ -1,6 +1,7 @@
 #include "monitor/resume_prefix.h"
 
 #include "py/error.h"
+#include "py/import.h"
 #include "py/ref.h"
 
 #include <atomic>
@@ -33,7 +34,7 @@ bool opcode_number(PyObject* opmap, const char* name, std::uint8_t& out) {
 std::optional<std::pair<std::uint8_t, std::uint8_t>> prefix_end_opcodes() {
   std::uint32_t word = OPCODES.load(std::memory_order_acquire);
   if (word & kFilled) return std::make_pair(std::uint8_t(word & 0xff), std::uint8_t((word >> 8) & 0xff));
-  py::Ref opcode = py::Ref::steal(PyImport_ImportModule("opcode"));
+  py::Ref opcode = py::import_module("opcode");
   if (!opcode) return std::nullopt;
   py::Ref opmap = py::Ref::steal(PyObject_GetAttrString(opcode.get(), "opmap"));
   if (!opmap) return std::nullopt;

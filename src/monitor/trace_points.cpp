@@ -6,6 +6,7 @@
 #include "foundation/error_reporting.h"
 #include "foundation/thread_hooks.h"
 #include "py/fault.h"
+#include "py/import.h"
 #include "store/disk_reserve.h"
 #include "store/fork_gate.h"
 #include "store/trace_persistence.h"
@@ -217,7 +218,7 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
   const std::string trace_id = *trace_id_.lock("mutex poisoned");
   Ref config = trace_point_config(*config_);
   if (!config) return Err{fetch_error()};
-  Ref module = Ref::steal(PyImport_ImportModule("vesh.monitoring"));
+  Ref module = py::import_module("vesh.monitoring");
   if (!module) return Err{fetch_error()};
   Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_save_trace_point_from_rust"));
   if (!function) return Err{fetch_error()};

@@ -2,6 +2,7 @@
 
 #include "py/error.h"
 #include "py/fault.h"
+#include "py/import.h"
 #include "py/ref.h"
 #include "foundation/frame_path.h"
 #include "encode/plugin_record.h"
@@ -107,7 +108,7 @@ Ref call_site_dict(std::vector<BoundCallFrame> snapshot, PyObject* frame) {
 
 PyObject* mapping_abc() {
   static PyObject* mapping = [] {
-    Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+    Ref module = py::import_module("collections.abc");
     Ref type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Mapping")) : Ref();
     if (!type) expect_failed("collections.abc.Mapping is always importable", py::PyError::fetch().message());
     return type.release();

@@ -7,6 +7,7 @@
 #include "py/args.h"
 #include "py/error.h"
 #include "py/fault.h"
+#include "py/import.h"
 
 #include <algorithm>
 
@@ -150,7 +151,7 @@ Ref get_callable(PyObject* entry, const char* key) {
 }
 
 std::optional<PluginMap> load_plugins(PyObject* config) {
-  Ref module = Ref::steal(PyImport_ImportModule("vesh.plugins"));
+  Ref module = py::import_module("vesh.plugins");
   if (!module) python_side_broken("vesh.plugins should always be importable");
   Ref loader = Ref::steal(PyObject_GetAttrString(module.get(), "load_plugin_data"));
   if (!loader) python_side_broken("load_plugin_data should exist");

@@ -6,6 +6,7 @@
 #include "py/error.h"
 #include "py/fault.h"
 #include "py/heap_type.h"
+#include "py/import.h"
 #include "store/io_error.h"
 #include "foundation/thread_hooks.h"
 #include "store/trace_container.h"
@@ -85,7 +86,7 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
 
   if (!attr_string(profiler, "trace_id", init.trace_id)) return std::nullopt;
 
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref threading = py::import_module("threading");
   if (!threading) return std::nullopt;
   init.current_thread = get_attr(threading.get(), "current_thread");
   if (!init.current_thread) return std::nullopt;
@@ -368,7 +369,7 @@ bool register_profiler(PyObject* profiler) {
   Ref config = get_attr(profiler, "config");
   if (!config) return false;
   if (!threading_requested(config.get())) return true;
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref threading = py::import_module("threading");
   if (!threading) return false;
   Ref method = get_attr(object.get(), "register_threading_profiler");
   if (!method) return false;

@@ -2,6 +2,7 @@
 
 #include "foundation/error_reporting.h"
 #include "py/fault.h"
+#include "py/import.h"
 #include "py/ref.h"
 #include "store/gil_release.h"
 
@@ -164,8 +165,8 @@ bool register_fork_gate() {
   // logging's own before-fork hook takes the module lock that a save which
   // logs needs. Hooks run before a fork newest first: logging's registers
   // first, so that ours has waited for the saves before it runs.
-  Ref logging = Ref::steal(PyImport_ImportModule("logging"));
-  Ref os = logging ? Ref::steal(PyImport_ImportModule("os")) : Ref();
+  Ref logging = py::import_module("logging");
+  Ref os = logging ? py::import_module("os") : Ref();
   Ref before = os ? Ref::steal(PyCFunction_New(&kBeforeFork, nullptr)) : Ref();
   Ref after = before ? Ref::steal(PyCFunction_New(&kAfterForkInParent, nullptr)) : Ref();
   Ref names = after ? Ref::steal(Py_BuildValue("(ss)", "before", "after_in_parent")) : Ref();

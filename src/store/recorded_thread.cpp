@@ -1,5 +1,7 @@
 #include "store/recorded_thread.h"
 
+#include "py/import.h"
+
 namespace vesh::store {
 
 namespace {
@@ -51,7 +53,7 @@ Ref referent(PyObject* weak) {
 // Whether `thread` is a threading._DummyThread, the object threading makes
 // for a thread it did not start. Answers false on any failure (cleared).
 bool is_dummy_thread(PyObject* thread) {
-  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref threading = py::import_module("threading");
   Ref dummy_type = threading ? Ref::steal(PyObject_GetAttrString(threading.get(), "_DummyThread")) : Ref();
   bool dummy = dummy_type && PyType_Check(dummy_type.get()) &&
                PyObject_TypeCheck(thread, reinterpret_cast<PyTypeObject*>(dummy_type.get()));

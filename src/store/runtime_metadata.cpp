@@ -1,5 +1,6 @@
 #include "store/runtime_metadata.h"
 
+#include "py/import.h"
 #include "py/ref.h"
 
 namespace vesh::store {
@@ -7,8 +8,6 @@ namespace vesh::store {
 namespace {
 
 using py::Ref;
-
-Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
 
 PyResult<std::string> attribute_text(PyObject* module, PyObject* name) {
   Ref value = Ref::steal(PyObject_GetAttr(module, name));
@@ -45,13 +44,13 @@ PyResult<std::string> str_text(PyObject* obj) {
 }
 
 PyResult<std::string> vesh_version() {
-  Ref module = import("vesh.version");
+  Ref module = py::import_module("vesh.version");
   if (!module) return Err{take_python_error()};
   return attribute_text(module.get(), VESH_INTERNED("__version__"));
 }
 
 PyResult<std::optional<std::string>> git_commit_sha() {
-  Ref module = import("vesh.git");
+  Ref module = py::import_module("vesh.git");
   if (!module) return Err{take_python_error()};
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), VESH_INTERNED("COMMIT_SHA")));
   if (!value) return Err{take_python_error()};
@@ -62,7 +61,7 @@ PyResult<std::optional<std::string>> git_commit_sha() {
 }
 
 PyResult<std::vector<std::string>> get_argv() {
-  Ref sys = import("sys");
+  Ref sys = py::import_module("sys");
   if (!sys) return Err{take_python_error()};
   Ref argv = Ref::steal(PyObject_GetAttr(sys.get(), VESH_INTERNED("argv")));
   if (!argv) return Err{take_python_error()};
@@ -87,9 +86,9 @@ PyResult<std::vector<std::string>> get_argv() {
 }
 
 PyResult<Environment> collect_environment() {
-  Ref sys = import("sys");
+  Ref sys = py::import_module("sys");
   if (!sys) return Err{take_python_error()};
-  Ref platform = import("platform");
+  Ref platform = py::import_module("platform");
   if (!platform) return Err{take_python_error()};
   Environment env;
   env.reserve(6);

@@ -1,6 +1,7 @@
 #include "store/trace_persistence.h"
 
 #include "py/fault.h"
+#include "py/import.h"
 #include "py/ref.h"
 #include "support/byte_buffer.h"
 #include "store/trace_container.h"
@@ -194,9 +195,9 @@ PyResult<ByteBuffer> thread_payload(const ThreadEntry& entry) {
 // keyword entries in the order given.
 PyResult<void> call_db(PyObject* function_name, PyObject* args, std::string_view db_path,
                        std::initializer_list<std::pair<const char*, PyObject*>> rest) {
-  Ref db = Ref::steal(PyImport_ImportModule("vesh.db"));
+  Ref db = py::import_module("vesh.db");
   if (!db) return Err{take_python_error()};
-  Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+  Ref pathlib = py::import_module("pathlib");
   if (!pathlib) return Err{take_python_error()};
   Ref path_type = Ref::steal(PyObject_GetAttr(pathlib.get(), VESH_INTERNED("Path")));
   if (!path_type) return Err{take_python_error()};
