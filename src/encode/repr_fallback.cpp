@@ -344,6 +344,17 @@ Ref bounded_items(PyObject* iterable, Py_ssize_t held) {
   return items;
 }
 
+// A list or dict made of `obj` by calling the builtin `type`; null with the
+// error set.
+Ref copy_as(PyTypeObject* type, PyObject* obj) {
+  Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), obj));
+  if (copy && !PyObject_TypeCheck(copy.get(), type)) {
+    PyErr_Format(PyExc_TypeError, "%s() did not return a %s", type->tp_name, type->tp_name);
+    copy.reset();
+  }
+  return copy;
+}
+
 }  // namespace
 
 // An iteration that does not yield the container's own items has no value
@@ -371,11 +382,7 @@ bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t 
       if (PyList_GET_SIZE(items.get()) != held)
         return miscounted(obj, held, PyList_GET_SIZE(items.get()), buf, start);
     } else {
-      items = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyList_Type), obj));
-      if (items && !PyList_Check(items.get())) {
-        PyErr_SetString(PyExc_TypeError, "list() did not return a list");
-        items.reset();
-      }
+      items = copy_as(&PyList_Type, obj);
       if (!items) return unsupported_raised(obj, buf, start);
     }
   }
@@ -428,11 +435,7 @@ bool NativeMsgpackEncoder::write_dict_subclass(PyObject* obj, ByteBuffer& buf, s
       if (!item || PyDict_SetItem(copy.get(), key, item.get()) < 0) return unsupported_raised(obj, buf, start);
     }
   } else {
-    copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), obj));
-    if (copy && !PyDict_Check(copy.get())) {
-      PyErr_SetString(PyExc_TypeError, "dict() did not return a dict");
-      copy.reset();
-    }
+    copy = copy_as(&PyDict_Type, obj);
     if (!copy) return unsupported_raised(obj, buf, start);
   }
 
