@@ -5,9 +5,9 @@
 namespace vesh::encode {
 
 Result<std::optional<ByteBuffer>, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
-                                                      const SerializerState& state,
-                                                      std::optional<std::size_t> byte_budget, bool lightweight_repr,
-                                                      Unencoded& unencoded) {
+                                                                     const SerializerState& state,
+                                                                     std::optional<std::size_t> byte_budget,
+                                                                     bool lightweight_repr, Unencoded& unencoded) {
   ByteBuffer payload;
   payload.push_back(static_cast<char>(0x92));
   write_str(payload, name);

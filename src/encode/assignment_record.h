@@ -55,9 +55,9 @@ struct LineFrame {
 // the program's, not a failure of the recorder. Fails only with an error
 // that is handed on.
 Result<std::optional<ByteBuffer>, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
-                                                      const SerializerState& state,
-                                                      std::optional<std::size_t> byte_budget, bool lightweight_repr,
-                                                      Unencoded& unencoded);
+                                                                     const SerializerState& state,
+                                                                     std::optional<std::size_t> byte_budget,
+                                                                     bool lightweight_repr, Unencoded& unencoded);
 
 // Appends the whole record. Fails (false, ValueError set, buffer unchanged)
 // only for a payload of 2^32 bytes or more, which has no extension form.

@@ -18,9 +18,10 @@ using vesh::py::Ref;
 
 namespace {
 
-vesh::Result<std::optional<ByteBuffer>, vesh::py::PyError> encode(const char* name, const char* value_expr, Unencoded& unencoded,
-                                                   std::optional<std::size_t> budget = std::nullopt,
-                                                   bool lightweight_repr = false) {
+vesh::Result<std::optional<ByteBuffer>, vesh::py::PyError> encode(const char* name, const char* value_expr,
+                                                                  Unencoded& unencoded,
+                                                                  std::optional<std::size_t> budget = std::nullopt,
+                                                                  bool lightweight_repr = false) {
   static const vesh::encode::SerializerState* state = vesh::encode::Serializer::get();
   EXPECT_NE(state, nullptr);
   Ref value = vesh::testing::eval(value_expr);
@@ -104,9 +105,9 @@ TEST(AssignPayload, AValueThatCannotBeEncodedIsItsReprTextAndWithoutOneThereIsNo
   EXPECT_TRUE(unencoded.error.matches(PyExc_ZeroDivisionError));
 
   Unencoded again;
-  auto failed = encode("v", "_NoRepr()", again, std::nullopt, true);
-  ASSERT_TRUE(failed.ok());
-  EXPECT_FALSE(failed.value());
+  auto omitted = encode("v", "_NoRepr()", again, std::nullopt, true);
+  ASSERT_TRUE(omitted.ok());
+  EXPECT_FALSE(omitted.value());
   ASSERT_TRUE(again.error);
   EXPECT_TRUE(again.error.matches(PyExc_ZeroDivisionError));
   EXPECT_TRUE(again.omitted);
