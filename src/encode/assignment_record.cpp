@@ -4,27 +4,28 @@
 
 namespace vesh::encode {
 
-Result<ByteBuffer, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
-                                                      const SerializerState& state,
-                                                      std::optional<std::size_t> byte_budget, bool lightweight_repr,
-                                                      Unencoded& unencoded) {
+Result<std::optional<ByteBuffer>, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
+                                                                     const SerializerState& state,
+                                                                     std::optional<std::size_t> byte_budget,
+                                                                     bool lightweight_repr, Unencoded& unencoded) {
   ByteBuffer payload;
   payload.push_back(static_cast<char>(0x92));
   write_str(payload, name);
   // The encoder is released before its failure is handed back: releasing it
   // drops references, which can run finalizers.
   py::PyError failure;
+  ValueWrite outcome;
   {
     NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = byte_budget,
                                                        .interning = nullptr,
                                                        .lightweight_repr = lightweight_repr,
                                                        .ext_nesting = 1});
-    const ValueWrite outcome = encode_value_or_repr(encoder, value, payload, unencoded);
+    outcome = encode_value_or_repr(encoder, value, payload, unencoded);
     if (outcome == ValueWrite::Failed) failure = py::PyError::fetch();
-    if (outcome == ValueWrite::Unencodable) failure = std::move(unencoded.error);
   }
   if (failure) return Err{std::move(failure)};
-  return payload;
+  if (outcome == ValueWrite::Unencodable) return std::optional<ByteBuffer>();
+  return std::optional<ByteBuffer>(std::move(payload));
 }
 
 bool write_assignment_record(ByteBuffer& buffer, const LineFrame& line, std::string_view payload) {

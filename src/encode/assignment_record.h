@@ -14,7 +14,8 @@
 // payload's length first, and a value that fails to encode must leave no byte
 // of its record behind. A value whose own encoding fails is written as its
 // repr text (unencodable_value.h); the record has no form without its value,
-// so when the repr fails too the record is not written.
+// so when the repr fails too the record is not written, and the writer says
+// so once per code location, as the frame records do.
 #pragma once
 
 #include <Python.h>
@@ -50,12 +51,13 @@ struct LineFrame {
 // The "assign" payload: [name, value], the value encoded as an item of the
 // extension (shared references and value interning do not reach into it),
 // or as its repr text when its encoding fails; `unencoded` then says why.
-// Fails with the error of the encoding when the repr fails too, or with an
-// error that is handed on.
-Result<ByteBuffer, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
-                                                      const SerializerState& state,
-                                                      std::optional<std::size_t> byte_budget, bool lightweight_repr,
-                                                      Unencoded& unencoded);
+// Nothing (and `unencoded` says why) when the repr fails too: the value is
+// the program's, not a failure of the recorder. Fails only with an error
+// that is handed on.
+Result<std::optional<ByteBuffer>, py::PyError> encode_assign_payload(std::string_view name, PyObject* value,
+                                                                     const SerializerState& state,
+                                                                     std::optional<std::size_t> byte_budget,
+                                                                     bool lightweight_repr, Unencoded& unencoded);
 
 // Appends the whole record. Fails (false, ValueError set, buffer unchanged)
 // only for a payload of 2^32 bytes or more, which has no extension form.

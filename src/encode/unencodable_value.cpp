@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace vesh::encode {
 
@@ -68,16 +69,22 @@ ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, 
   return as_repr ? ValueWrite::Written : ValueWrite::Unencodable;
 }
 
-void report_unencoded_once(std::string_view co_name, std::string_view location, const Unencoded& unencoded) {
+void report_unencoded_once(std::string_view co_name, std::string_view location, const Unencoded& unencoded,
+                           UnencodedRecord record) {
+  // Kept apart per kind of record: a return and a store on one line lose
+  // different things, and each is said.
   static std::mutex mutex;
-  static auto* reported = new absl::flat_hash_set<std::string>();
+  static auto* reported = new absl::flat_hash_set<std::pair<std::string, UnencodedRecord>>();
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!reported->emplace(location).second) return;
+    if (!reported->emplace(std::string(location), record).second) return;
   }
+  const char* outcome = !unencoded.omitted                     ? "it is recorded as its repr"
+                        : record == UnencodedRecord::Assignment ? "its assignment is not recorded"
+                                                                : "the record keeps no values";
   std::string message = "Vesh could not encode a value of " + std::string(co_name) + " at " + std::string(location) +
                         " (" + Py_TYPE(unencoded.error.value())->tp_name + ": " + unencoded.error.message() + "); " +
-                        (unencoded.omitted ? "the record keeps no values" : "it is recorded as its repr");
+                        outcome;
   log_warning(message);
 }
 

@@ -56,9 +56,15 @@ bool recoverable_failure(bool value_failed, const py::PyError& error);
 ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer,
                                 Unencoded& unencoded);
 
+// The record that could not hold a value: a frame record then keeps its
+// names without values; an assignment record has no form without its value
+// and is not written at all.
+enum class UnencodedRecord : std::uint8_t { Frame, Assignment };
+
 // Logs `unencoded` (a value of the code `co_name` at `location`, a frame path
-// of file and line) the first time a value at that location could not be
-// encoded; later ones are said no more.
-void report_unencoded_once(std::string_view co_name, std::string_view location, const Unencoded& unencoded);
+// of file and line) the first time a value of that kind of record at that
+// location could not be encoded; later ones are said no more.
+void report_unencoded_once(std::string_view co_name, std::string_view location, const Unencoded& unencoded,
+                           UnencodedRecord record = UnencodedRecord::Frame);
 
 }  // namespace vesh::encode

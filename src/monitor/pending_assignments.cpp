@@ -205,7 +205,11 @@ PyStatus VeshMonitor::write_assignment(const encode::LineFrame& line, const std:
       encode::encode_assign_payload(name, value, *serializer_, max_value_bytes_, lightweight_repr_, unencoded);
   if (!payload.ok()) return Err{std::move(payload.error())};
   if (unencoded.error) [[unlikely]]
-    encode::report_unencoded_once(line.co_name, line.path, unencoded);
+    encode::report_unencoded_once(line.co_name, line.path, unencoded, encode::UnencodedRecord::Assignment);
+  // A value the program keeps at this store would otherwise be logged at
+  // every assignment: it was said once above, and the store goes unrecorded.
+  if (!payload.value()) [[unlikely]]
+    return Ok{};
   std::shared_ptr<const std::string> key;
   std::optional<store::AppendOutcome> appended;
   std::uint64_t generation = 0;
@@ -217,7 +221,7 @@ PyStatus VeshMonitor::write_assignment(const encode::LineFrame& line, const std:
     key = *found.value();
     LockedStore locked = lock_thread_store(*flush, *key);
     appended = locked.guard->append_encoded(
-        [&](ByteBuffer& buffer) { return encode::write_assignment_record(buffer, line, payload.value().view()); });
+        [&](ByteBuffer& buffer) { return encode::write_assignment_record(buffer, line, payload.value()->view()); });
     if (!appended) [[unlikely]]
       return Err{append_failed(std::move(locked), fetch_error())};
     if (!flush_subtree_bytes_) return Ok{};
