@@ -6,6 +6,7 @@
 #include <Python.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,12 +104,31 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
   return out;
 }
 
+namespace {
+
+// link() says so where the filesystem has no hard links (EPERM is what
+// Linux documents; FUSE filesystems also answer ENOSYS or EOPNOTSUPP).
+bool no_hard_links(int error) noexcept { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
+}  // namespace
+
 Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Ok{};
   if (errno != EINVAL && errno != ENOSYS) return Err{IoError::last_os_error()};
   // A link refuses an existing name as the flag does; the name is taken
   // whole or not at all, and the temporary name is dropped only after.
-  if (::link(from.c_str(), to.c_str()) != 0) return Err{IoError::last_os_error()};
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    if (!no_hard_links(errno)) return Err{IoError::last_os_error()};
+    // Nothing here can refuse a taken name atomically. A rename still names
+    // the file whole or not at all; a name already there is refused, and
+    // one made between the check and the rename would be replaced, which a
+    // name of the caller's own (a capture's ULID) rules out.
+    struct stat seen;
+    if (::lstat(to.c_str(), &seen) == 0) return Err{IoError::from_errno(EEXIST)};
+    if (errno != ENOENT) return Err{IoError::last_os_error()};
+    if (::rename(from.c_str(), to.c_str()) != 0) return Err{IoError::last_os_error()};
+    return Ok{};
+  }
   if (::unlink(from.c_str()) != 0) {
     IoError error = IoError::last_os_error();
     ::unlink(to.c_str());

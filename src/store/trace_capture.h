@@ -63,7 +63,9 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
 // Gives the file `from` the name `to` unless a file has that name already
 // (AlreadyExists then, and `from` is left as it was): renameat2 with
 // RENAME_NOREPLACE, or a hard link and an unlink where the filesystem takes
-// no rename flags.
+// no rename flags. Where it has no hard links either (FAT, exFAT and other
+// FUSE or network filesystems), a plain rename once `to` is found free: `to`
+// must be a name no other writer uses, as a capture's final name is.
 Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Makes a directory's entries durable (fsync of the directory, repeated on
