@@ -1,6 +1,6 @@
 """The files streamed traces are finished into, on a filesystem without hard
-links or rename flags (exFAT through FUSE): every trace is stored whole, with
-no file left over."""
+links or rename flags (exFAT through FUSE) and under trace ids that cannot
+name a file as they are: every trace is stored whole, with no file left over."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ import pytest
 
 from monitor_helpers import decode, recording
 from stored_traces import stored_rows
+from vesh.profiler import Profiler
 
 
 @pytest.fixture(scope="module")
@@ -55,3 +56,15 @@ def test_a_filesystem_without_links_stores_every_trace_and_leaves_no_copy(exfat,
     assert len(rows) > 1 if flush_mb else len(rows) == 1
     assert leaf_returns(rows) == [600] * 200  # each call once, in the main trace or a flushed one
     assert len(os.listdir(db.parent / "raw")) == len(rows)
+
+
+@pytest.mark.parametrize("trace_id", [".dotted", "trc_" + "a" * 211, "t" * 300])
+def test_a_trace_id_too_long_or_odd_for_a_file_name_is_stored_whole(tmp_path, trace_id):
+    profiler = Profiler(tmp_path / "vesh.db", {}, trace_id=trace_id)
+    profiler.start()
+    leaf("x" * 600)
+    profiler.stop()
+    profiler.save()
+    rows = stored_rows(tmp_path / "vesh.db")
+    assert [(row[0], decode(row[2]).container.trace_id) for row in rows] == [(trace_id, trace_id)]
+    assert leaf_returns(rows) == [600]
