@@ -3,8 +3,10 @@
 The native recorder hands over every trace it saves in one of two ways:
 
 * a streamed trace is written by the recorder into a file of its own,
-  ``raw/<trace_id>.<unique>.vesh`` beside the database, and then announced
-  with `_save_trace_metadata`, which is given that name;
+  ``raw/<stem>.<unique>.vesh`` beside the database, and then announced
+  with `_save_trace_metadata`, which is given that name (the stem is the
+  trace id, or for an id too long or odd to name a file, a cut of it and a
+  digest: see `_file_stem`);
 * a trace held in memory arrives as the container bytes themselves through
   `save_v3_trace_chunks`.
 
@@ -92,6 +94,27 @@ def _check_trace_id(trace_id: object) -> str:
     return trace_id
 
 
+_STEM_LIMIT = 64
+_STEM_CUT = 40
+_PLAIN = frozenset("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
+
+
+def _file_stem(trace_id: str) -> str:
+    """The part of a trace file's name taken from `trace_id`, as the recorder
+    makes it: the id when it is a short plain name, else its first characters
+    (other bytes made "_"), "-" and a 64-bit FNV-1a digest of the whole id.
+    Never longer than 64 bytes nor starting with ".", so that with the
+    suffixes it stays within any filesystem's name limit."""
+    data = trace_id.encode("utf-8", "surrogateescape")
+    if len(data) <= _STEM_LIMIT and not trace_id.startswith(".") and set(trace_id) <= _PLAIN | {"."}:
+        return trace_id
+    digest = 0xCBF29CE484222325
+    for byte in data:
+        digest = ((digest ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    cut = "".join(chr(b) if chr(b) in _PLAIN else "_" for b in data[:_STEM_CUT])
+    return f"{cut}-{digest:016x}"
+
+
 def _check_container(head: bytes, tail: bytes, size: int) -> None:
     """Refuses a container that is not whole (a torn or foreign file), given
     its first 24 bytes, its last 32 and its size."""
@@ -139,7 +162,7 @@ def _store(trace_id: str, source: bytes | Path, origin: str, db_path: Path, crea
             with conn:
                 conn.execute(insert, (trace_id, float(created_at), origin, b"", source.name))
             return
-        raw_file = f"{trace_id}.{uuid.uuid4().hex}.vesh"
+        raw_file = f"{_file_stem(trace_id)}.{uuid.uuid4().hex}.vesh"
         kept = raw_directory(db_path) / raw_file
         if isinstance(source, Path):
             # A link refuses a name that is taken, and leaves the shared name

@@ -26,6 +26,16 @@ Result<void, IoError> copy_frames(const FrameStore& from, FrameStore& to) {
   return Ok{};
 }
 
+// Removes what a failed save left of the capture's file, finished or not:
+// its frames go back into the running trace, which saves them, so the file
+// would be a second copy, and one more at every flush while the failure
+// lasts. A prefix recovered after the writer circuit opened is named by the
+// error and stays.
+void remove_unsaved_file(TraceCapture& capture) {
+  ::unlink(capture.final_path().c_str());
+  if (!capture.recovered_prefix()) ::unlink(capture.temp_path()->c_str());
+}
+
 }  // namespace
 
 PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const ThreadObjects& threads,
@@ -92,7 +102,6 @@ PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const Thre
       } else if (const WriterStop* stop = capture->writer_stop()) {
         // A subtree is flushed whole or not at all: past the filesystem's
         // reserve the writer left some of its frames out of the file.
-        ::unlink(capture->final_path().c_str());
         failure = stop->error();
       }
     }
@@ -101,12 +110,13 @@ PyResult<void> save_v3_trace_from_parts(const StoresByThread& stores, const Thre
     if (const WriterStop* stop = capture->writer_stop(); stop != nullptr && info.writer_stop != nullptr) {
       *info.writer_stop = FlushedWriterStop{*stop, capture->final_path()};
     }
+    remove_unsaved_file(*capture);
     return Err{io_failure(*failure)};
   }
 
   auto registered = save_trace_metadata(info.trace_id, capture->final_path().filename().string(), info.db_path,
                                         info.timeout, false);
-  if (!registered.ok()) ::unlink(capture->final_path().c_str());
+  if (!registered.ok()) remove_unsaved_file(*capture);
   return registered;
 }
 

@@ -4,9 +4,9 @@
 //
 // Unlike a tracer's save, every failure is returned, registration included
 // (vesh.db is asked not to ignore errors): the caller's frames are still
-// whole, and it puts them back. A container file that was finished but
-// could not be registered is removed again, so that nothing is left in the
-// raw directory that the database does not know.
+// whole, and it puts them back. The file a failed save wrote, finished or
+// not, is removed again, so that nothing is left in the raw directory that
+// the database does not know.
 #pragma once
 
 #include "foundation/config.h"

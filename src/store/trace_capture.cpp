@@ -6,8 +6,10 @@
 #include <Python.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -84,6 +86,42 @@ bool require_valid_trace_id(std::string_view trace_id) {
   return false;
 }
 
+namespace {
+
+bool plain_name_byte(char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// 64-bit FNV-1a: stable across processes and builds, which a file name that
+// stands for an id must be.
+std::uint64_t id_digest(std::string_view text) noexcept {
+  std::uint64_t hash = 0xcbf29ce484222325ull;
+  for (char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ull;
+  }
+  return hash;
+}
+
+constexpr std::size_t kStemCut = 40;
+static_assert(kStemCut + 1 + 16 <= kMaxTraceFileStem, "a cut id and its digest fit the stem");
+
+}  // namespace
+
+std::string trace_file_stem(std::string_view trace_id) {
+  auto plain_or_dot = [](char c) { return plain_name_byte(c) || c == '.'; };
+  const bool plain = !trace_id.empty() && trace_id.size() <= kMaxTraceFileStem && trace_id.front() != '.' &&
+                     std::all_of(trace_id.begin(), trace_id.end(), plain_or_dot);
+  if (plain) return std::string(trace_id);
+  std::string stem;
+  for (char c : trace_id.substr(0, kStemCut)) stem += plain_name_byte(c) ? c : '_';
+  static constexpr char kHex[] = "0123456789abcdef";
+  stem += '-';
+  const std::uint64_t digest = id_digest(trace_id);
+  for (int shift = 60; shift >= 0; shift -= 4) stem += kHex[(digest >> shift) & 0xF];
+  return stem;
+}
+
 CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_view trace_id, std::string_view unique,
                            std::uint64_t pid, std::uint64_t sequence) {
   CapturePaths out;
@@ -95,7 +133,7 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
   }
   const bool no_parent = db.empty() || (db.has_root_path() && db == db.root_path());
   out.raw_dir = no_parent ? std::filesystem::path(".") / "raw" : db.parent_path() / "raw";
-  std::string name = std::string(trace_id) + "." + std::string(unique) + ".vesh";
+  std::string name = trace_file_stem(trace_id) + "." + std::string(unique) + ".vesh";
   out.final_path = out.raw_dir / name;
   out.temp_path = out.final_path.parent_path() /
                   ("." + out.final_path.filename().string() + "." + std::to_string(pid) + "." +
@@ -103,12 +141,31 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
   return out;
 }
 
+namespace {
+
+// link() says so where the filesystem has no hard links (EPERM is what
+// Linux documents; FUSE filesystems also answer ENOSYS or EOPNOTSUPP).
+bool no_hard_links(int error) noexcept { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
+}  // namespace
+
 Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Ok{};
   if (errno != EINVAL && errno != ENOSYS) return Err{IoError::last_os_error()};
   // A link refuses an existing name as the flag does; the name is taken
   // whole or not at all, and the temporary name is dropped only after.
-  if (::link(from.c_str(), to.c_str()) != 0) return Err{IoError::last_os_error()};
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    if (!no_hard_links(errno)) return Err{IoError::last_os_error()};
+    // Nothing here can refuse a taken name atomically. A rename still names
+    // the file whole or not at all; a name already there is refused, and
+    // one made between the check and the rename would be replaced, which a
+    // name of the caller's own (a capture's ULID) rules out.
+    struct stat seen;
+    if (::lstat(to.c_str(), &seen) == 0) return Err{IoError::from_errno(EEXIST)};
+    if (errno != ENOENT) return Err{IoError::last_os_error()};
+    if (::rename(from.c_str(), to.c_str()) != 0) return Err{IoError::last_os_error()};
+    return Ok{};
+  }
   if (::unlink(from.c_str()) != 0) {
     IoError error = IoError::last_os_error();
     ::unlink(to.c_str());

@@ -5,7 +5,7 @@
 // Streamed (the normal route): every sealed chunk and published value
 // reserves room in the process-wide resident budget and goes to the
 // capture's writer thread, started on first use; finish() closes the file
-// and gives it the capture's own name "<raw>/<trace id>.<unique>.vesh",
+// and gives it the capture's own name "<raw>/<id stem>.<unique>.vesh",
 // which the database row then names. Kept in memory: chunks stay in
 // their handles and the tracer builds the container as bytes. A capture
 // switches to memory, once and for good, when it is used in a forked child
@@ -47,10 +47,22 @@ Result<void, IoError> validate_trace_id(std::string_view trace_id);
 // text naming the refused id) when `trace_id` is refused.
 bool require_valid_trace_id(std::string_view trace_id);
 
+// The part of a trace file's name taken from its trace id (already
+// validated): the id itself when it is a short plain name (ASCII letters,
+// digits, "_", "-" and ".", not first), else its first characters, each
+// other byte made "_", then "-" and a digest of the whole id. Never starting
+// with ".", which the database takes for an unfinished file, and at most
+// kMaxTraceFileStem bytes: with the ULID, the suffixes, a pid and a sequence
+// number the temporary name stays within 143 bytes, the shortest name limit
+// met in practice (eCryptfs), while the ids vesh makes itself ("trc_" and a
+// ULID) are kept whole. The row and the container keep the whole id.
+inline constexpr std::size_t kMaxTraceFileStem = 64;
+std::string trace_file_stem(std::string_view trace_id);
+
 struct CapturePaths {
   std::filesystem::path raw_dir;
-  std::filesystem::path final_path;  // raw_dir / "<trace id>.<unique>.vesh"
-  std::filesystem::path temp_path;   // raw_dir / ".<trace id>.<unique>.vesh.<pid>.<sequence>.tmp"
+  std::filesystem::path final_path;  // raw_dir / "<id stem>.<unique>.vesh"
+  std::filesystem::path temp_path;   // raw_dir / ".<id stem>.<unique>.vesh.<pid>.<sequence>.tmp"
 };
 // The files of the trace `trace_id` (already validated) of the database at
 // `db_path`, finished under a name that `unique` (letters and digits) makes
@@ -63,7 +75,9 @@ CapturePaths capture_paths(const std::filesystem::path& db_path, std::string_vie
 // Gives the file `from` the name `to` unless a file has that name already
 // (AlreadyExists then, and `from` is left as it was): renameat2 with
 // RENAME_NOREPLACE, or a hard link and an unlink where the filesystem takes
-// no rename flags.
+// no rename flags. Where it has no hard links either (FAT, exFAT and other
+// FUSE or network filesystems), a plain rename once `to` is found free: `to`
+// must be a name no other writer uses, as a capture's final name is.
 Result<void, IoError> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Makes a directory's entries durable (fsync of the directory, repeated on
