@@ -6,7 +6,8 @@
 # once, instead of failing at once.
 set -euo pipefail
 need=()
-for pkg in libmsgpack-cxx-dev libabsl-dev zlib1g-dev libgtest-dev g++ cmake ninja-build; do
+# exfatprogs and exfat-fuse give the tests a filesystem without hard links.
+for pkg in libmsgpack-cxx-dev libabsl-dev zlib1g-dev libgtest-dev g++ cmake ninja-build exfatprogs exfat-fuse; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 [ ${#need[@]} -gt 0 ] || exit 0
