@@ -374,6 +374,35 @@ def test_a_generator_closed_after_its_globals_were_cleared_flushes_and_saves_qui
     assert closing in flushed
 
 
+RECURSION_LIMIT_REACHED_AND_CAUGHT = """
+    import sys
+    from vesh import monitoring
+    from vesh.profiler import Profiler
+
+    def down(n):
+        pad = "x" * 500
+        return down(n + 1) + len(pad)
+
+    # The process's first flush comes while the RecursionError unwinds, just
+    # below the limit; one that fails there is tried again every few levels.
+    recorder = monitoring.session if sys.argv[2] == "monitor" else Profiler
+    with recorder(sys.argv[1], {"flush_subtree_mb": 0.002}) as native:
+        try:
+            down(0)
+        except RecursionError:
+            pass
+    if sys.argv[2] == "profiler":
+        native.save()
+"""
+
+
+def test_a_first_flush_at_the_recursion_limit_says_at_most_the_one_line_notice(kind, tmp_path):
+    proc = run_program(RECURSION_LIMIT_REACHED_AND_CAUGHT, tmp_path / "vesh.db", kind)
+    assert proc.returncode == 0, proc.stderr
+    assert all("the stack is nearly exhausted;" in line for line in proc.stderr.splitlines()), proc.stderr
+    assert len(stored(tmp_path / "vesh.db")) > 100  # the trace and its flushed parts
+
+
 BIG_TEXT = "é" * 2500  # interned from its third sighting on
 BIG_BYTES = bytes(range(256)) * 20
 
