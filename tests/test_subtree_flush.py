@@ -113,6 +113,16 @@ def assert_whole(db, trace_id, workers, n):
         assert len(seen) == len(set(seen))
 
 
+def run_program(source, db, kind):
+    """Runs `source` in a process of its own, with the db path and the kind
+    of recorder as its arguments."""
+    script = db.parent / "program.py"
+    script.write_text(textwrap.dedent(source))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    return subprocess.run([sys.executable, str(script), str(db), kind], capture_output=True, text=True, timeout=60,
+                          env=env)
+
+
 @pytest.mark.parametrize("threshold", [0, 64 * KIB])
 def test_flushed_calls_come_back_whole_in_order_through_their_markers(kind, tmp_path, threshold):
     db = tmp_path / "vesh.db"
@@ -296,12 +306,8 @@ DAEMON_FLUSHING_AT_EXIT = """
 
 
 def test_a_daemon_thread_flushing_while_the_interpreter_exits_does_not_abort_it(kind, tmp_path):
-    script = tmp_path / "program.py"
-    script.write_text(textwrap.dedent(DAEMON_FLUSHING_AT_EXIT))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     for _ in range(4):
-        proc = subprocess.run([sys.executable, str(script), str(tmp_path / "vesh.db"), kind], capture_output=True,
-                              text=True, timeout=60, env=env)
+        proc = run_program(DAEMON_FLUSHING_AT_EXIT, tmp_path / "vesh.db", kind)
         assert proc.returncode == 0, proc.stderr
 
 
@@ -353,12 +359,8 @@ GENERATOR_CLOSED_WITHOUT_BUILTINS = """
 
 
 def test_a_generator_closed_after_its_globals_were_cleared_flushes_and_saves_quietly(kind, tmp_path):
-    script = tmp_path / "program.py"
-    script.write_text(textwrap.dedent(GENERATOR_CLOSED_WITHOUT_BUILTINS))
     db = tmp_path / "vesh.db"
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    proc = subprocess.run([sys.executable, str(script), str(db), kind], capture_output=True, text=True, timeout=60,
-                          env=env)
+    proc = run_program(GENERATOR_CLOSED_WITHOUT_BUILTINS, db, kind)
     assert (proc.returncode, proc.stderr) == (0, "")
     trace_id = proc.stdout.split()[-1]
 
@@ -370,6 +372,35 @@ def test_a_generator_closed_after_its_globals_were_cleared_flushes_and_saves_qui
     traces = stored(db)
     flushed = [msgpack.unpackb(f) for t in flushed_ids(db, trace_id) for f in threads_of(traces[t][0]).popitem()[1]]
     assert closing in flushed
+
+
+RECURSION_LIMIT_REACHED_AND_CAUGHT = """
+    import sys
+    from vesh import monitoring
+    from vesh.profiler import Profiler
+
+    def down(n):
+        pad = "x" * 500
+        return down(n + 1) + len(pad)
+
+    # The process's first flush comes while the RecursionError unwinds, just
+    # below the limit; one that fails there is tried again every few levels.
+    recorder = monitoring.session if sys.argv[2] == "monitor" else Profiler
+    with recorder(sys.argv[1], {"flush_subtree_mb": 0.002}) as native:
+        try:
+            down(0)
+        except RecursionError:
+            pass
+    if sys.argv[2] == "profiler":
+        native.save()
+"""
+
+
+def test_a_first_flush_at_the_recursion_limit_says_at_most_the_one_line_notice(kind, tmp_path):
+    proc = run_program(RECURSION_LIMIT_REACHED_AND_CAUGHT, tmp_path / "vesh.db", kind)
+    assert proc.returncode == 0, proc.stderr
+    assert all("the stack is nearly exhausted;" in line for line in proc.stderr.splitlines()), proc.stderr
+    assert len(stored(tmp_path / "vesh.db")) > 100  # the trace and its flushed parts
 
 
 BIG_TEXT = "é" * 2500  # interned from its third sighting on

@@ -5,6 +5,7 @@
 #include "py/heap_type.h"
 #include "py/import.h"
 #include "monitor/resume_prefix.h"
+#include "store/runtime_metadata.h"
 #include "store/trace_capture.h"
 #include "store/subtree_flush.h"
 #include "foundation/error_reporting.h"
@@ -82,6 +83,13 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
   // 3. The opcode numbers of the resume-prefix scan; a failure only leaves
   // them to be read later.
   if (!prefix_end_opcodes()) PyErr_Clear();
+
+  // 3b. What every saved trace's metadata reads, read here at the maker's
+  // stack: a flush may come near the recursion limit.
+  if (store::PyResult<void> early = store::read_metadata_early(); !early) {
+    std::move(early).error().restore();
+    return false;
+  }
 
   // 4. DISABLE and the constructing thread.
   disable_ = attr(monitoring.get(), "DISABLE");

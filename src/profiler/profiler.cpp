@@ -8,6 +8,7 @@
 #include "py/heap_type.h"
 #include "py/import.h"
 #include "store/io_error.h"
+#include "store/runtime_metadata.h"
 #include "foundation/thread_hooks.h"
 #include "store/trace_container.h"
 #include "foundation/error_reporting.h"
@@ -92,6 +93,13 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
   if (!init.current_thread) return std::nullopt;
   Ref constructing_thread = Ref::steal(PyObject_CallNoArgs(init.current_thread.get()));
   if (!constructing_thread) return std::nullopt;
+
+  // What every saved trace's metadata reads, read here at the maker's stack:
+  // a flush may come near the recursion limit.
+  if (store::PyResult<void> early = store::read_metadata_early(); !early) {
+    std::move(early).error().restore();
+    return std::nullopt;
+  }
 
   if (!resolve_flush_subtree_bytes(config.get(), init.flush_subtree_bytes)) return std::nullopt;
 

@@ -9,6 +9,18 @@ namespace {
 
 using py::Ref;
 
+// Made once and kept for the process, so that a save on a thread still
+// running at exit never reads a destroyed one. The interpreter lock, which
+// every caller holds, guards it.
+Environment* KEPT_ENVIRONMENT = nullptr;
+
+// Drops an ordinary Exception; anything else (KeyboardInterrupt, SystemExit)
+// is the program's and is handed back.
+PyResult<void> drop_ordinary(py::PyError error) {
+  if (error.matches(PyExc_Exception)) return Ok{};
+  return Err{std::move(error)};
+}
+
 PyResult<std::string> attribute_text(PyObject* module, PyObject* name) {
   Ref value = Ref::steal(PyObject_GetAttr(module, name));
   if (!value) return Err{take_python_error()};
@@ -108,6 +120,32 @@ PyResult<Environment> collect_environment() {
     add(key, value);
   }
   return env;
+}
+
+PyResult<Environment> process_environment() {
+  if (KEPT_ENVIRONMENT != nullptr) return *KEPT_ENVIRONMENT;
+  PyResult<Environment> collected = collect_environment();
+  if (!collected) return collected;
+  // Collecting ran Python code, which may have let another thread keep its
+  // own collection meanwhile: the first kept stays, the facts are the same.
+  if (KEPT_ENVIRONMENT == nullptr) KEPT_ENVIRONMENT = new Environment(collected.value());
+  return collected;
+}
+
+PyResult<void> read_metadata_early() {
+  for (const char* name : {"vesh.version", "vesh.git", "vesh.db"}) {
+    if (Ref module = py::import_module(name); !module) {
+      if (PyResult<void> dropped = drop_ordinary(take_python_error()); !dropped) return dropped;
+    }
+  }
+  PyResult<Environment> environment = process_environment();
+  if (!environment) return drop_ordinary(std::move(environment).error());
+  return Ok{};
+}
+
+void forget_process_environment() {
+  delete KEPT_ENVIRONMENT;
+  KEPT_ENVIRONMENT = nullptr;
 }
 
 }  // namespace vesh::store

@@ -1,7 +1,11 @@
 // The environment facts recorded in every trace's metadata: the tracer's
 // version, the commit the program runs at, its command line and the
-// interpreter and platform it runs on. Read afresh on every call (a program
-// may change sys.argv or its checkout between saves).
+// interpreter and platform it runs on. The version, commit and command line
+// are read afresh on every call (a program may change sys.argv or its
+// checkout between saves). The interpreter and platform cannot change while
+// the process runs, and reading them runs the platform module, whose imports
+// and calls need far more stack than a flush has when it runs near the
+// recursion limit: they are read once, when a recorder is made, and kept.
 //
 // Every function runs with the interpreter lock held and returns the Python
 // exception that stopped it.
@@ -42,7 +46,23 @@ PyResult<std::vector<std::string>> get_argv();
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 // The six facts "py_version", "py_version_full", "platform", "system",
-// "machine" and "processor", in that order.
+// "machine" and "processor", in that order, read afresh.
 PyResult<Environment> collect_environment();
+
+// The facts collect_environment() answered first in this process (a forked
+// child keeps its parent's, which are its own too), collecting them now when
+// none are kept yet. A failure keeps nothing, so the next call tries again.
+PyResult<Environment> process_environment();
+
+// Called when a recorder is made, at the shallow stack of its maker: keeps
+// the environment and imports the modules the version and commit are read
+// from and the trace is saved through (vesh.db), so that a save or flush
+// running deep in the program's stack imports nothing. An ordinary Exception
+// is dropped (the first save meets it again); any other (KeyboardInterrupt)
+// is the program's and fails the call.
+PyResult<void> read_metadata_early();
+
+// Drops the kept environment, for tests that fake the facts.
+void forget_process_environment();
 
 }  // namespace vesh::store

@@ -262,7 +262,7 @@ PyResult<TracePayloads> prepare_v3_trace_from_parts(std::span<const ThreadEntry>
   if (!commit) return Err{std::move(commit).error()};
   PyResult<std::vector<std::string>> argv = get_argv();
   if (!argv) return Err{std::move(argv).error()};
-  PyResult<Environment> environment = collect_environment();
+  PyResult<Environment> environment = process_environment();
   if (!environment) return Err{std::move(environment).error()};
   std::vector<std::pair<std::string, ConfigValue>> converted = convert_config(config, use_monitoring);
 

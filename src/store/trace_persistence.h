@@ -49,7 +49,8 @@ struct TracePayloads {
 };
 
 // Builds the metadata payload and one per-thread payload per entry of
-// `threads`, in its order. Reads the environment facts afresh. Fails with
+// `threads`, in its order. Reads the version, commit and argv afresh, the
+// interpreter and platform facts once per process. Fails with
 // RuntimeError "missing v3 thread token for <key>" for a thread without a
 // token, or with the exception of a failed Python read (a thread's name,
 // daemon, is_alive(); the version, commit, argv or platform facts). The

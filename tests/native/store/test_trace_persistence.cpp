@@ -38,6 +38,7 @@ _saved_env = (dict(sys.modules), list(sys.argv), sys.version,
     fake();
   }
   static void fake() {
+    store::forget_process_environment();
     run(R"(
 _v = types.ModuleType('vesh.version'); _v.__version__ = '1.2.3'; sys.modules['vesh.version'] = _v
 _g = types.ModuleType('vesh.git'); _g.COMMIT_SHA = None; sys.modules['vesh.git'] = _g
@@ -64,6 +65,7 @@ sys.argv = _saved_env[1]
 sys.version = _saved_env[2]
 for _n, _f in _saved_env[3].items(): setattr(platform, _n, _f)
 )");
+    store::forget_process_environment();
   }
 
   static vesh::Config config(const std::string& dict) {
