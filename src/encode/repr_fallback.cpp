@@ -444,13 +444,17 @@ bool NativeMsgpackEncoder::write_dict_subclass(PyObject* obj, ByteBuffer& buf, s
     std::uint32_t& nesting;
     ~Lower() { --nesting; }
   } lower{payload_nesting_};
-  if (careful_ || depth <= static_cast<std::int32_t>(state_.max_depth) - 8)
-    return pack_dict_copy_tracked(obj, copy.get(), buf, depth);
-  const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(copy.get()));
-  if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
-  if (!dict_body(copy.get(), buf, depth)) return false;
-  if (ext_nesting_ == 0 && shared_) record_completed_container(copy.get(), false);
-  return true;
+  bool ok;
+  if (careful_ || depth <= static_cast<std::int32_t>(state_.max_depth) - 8) {
+    ok = pack_dict_copy_tracked(obj, copy.get(), buf, depth);
+  } else {
+    const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(copy.get()));
+    if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
+    ok = dict_body(copy.get(), buf, depth);
+    if (ok && ext_nesting_ == 0 && shared_) record_completed_container(copy.get(), false);
+  }
+  if (!ok) left_after_depth_ran_out(obj);
+  return ok;
 }
 
 bool NativeMsgpackEncoder::write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf,

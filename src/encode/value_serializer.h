@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include "encode/open_containers.h"
 #include "encode/serializer_state.h"
 #include "py/error.h"
 #include "py/ref.h"
@@ -186,6 +187,12 @@ class NativeMsgpackEncoder {
   bool pack_bytes(PyObject* bytes, ByteBuffer& buf);
   bool pack_interned(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buf, bool& done);
   bool retry_carefully();
+  bool ran_out_of_depth();  // fails with the nesting limit's error
+  // Notes a container the fast pass leaves after running out of depth.
+  void left_after_depth_ran_out(PyObject* container) {
+    if (out_of_depth_) depth_path_.push_back(container);
+  }
+  bool careful_pass_goes_further(PyObject* exception);
   bool stack_too_low();
   void write_truncation_marker(PyTypeObject* type, ByteBuffer& buf);
 
@@ -204,7 +211,7 @@ class NativeMsgpackEncoder {
   bool pack_dict_carefully(PyObject* dict, ByteBuffer& buf, std::int32_t depth);
   bool pack_list_carefully(PyObject* list, ByteBuffer& buf, std::int32_t depth);
   bool enter_container(PyObject* container, std::string_view placeholder, ByteBuffer& buf);
-  bool on_container_stack(PyObject* obj) const noexcept;
+  bool on_container_stack(PyObject* obj) const noexcept { return container_stack_.contains(obj); }
   void complete_careful_container(PyObject* container, bool no_placeholder_inside);
 
   bool pack_dict_copy_tracked(PyObject* stood_for, PyObject* dict, ByteBuffer& buf, std::int32_t depth);
@@ -277,8 +284,9 @@ class NativeMsgpackEncoder {
   std::optional<std::size_t> budget_;
   InterningContext* interning_;
   std::optional<EncodeError> error_;
-  absl::InlinedVector<PyObject*, 16> container_stack_;  // identities only
+  OpenContainers container_stack_;
   absl::InlinedVector<PyObject*, 16> snapshot_;          // strong references
+  std::vector<PyObject*> depth_path_;  // identities only: containers left after running out of depth
   std::unique_ptr<SharedContainers> shared_;
   std::unique_ptr<ReprMemo> memo_;
   std::uint64_t placeholders_ = 0;
@@ -291,6 +299,7 @@ class NativeMsgpackEncoder {
   bool profiler_flag_ = false;
   bool used_python_fallback_ = false;
   bool careful_ = false;
+  bool out_of_depth_ = false;  // the fast pass ran out of nesting depth
 };
 
 // Shortest extension header and data. Fails with ValueError("EXT data is too
