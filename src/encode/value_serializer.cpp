@@ -120,6 +120,7 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_with(ByteBuffer& buf, PyT
   }
   exempt_ = 0;
   out_of_depth_ = false;
+  refused_container_ = false;
   const auto depth = static_cast<std::int32_t>(state_.max_depth);
 
   bool ok = first(depth);

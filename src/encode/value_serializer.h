@@ -165,6 +165,9 @@ class NativeMsgpackEncoder {
 
   // Some value other than an exact tuple needed the unsupported-value path.
   bool used_python_fallback() const noexcept { return used_python_fallback_; }
+  // The last failed encode met a value it took for a container (whatever
+  // its type says) and could not walk it within what it holds.
+  bool refused_container() const noexcept { return refused_container_; }
   std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
   // For callers that encode keys without a budget and values with one.
   void set_byte_budget(std::optional<std::size_t> budget) noexcept { budget_ = budget; }
@@ -236,6 +239,9 @@ class NativeMsgpackEncoder {
   bool write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder, ByteBuffer& buf,
                                  std::size_t start);
   bool write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth, std::size_t start);
+  // A list (`as` list) or dict of its own made of `obj`, which is taken for
+  // a tuple, set or dict, walked no further than it holds.
+  bool copy_walked(PyObject* obj, PyTypeObject* as, py::Ref& copy, ByteBuffer& buf, std::size_t start);
   bool write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf, std::size_t start);
   enum class Written : std::uint8_t { Done, Failed, NotApplicable };
   Written write_default_repr(PyObject* obj, ByteBuffer& buf);
@@ -247,8 +253,10 @@ class NativeMsgpackEncoder {
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
-  // Fails (no text record) for a container whose iteration yields more or
-  // fewer items (`met`) than the `held` it holds.
+  // Fail (no text record) for a value taken for a container that has no
+  // length (the current error), or whose iteration yields more or fewer
+  // items (`met`) than the `held` it holds.
+  bool unwalkable(ByteBuffer& buf, std::size_t start);
   bool miscounted(PyObject* obj, Py_ssize_t held, Py_ssize_t met, ByteBuffer& buf, std::size_t start);
   bool handle_default_error(PyObject* obj, ByteBuffer& buf);
   bool default_error_text(PyObject* obj, bool query_free, LeafPayload& out);
@@ -300,6 +308,7 @@ class NativeMsgpackEncoder {
   bool used_python_fallback_ = false;
   bool careful_ = false;
   bool out_of_depth_ = false;  // the fast pass ran out of nesting depth
+  bool refused_container_ = false;
 };
 
 // Shortest extension header and data. Fails with ValueError("EXT data is too
