@@ -179,10 +179,15 @@ bool NativeMsgpackEncoder::retry_carefully() {
 // It would walk the same way up to there, so when no container on the way
 // to the failure was met twice it fails in the same place, at the cost of
 // a second walk to the limit for every such value.
-bool NativeMsgpackEncoder::ran_out_of_depth() {
+bool NativeMsgpackEncoder::ran_out_of_depth(PyObject* value) {
   if (!careful_) {
     out_of_depth_ = true;
     depth_path_.clear();
+    // A non-empty list or dict needs two levels more, unless it is written
+    // as a reference to an earlier copy.
+    deeper_still_ = (PyList_CheckExact(value) ? PyList_GET_SIZE(value) > 0
+                                              : PyDict_CheckExact(value) && PyDict_GET_SIZE(value) > 0) &&
+                    !may_be_referenced(value);
   }
   return fail_with(PyExc_ValueError, "recursion limit exceeded.");
 }
@@ -218,7 +223,7 @@ void NativeMsgpackEncoder::write_truncation_marker(PyTypeObject* type, ByteBuffe
 
 bool NativeMsgpackEncoder::pack(PyObject* value, ByteBuffer& buf, std::int32_t depth) {
   if (depth < 0) [[unlikely]]
-    return ran_out_of_depth();
+    return ran_out_of_depth(value);
   if (value == Py_None) {
     buf.push_back(static_cast<char>(0xc0));
     return true;

@@ -168,6 +168,9 @@ class NativeMsgpackEncoder {
   // The last failed encode met a value it took for a container (whatever
   // its type says) and could not walk it within what it holds.
   bool refused_container() const noexcept { return refused_container_; }
+  // The last failed encode ran out of nesting depth, the same way with a
+  // level more to spare: the value fails alone as it did inside a map.
+  bool too_deep_for_a_level_more() const noexcept { return out_of_depth_ && deeper_still_; }
   std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
   // For callers that encode keys without a budget and values with one.
   void set_byte_budget(std::optional<std::size_t> budget) noexcept { budget_ = budget; }
@@ -190,7 +193,7 @@ class NativeMsgpackEncoder {
   bool pack_bytes(PyObject* bytes, ByteBuffer& buf);
   bool pack_interned(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buf, bool& done);
   bool retry_carefully();
-  bool ran_out_of_depth();  // fails with the nesting limit's error
+  bool ran_out_of_depth(PyObject* value);  // fails with the nesting limit's error
   // Notes a container the fast pass leaves after running out of depth.
   void left_after_depth_ran_out(PyObject* container) {
     if (out_of_depth_) depth_path_.push_back(container);
@@ -224,6 +227,9 @@ class NativeMsgpackEncoder {
   void start_shared_tracking();
   bool write_shared_reference(PyObject* container, ByteBuffer& buf);
   void record_completed_container(PyObject* container, bool record);
+  // Whether another walk of the same value, meeting no more containers
+  // before this point, could write `container` as a shared reference.
+  bool may_be_referenced(PyObject* container) const;
   void release_shared() noexcept;
 
   // Byte-likes and the msgpack package's own types
@@ -308,6 +314,7 @@ class NativeMsgpackEncoder {
   bool used_python_fallback_ = false;
   bool careful_ = false;
   bool out_of_depth_ = false;  // the fast pass ran out of nesting depth
+  bool deeper_still_ = false;  // ...at a value that goes deeper than one level
   bool refused_container_ = false;
 };
 
