@@ -519,4 +519,4 @@ def test_a_value_past_the_depth_limit_costs_about_what_one_inside_it_does(tmp_pa
         return min(runs)
 
     inside = 1000 if msgpack.version >= (1, 2) else 500
-    assert cost(20 * inside) < 4 * cost(inside)
+    assert cost(20 * inside) < 3 * cost(inside)
