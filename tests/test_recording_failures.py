@@ -9,6 +9,7 @@ in a subprocess (a file-size limit, a filesystem of its own)."""
 
 from __future__ import annotations
 
+import functools
 import json
 import logging
 import os
@@ -17,8 +18,10 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import time
 import weakref
 
+import msgpack
 import pytest
 
 from monitor_helpers import decode, under_monitor, under_profile_hook
@@ -353,9 +356,10 @@ def test_a_value_too_nested_or_shared_to_repr_keeps_its_records_without_values(t
 
 
 # Container subclasses whose own iteration has no end, though the program
-# never iterates them, beside ones whose own iteration is honest. Under an
-# address-space limit an encoder that followed the endless ones would run
-# out of memory instead of eating the machine's.
+# never iterates them, bare or behind a proxy that passes for them, beside
+# ones whose own iteration is honest. Under an address-space limit an encoder
+# that followed the endless ones would run out of memory instead of eating
+# the machine's.
 CONTAINER_SUBCLASSES = """
     import collections, itertools, resource
     import msgpack
@@ -384,6 +388,21 @@ CONTAINER_SUBCLASSES = """
     class BackwardsTuple(Backwards, tuple): pass
     class BackwardsDict(Backwards, dict): pass
 
+    # As wrapt's and lazy-object-proxy's: the class, iteration, keys(), len()
+    # and items of the object wrapped.
+    class Proxy:
+        def __init__(self, wrapped):
+            self.wrapped = wrapped
+
+        __class__ = property(lambda self: type(self.wrapped))
+        __getattr__ = lambda self, name: getattr(self.wrapped, name)
+        __iter__ = lambda self: iter(self.wrapped)
+        __len__ = lambda self: len(self.wrapped)
+        __getitem__ = lambda self, key: self.wrapped[key]
+
+    class Unsized(Proxy):
+        __len__ = None
+
     # One function each, so that each is said once at a location of its own.
     def takes_endless_tuple(v):
         return 1
@@ -392,6 +411,15 @@ CONTAINER_SUBCLASSES = """
         return 1
 
     def takes_endless_dict(v):
+        return 1
+
+    def takes_proxied_tuple(v):
+        return 1
+
+    def takes_proxied_dict(v):
+        return 1
+
+    def takes_unsized(v):
         return 1
 
     def keeps(v):
@@ -415,6 +443,11 @@ CONTAINER_SUBCLASSES = """
         "endless tuple": (takes_endless_tuple, EndlessTuple((1, 2))),
         "endless set": (takes_endless_set, EndlessSet({1, 2})),
         "endless dict": (takes_endless_dict, EndlessDict(a=1)),
+        "proxied endless tuple": (takes_proxied_tuple, Proxy(EndlessTuple((1, 2)))),
+        "proxied endless dict": (takes_proxied_dict, Proxy(EndlessDict(a=1))),
+        "unsized proxy": (takes_unsized, Unsized(EndlessTuple((1, 2)))),
+        "proxied tuple": (keeps, Proxy((1, [2]))),
+        "proxied Counter": (keeps, Proxy(collections.Counter("abca"))),
         "namedtuple": (keeps, collections.namedtuple("Point", "x y")(1, [2])),
         "backwards tuple": (keeps, BackwardsTuple((1, 2, 3))),
         "moved OrderedDict": (keeps, moved),
@@ -443,6 +476,11 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         "endless tuple": [1, OMITTED, None],
         "endless set": [1, OMITTED, None],
         "endless dict": [1, OMITTED, None],
+        "proxied endless tuple": [1, OMITTED, None],
+        "proxied endless dict": [1, OMITTED, None],
+        "unsized proxy": [1, OMITTED, None],
+        "proxied tuple": [1, KEPT, ["tuple", [1, [2]]]],
+        "proxied Counter": [1, KEPT, [["a", 2], ["b", 1], ["c", 1]]],
         "namedtuple": [1, KEPT, ["tuple", [1, [2]]]],
         "backwards tuple": [1, KEPT, ["tuple", [3, 2, 1]]],
         "moved OrderedDict": [1, KEPT, [["b", [2]], ["a", 1]]],
@@ -455,4 +493,30 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         ("takes_endless_dict", "EndlessDict"),
         ("takes_endless_set", "EndlessSet"),
         ("takes_endless_tuple", "EndlessTuple"),
+        ("takes_proxied_dict", "Proxy"),
+        ("takes_proxied_tuple", "Proxy"),
     ]
+
+
+
+def takes_a_chain(v):
+    return 1
+
+
+# A value nested past the encoder's limit is left out (once said per
+# location); finding that out must cost about what encoding a value up to the
+# limit does, not a walk per pass with a scan of the open containers at every
+# level (15 to 20 times as much).
+@pytest.mark.parametrize("recorder", [under_monitor, under_profile_hook], ids=TRACERS)
+def test_a_value_past_the_depth_limit_costs_about_what_one_inside_it_does(tmp_path, recorder):
+    def cost(depth):
+        value = functools.reduce(lambda v, _: [v, 1], range(depth), [])
+        runs = []
+        for _ in range(5):
+            began = time.perf_counter()
+            recorder(tmp_path / "vesh.db", lambda: [takes_a_chain(value) for _ in range(100)])
+            runs.append(time.perf_counter() - began)
+        return min(runs)
+
+    inside = 1000 if msgpack.version >= (1, 2) else 500
+    assert cost(20 * inside) < 3 * cost(inside)

@@ -49,13 +49,6 @@ bool needs_careful(PyObject* exception) noexcept {
   return false;
 }
 
-bool NativeMsgpackEncoder::on_container_stack(PyObject* obj) const noexcept {
-  for (PyObject* open : container_stack_) {
-    if (open == obj) return true;
-  }
-  return false;
-}
-
 // Careful pass: a container met again while it is still open is written as
 // a placeholder text instead of being recursed into.
 bool NativeMsgpackEncoder::enter_container(PyObject* container, std::string_view placeholder, ByteBuffer& buf) {
@@ -64,7 +57,7 @@ bool NativeMsgpackEncoder::enter_container(PyObject* container, std::string_view
     write_ext(buf, ext::kText, placeholder);
     return false;
   }
-  container_stack_.push_back(container);
+  container_stack_.push(container);
   return true;
 }
 
@@ -72,7 +65,7 @@ bool NativeMsgpackEncoder::pack_list_carefully(PyObject* list, ByteBuffer& buf, 
   if (!enter_container(list, "[...]", buf)) return true;
   const std::uint64_t placeholders = placeholders_;
   const bool ok = list_body(list, buf, depth);
-  container_stack_.pop_back();
+  container_stack_.pop();
   if (ok) complete_careful_container(list, placeholders_ == placeholders);
   return ok;
 }
@@ -81,7 +74,7 @@ bool NativeMsgpackEncoder::pack_dict_carefully(PyObject* dict, ByteBuffer& buf, 
   if (!enter_container(dict, "{...}", buf)) return true;
   const std::uint64_t placeholders = placeholders_;
   const bool ok = dict_body(dict, buf, depth);
-  container_stack_.pop_back();
+  container_stack_.pop();
   if (ok) complete_careful_container(dict, placeholders_ == placeholders);
   return ok;
 }
@@ -120,6 +113,10 @@ void NativeMsgpackEncoder::record_completed_container(PyObject* container, bool 
   shared_->kept.push_back(container);
   Py_INCREF(container);
   shared_->ordinals[container] = ordinal;
+}
+
+bool NativeMsgpackEncoder::may_be_referenced(PyObject* container) const {
+  return shared_ && (shared_->ordinals.size() >= kSharedMaxRecorded || shared_->ordinals.contains(container));
 }
 
 void NativeMsgpackEncoder::release_shared() noexcept {

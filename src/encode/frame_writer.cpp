@@ -243,6 +243,14 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& local
       error.restore();
       return ValueWrite::Failed;
     }
+    // Pair by pair, each value has a level more to spare than inside the
+    // map; one nested deeper than that would only be walked to the limit
+    // again.
+    if (encoder.too_deep_for_a_level_more()) {
+      if (!unencoded.error) unencoded.error = std::move(error);
+      unencoded.omitted = true;
+      return ValueWrite::Unencodable;
+    }
   }
   buffer.truncate(start);
   if (locals.is_pairs()) return write_locals_per_item(encoder, locals.pairs(), locals.count(), buffer, unencoded);

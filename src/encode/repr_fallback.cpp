@@ -312,21 +312,28 @@ bool NativeMsgpackEncoder::unsupported_raised(PyObject* obj, ByteBuffer& buf, st
   return unsupported_failed(obj, buf, start);
 }
 
-// A container subclass may iterate in code of its own, which need not end
-// where the container does (or at all): its items are walked by hand, never
-// more of them than it holds.
+// A container subclass may iterate in code of its own, and a value that only
+// claims a container's class (a proxy, whose __class__ reports the object it
+// wraps) iterates in code of its own altogether: neither need end where the
+// container does, or at all. Their items are walked by hand, never more of
+// them than the value holds.
 namespace {
 
-// The items a tuple or set subclass holds when its type iterates them in
-// code of its own; -1 when list() walks them itself (the base type's
-// iterator runs no Python code) or the value only claims the class.
-Py_ssize_t held_under_own_iteration(PyObject* obj) noexcept {
+constexpr Py_ssize_t kCopiedNatively = -1;  // list() or dict() walks the base type's items itself
+constexpr Py_ssize_t kNoLength = -2;        // len() failed; its error is set
+
+// How many items a walk of `obj` may meet: what a subclass's base type holds
+// when the subclass iterates in code of its own, and for a value that only
+// claims the class, what len() says it holds.
+Py_ssize_t walk_bound(PyObject* obj) {
   const getiterfunc own = Py_TYPE(obj)->tp_iter;
-  if (PyTuple_Check(obj)) return own == PyTuple_Type.tp_iter ? -1 : PyTuple_GET_SIZE(obj);
+  if (PyTuple_Check(obj)) return own == PyTuple_Type.tp_iter ? kCopiedNatively : PyTuple_GET_SIZE(obj);
   if (PyAnySet_Check(obj)) {
-    return own == PySet_Type.tp_iter || own == PyFrozenSet_Type.tp_iter ? -1 : PySet_GET_SIZE(obj);
+    return own == PySet_Type.tp_iter || own == PyFrozenSet_Type.tp_iter ? kCopiedNatively : PySet_GET_SIZE(obj);
   }
-  return -1;
+  if (PyDict_Check(obj)) return own == PyDict_Type.tp_iter ? kCopiedNatively : PyDict_GET_SIZE(obj);
+  const Py_ssize_t length = PyObject_Length(obj);
+  return length < 0 ? kNoLength : length;
 }
 
 // A list of what iterating `iterable` yields, stopped after `held` + 1
@@ -344,6 +351,25 @@ Ref bounded_items(PyObject* iterable, Py_ssize_t held) {
   return items;
 }
 
+// As dict(obj) makes it, from keys() and obj[key] for each, but with the
+// keys walked no further than `held` + 1. Null with the error set; `met`
+// tells how many keys there were when that is not `held`.
+Ref bounded_dict_copy(PyObject* obj, Py_ssize_t held, Py_ssize_t& met) {
+  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(obj, VESH_INTERNED("keys")));
+  if (keys) keys = bounded_items(keys.get(), held);
+  if (!keys) return {};
+  met = PyList_GET_SIZE(keys.get());
+  Ref copy = met == held ? Ref::steal(PyDict_New()) : Ref();
+  if (!copy) return {};
+  // The keys list is ours alone: no code of the value's can change it.
+  for (Py_ssize_t i = 0; i < held; ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    Ref item = Ref::steal(PyObject_GetItem(obj, key));
+    if (!item || PyDict_SetItem(copy.get(), key, item.get()) < 0) return {};
+  }
+  return copy;
+}
+
 // A list or dict made of `obj` by calling the builtin `type`; null with the
 // error set.
 Ref copy_as(PyTypeObject* type, PyObject* obj) {
@@ -357,15 +383,45 @@ Ref copy_as(PyTypeObject* type, PyObject* obj) {
 
 }  // namespace
 
-// An iteration that does not yield the container's own items has no value
-// to record: the value is unencodable, not a type name, so that the record
-// says so and the program's location is reported.
+// A value taken for a container that cannot be walked within what it holds
+// has no value to record: it is unencodable, not a type name, so that the
+// record says so and the program's location is reported. Its repr is no
+// stand-in either, whatever its type claims.
+bool NativeMsgpackEncoder::unwalkable(ByteBuffer& buf, std::size_t start) {
+  buf.truncate(start);
+  refused_container_ = true;
+  return fail_current();
+}
+
 bool NativeMsgpackEncoder::miscounted(PyObject* obj, Py_ssize_t held, Py_ssize_t met, ByteBuffer& buf,
                                       std::size_t start) {
-  buf.truncate(start);
   PyErr_Format(PyExc_RuntimeError, "%.200s iterates over %s items than the %zd it holds", Py_TYPE(obj)->tp_name,
                met > held ? "more" : "fewer", held);
-  return fail_current();
+  return unwalkable(buf, start);
+}
+
+// The copy is null when the value is done with; the result is then the
+// value's own.
+bool NativeMsgpackEncoder::copy_walked(PyObject* obj, PyTypeObject* as, Ref& copy, ByteBuffer& buf,
+                                       std::size_t start) {
+  const Py_ssize_t held = walk_bound(obj);
+  if (held == kNoLength) return unwalkable(buf, start);
+  if (held == kCopiedNatively) {
+    copy = copy_as(as, obj);
+    return copy ? true : unsupported_raised(obj, buf, start);
+  }
+  const bool is_dict = as == &PyDict_Type;
+  // Every item, or every key and its value, takes a byte at least.
+  const auto least = static_cast<std::uint64_t>(held);
+  if (over_limit(saturating_add(start, is_dict ? saturating_add(least, least) : least))) return over_budget();
+  Py_ssize_t met = held;
+  copy = is_dict ? bounded_dict_copy(obj, held, met) : bounded_items(obj, held);
+  if (copy && !is_dict) met = PyList_GET_SIZE(copy.get());
+  if (met != held) {
+    copy.reset();
+    return miscounted(obj, held, met, buf, start);
+  }
+  return copy ? true : unsupported_raised(obj, buf, start);
 }
 
 bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder,
@@ -376,15 +432,7 @@ bool NativeMsgpackEncoder::write_extension_container(PyObject* obj, std::int8_t 
     if (Py_IS_TYPE(obj, &PySet_Type) || Py_IS_TYPE(obj, &PyFrozenSet_Type)) {
       if (over_limit(saturating_add(start, static_cast<std::uint64_t>(PySet_GET_SIZE(obj))))) return over_budget();
     }
-    if (const Py_ssize_t held = held_under_own_iteration(obj); held >= 0) {
-      items = bounded_items(obj, held);
-      if (!items) return unsupported_raised(obj, buf, start);
-      if (PyList_GET_SIZE(items.get()) != held)
-        return miscounted(obj, held, PyList_GET_SIZE(items.get()), buf, start);
-    } else {
-      items = copy_as(&PyList_Type, obj);
-      if (!items) return unsupported_raised(obj, buf, start);
-    }
+    if (const bool done = copy_walked(obj, &PyList_Type, items, buf, start); !items) return done;
   }
 
   // Room for the largest header; the data is moved down once its size is
@@ -417,40 +465,24 @@ bool NativeMsgpackEncoder::write_dict_subclass(PyObject* obj, ByteBuffer& buf, s
                                                std::size_t start) {
   if (careful_ && on_container_stack(obj)) return write_placeholder("{...}", buf);
   Ref copy;
-  if (PyDict_Check(obj) && Py_TYPE(obj)->tp_iter != PyDict_Type.tp_iter) {
-    // dict() would take the keys() list and then obj[key] for each, as here,
-    // but with no end to the keys.
-    const Py_ssize_t held = PyDict_GET_SIZE(obj);
-    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(obj, VESH_INTERNED("keys")));
-    if (keys) keys = bounded_items(keys.get(), held);
-    if (!keys) return unsupported_raised(obj, buf, start);
-    if (PyList_GET_SIZE(keys.get()) != held)
-      return miscounted(obj, held, PyList_GET_SIZE(keys.get()), buf, start);
-    copy = Ref::steal(PyDict_New());
-    if (!copy) return unsupported_raised(obj, buf, start);
-    // The keys list is ours alone: no code of the value's can change it.
-    for (Py_ssize_t i = 0; i < held; ++i) {
-      PyObject* key = PyList_GET_ITEM(keys.get(), i);
-      Ref item = Ref::steal(PyObject_GetItem(obj, key));
-      if (!item || PyDict_SetItem(copy.get(), key, item.get()) < 0) return unsupported_raised(obj, buf, start);
-    }
-  } else {
-    copy = copy_as(&PyDict_Type, obj);
-    if (!copy) return unsupported_raised(obj, buf, start);
-  }
+  if (const bool done = copy_walked(obj, &PyDict_Type, copy, buf, start); !copy) return done;
 
   ++payload_nesting_;
   struct Lower {
     std::uint32_t& nesting;
     ~Lower() { --nesting; }
   } lower{payload_nesting_};
-  if (careful_ || depth <= static_cast<std::int32_t>(state_.max_depth) - 8)
-    return pack_dict_copy_tracked(obj, copy.get(), buf, depth);
-  const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(copy.get()));
-  if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
-  if (!dict_body(copy.get(), buf, depth)) return false;
-  if (ext_nesting_ == 0 && shared_) record_completed_container(copy.get(), false);
-  return true;
+  bool ok;
+  if (careful_ || depth <= static_cast<std::int32_t>(state_.max_depth) - 8) {
+    ok = pack_dict_copy_tracked(obj, copy.get(), buf, depth);
+  } else {
+    const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(copy.get()));
+    if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) return over_budget();
+    ok = dict_body(copy.get(), buf, depth);
+    if (ok && ext_nesting_ == 0 && shared_) record_completed_container(copy.get(), false);
+  }
+  if (!ok) left_after_depth_ran_out(obj);
+  return ok;
 }
 
 bool NativeMsgpackEncoder::write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf,

@@ -35,10 +35,11 @@ namespace {
 
 // Whether computing the repr of `value`, whose encode failed with `error`,
 // costs no more than that encode did: not for a container the encoder walks
-// (its type tells, without running the value's own code) nor for a value
-// past the encoder's nesting limit.
-bool repr_may_stand_in(PyObject* value, const PyError& error) {
+// (its type tells, without running the value's own code, or the encoder
+// took it for one) nor for a value past the encoder's nesting limit.
+bool repr_may_stand_in(const NativeMsgpackEncoder& encoder, PyObject* value, const PyError& error) {
   if (PyList_Check(value) || PyTuple_Check(value) || PyDict_Check(value) || PyAnySet_Check(value)) return false;
+  if (encoder.refused_container()) return false;
   return !exact_value_error_is(error.value(), "recursion limit exceeded.") &&
          !exact_value_error_is(error.value(), "recursion limit exceeded");
 }
@@ -56,7 +57,7 @@ ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, 
     error.restore();
     return ValueWrite::Failed;
   }
-  const bool as_repr = repr_may_stand_in(value, error) && encoder.encode_repr_text(value, buffer);
+  const bool as_repr = repr_may_stand_in(encoder, value, error) && encoder.encode_repr_text(value, buffer);
   if (!as_repr && PyErr_Occurred()) {
     PyError repr_error = PyError::fetch();
     if (reaches_program(repr_error)) {

@@ -4,6 +4,8 @@
 
 #include "support/native_stack.h"
 
+#include <algorithm>
+
 namespace vesh::encode {
 
 using py::PyError;
@@ -117,12 +119,15 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_with(ByteBuffer& buf, PyT
     if (limit >= start) byte_limit_ = limit;
   }
   exempt_ = 0;
+  out_of_depth_ = false;
+  refused_container_ = false;
   const auto depth = static_cast<std::int32_t>(state_.max_depth);
 
   bool ok = first(depth);
   if (!ok && retry_carefully()) {
     buf.truncate(start);
     release_shared();
+    out_of_depth_ = false;
     careful_ = true;
     exempt_ = 0;
     ok = careful(depth);
@@ -163,8 +168,34 @@ bool NativeMsgpackEncoder::retry_carefully() {
   if (careful_ || !error_) return false;
   PyError* error = error_->python_error();
   if (error == nullptr || !needs_careful(error->value())) return false;
+  if (out_of_depth_ && !careful_pass_goes_further(error->value())) return false;
   error_.reset();
   return true;
+}
+
+// The nesting limit is met on the fast pass by a value nested too deeply or
+// by one that holds itself; only for the second can the careful pass do
+// better, with a placeholder where a container it is inside is met again.
+// It would walk the same way up to there, so when no container on the way
+// to the failure was met twice it fails in the same place, at the cost of
+// a second walk to the limit for every such value.
+bool NativeMsgpackEncoder::ran_out_of_depth(PyObject* value) {
+  if (!careful_) {
+    out_of_depth_ = true;
+    depth_path_.clear();
+    // A non-empty list or dict needs two levels more, unless it is written
+    // as a reference to an earlier copy.
+    deeper_still_ = (PyList_CheckExact(value) ? PyList_GET_SIZE(value) > 0
+                                              : PyDict_CheckExact(value) && PyDict_GET_SIZE(value) > 0) &&
+                    !may_be_referenced(value);
+  }
+  return fail_with(PyExc_ValueError, "recursion limit exceeded.");
+}
+
+bool NativeMsgpackEncoder::careful_pass_goes_further(PyObject* exception) {
+  if (!exact_value_error_is(exception, "recursion limit exceeded.")) return true;
+  std::sort(depth_path_.begin(), depth_path_.end());
+  return std::adjacent_find(depth_path_.begin(), depth_path_.end()) != depth_path_.end();
 }
 
 void NativeMsgpackEncoder::write_truncation_marker(PyTypeObject* type, ByteBuffer& buf) {
@@ -192,7 +223,7 @@ void NativeMsgpackEncoder::write_truncation_marker(PyTypeObject* type, ByteBuffe
 
 bool NativeMsgpackEncoder::pack(PyObject* value, ByteBuffer& buf, std::int32_t depth) {
   if (depth < 0) [[unlikely]]
-    return fail_with(PyExc_ValueError, "recursion limit exceeded.");
+    return ran_out_of_depth(value);
   if (value == Py_None) {
     buf.push_back(static_cast<char>(0xc0));
     return true;
@@ -374,6 +405,8 @@ bool NativeMsgpackEncoder::pack_container(PyObject* container, ByteBuffer& buf, 
     return IsDict ? pack_dict_carefully(container, buf, depth - 1) : pack_list_carefully(container, buf, depth - 1);
   }
   const bool ok = IsDict ? dict_body(container, buf, depth - 1) : list_body(container, buf, depth - 1);
+  if (!ok) [[unlikely]]
+    left_after_depth_ran_out(container);
   if (ok && ext_nesting_ == 0 && shared_) [[unlikely]] {
     const Py_ssize_t size = IsDict ? PyDict_GET_SIZE(container) : PyList_GET_SIZE(container);
     record_completed_container(container, size > 1 && payload_nesting_ == 0);
@@ -537,7 +570,7 @@ bool NativeMsgpackEncoder::pack_extension_items(PyObject* obj, PyObject* single_
   if (careful_ || open > 7) {
     if (!careful_ && on_container_stack(obj))
       return fail_with(PyExc_RecursionError, "maximum recursion depth exceeded");
-    container_stack_.push_back(obj);
+    container_stack_.push(obj);
     pushed = true;
   }
   ++ext_nesting_;
@@ -558,8 +591,9 @@ bool NativeMsgpackEncoder::pack_extension_items(PyObject* obj, PyObject* single_
       }
     }
   }
-  if (pushed && !container_stack_.empty()) container_stack_.pop_back();
+  if (pushed) container_stack_.pop();
   --ext_nesting_;
+  if (!ok) left_after_depth_ran_out(obj);
   return ok;
 }
 
@@ -567,7 +601,7 @@ bool NativeMsgpackEncoder::pack_dict_copy_tracked(PyObject* stood_for, PyObject*
                                                   std::int32_t depth) {
   if (!careful_ && on_container_stack(stood_for))
     return fail_with(PyExc_ValueError, "recursion limit exceeded.");
-  container_stack_.push_back(stood_for);
+  container_stack_.push(stood_for);
   const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(dict));
   bool ok;
   if (over_limit(saturating_add(buf.size(), saturating_add(entries, entries)))) {
@@ -578,7 +612,7 @@ bool NativeMsgpackEncoder::pack_dict_copy_tracked(PyObject* stood_for, PyObject*
     ok = dict_body(dict, buf, depth);
     if (ok && ext_nesting_ == 0 && shared_) record_completed_container(dict, false);
   }
-  container_stack_.pop_back();
+  container_stack_.pop();
   return ok;
 }
 

@@ -17,6 +17,7 @@
 
 #include <Python.h>
 
+#include "encode/open_containers.h"
 #include "encode/serializer_state.h"
 #include "py/error.h"
 #include "py/ref.h"
@@ -164,6 +165,12 @@ class NativeMsgpackEncoder {
 
   // Some value other than an exact tuple needed the unsupported-value path.
   bool used_python_fallback() const noexcept { return used_python_fallback_; }
+  // The last failed encode met a value it took for a container (whatever
+  // its type says) and could not walk it within what it holds.
+  bool refused_container() const noexcept { return refused_container_; }
+  // The last failed encode ran out of nesting depth, the same way with a
+  // level more to spare: the value fails alone as it did inside a map.
+  bool too_deep_for_a_level_more() const noexcept { return out_of_depth_ && deeper_still_; }
   std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
   // For callers that encode keys without a budget and values with one.
   void set_byte_budget(std::optional<std::size_t> budget) noexcept { budget_ = budget; }
@@ -186,6 +193,12 @@ class NativeMsgpackEncoder {
   bool pack_bytes(PyObject* bytes, ByteBuffer& buf);
   bool pack_interned(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buf, bool& done);
   bool retry_carefully();
+  bool ran_out_of_depth(PyObject* value);  // fails with the nesting limit's error
+  // Notes a container the fast pass leaves after running out of depth.
+  void left_after_depth_ran_out(PyObject* container) {
+    if (out_of_depth_) depth_path_.push_back(container);
+  }
+  bool careful_pass_goes_further(PyObject* exception);
   bool stack_too_low();
   void write_truncation_marker(PyTypeObject* type, ByteBuffer& buf);
 
@@ -204,7 +217,7 @@ class NativeMsgpackEncoder {
   bool pack_dict_carefully(PyObject* dict, ByteBuffer& buf, std::int32_t depth);
   bool pack_list_carefully(PyObject* list, ByteBuffer& buf, std::int32_t depth);
   bool enter_container(PyObject* container, std::string_view placeholder, ByteBuffer& buf);
-  bool on_container_stack(PyObject* obj) const noexcept;
+  bool on_container_stack(PyObject* obj) const noexcept { return container_stack_.contains(obj); }
   void complete_careful_container(PyObject* container, bool no_placeholder_inside);
 
   bool pack_dict_copy_tracked(PyObject* stood_for, PyObject* dict, ByteBuffer& buf, std::int32_t depth);
@@ -214,6 +227,9 @@ class NativeMsgpackEncoder {
   void start_shared_tracking();
   bool write_shared_reference(PyObject* container, ByteBuffer& buf);
   void record_completed_container(PyObject* container, bool record);
+  // Whether another walk of the same value, meeting no more containers
+  // before this point, could write `container` as a shared reference.
+  bool may_be_referenced(PyObject* container) const;
   void release_shared() noexcept;
 
   // Byte-likes and the msgpack package's own types
@@ -229,6 +245,9 @@ class NativeMsgpackEncoder {
   bool write_extension_container(PyObject* obj, std::int8_t kind, std::string_view placeholder, ByteBuffer& buf,
                                  std::size_t start);
   bool write_dict_subclass(PyObject* obj, ByteBuffer& buf, std::int32_t depth, std::size_t start);
+  // A list (`as` list) or dict of its own made of `obj`, which is taken for
+  // a tuple, set or dict, walked no further than it holds.
+  bool copy_walked(PyObject* obj, PyTypeObject* as, py::Ref& copy, ByteBuffer& buf, std::size_t start);
   bool write_leaf_payload(PyObject* obj, std::uint8_t& memo, ByteBuffer& buf, std::size_t start);
   enum class Written : std::uint8_t { Done, Failed, NotApplicable };
   Written write_default_repr(PyObject* obj, ByteBuffer& buf);
@@ -240,8 +259,10 @@ class NativeMsgpackEncoder {
   bool write_placeholder(std::string_view text, ByteBuffer& buf);
   bool unsupported_failed(PyObject* obj, ByteBuffer& buf, std::size_t start);
   bool unsupported_raised(PyObject* obj, ByteBuffer& buf, std::size_t start);  // takes the current error
-  // Fails (no text record) for a container whose iteration yields more or
-  // fewer items (`met`) than the `held` it holds.
+  // Fail (no text record) for a value taken for a container that has no
+  // length (the current error), or whose iteration yields more or fewer
+  // items (`met`) than the `held` it holds.
+  bool unwalkable(ByteBuffer& buf, std::size_t start);
   bool miscounted(PyObject* obj, Py_ssize_t held, Py_ssize_t met, ByteBuffer& buf, std::size_t start);
   bool handle_default_error(PyObject* obj, ByteBuffer& buf);
   bool default_error_text(PyObject* obj, bool query_free, LeafPayload& out);
@@ -277,8 +298,9 @@ class NativeMsgpackEncoder {
   std::optional<std::size_t> budget_;
   InterningContext* interning_;
   std::optional<EncodeError> error_;
-  absl::InlinedVector<PyObject*, 16> container_stack_;  // identities only
+  OpenContainers container_stack_;
   absl::InlinedVector<PyObject*, 16> snapshot_;          // strong references
+  std::vector<PyObject*> depth_path_;  // identities only: containers left after running out of depth
   std::unique_ptr<SharedContainers> shared_;
   std::unique_ptr<ReprMemo> memo_;
   std::uint64_t placeholders_ = 0;
@@ -291,6 +313,9 @@ class NativeMsgpackEncoder {
   bool profiler_flag_ = false;
   bool used_python_fallback_ = false;
   bool careful_ = false;
+  bool out_of_depth_ = false;  // the fast pass ran out of nesting depth
+  bool deeper_still_ = false;  // ...at a value that goes deeper than one level
+  bool refused_container_ = false;
 };
 
 // Shortest extension header and data. Fails with ValueError("EXT data is too
