@@ -9,7 +9,6 @@ in a subprocess (a file-size limit, a filesystem of its own)."""
 
 from __future__ import annotations
 
-import functools
 import json
 import logging
 import os
@@ -18,10 +17,8 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import time
 import weakref
 
-import msgpack
 import pytest
 
 from monitor_helpers import decode, under_monitor, under_profile_hook
@@ -496,27 +493,3 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         ("takes_proxied_dict", "Proxy"),
         ("takes_proxied_tuple", "Proxy"),
     ]
-
-
-
-def takes_a_chain(v):
-    return 1
-
-
-# A value nested past the encoder's limit is left out (once said per
-# location); finding that out must cost about what encoding a value up to the
-# limit does, not a walk per pass with a scan of the open containers at every
-# level (15 to 20 times as much).
-@pytest.mark.parametrize("recorder", [under_monitor, under_profile_hook], ids=TRACERS)
-def test_a_value_past_the_depth_limit_costs_about_what_one_inside_it_does(tmp_path, recorder):
-    def cost(depth):
-        value = functools.reduce(lambda v, _: [v, 1], range(depth), [])
-        runs = []
-        for _ in range(5):
-            began = time.perf_counter()
-            recorder(tmp_path / "vesh.db", lambda: [takes_a_chain(value) for _ in range(100)])
-            runs.append(time.perf_counter() - began)
-        return min(runs)
-
-    inside = 1000 if msgpack.version >= (1, 2) else 500
-    assert cost(20 * inside) < 3 * cost(inside)
