@@ -20,6 +20,14 @@ namespace vesh::py {
 // objects under the finalizing main thread.
 inline bool thread_attached() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
 
+// The same for a call that answers a count or a truth value (-1 for a
+// failure): an answer that came back with an exception set is -1.
+inline Py_ssize_t checked_status(Py_ssize_t answer) noexcept {
+  if (answer >= 0 && PyErr_Occurred() != nullptr) [[unlikely]]
+    return -1;
+  return answer;
+}
+
 class Ref {
  public:
   Ref() noexcept = default;
@@ -43,6 +51,18 @@ class Ref {
 
   // Takes over a new reference (may be null, e.g. a failed C API call).
   static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+  // Takes over the result of a call that ran Python code. A C function that
+  // met an exception and did not clear it (CPython 3.12's weakref repr does
+  // this) can return a result with that exception still set; CPython would
+  // raise SystemError at whoever returns next. Such a result is a failure:
+  // it is dropped and the exception stays, as if the call had failed.
+  static Ref checked(PyObject* result) noexcept {
+    if (result != nullptr && PyErr_Occurred() != nullptr) [[unlikely]] {
+      Py_DECREF(result);
+      return Ref();
+    }
+    return Ref(result);
+  }
   // Shares a borrowed reference: adds a reference of our own.
   static Ref borrow(PyObject* obj) noexcept {
     Py_XINCREF(obj);
