@@ -19,7 +19,9 @@ Result<std::optional<ByteBuffer>, py::PyError> encode_assign_payload(std::string
     NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = byte_budget,
                                                        .interning = nullptr,
                                                        .lightweight_repr = lightweight_repr,
-                                                       .ext_nesting = 1});
+                                                       .ext_nesting = 1,
+                                                       // [name, value]: a reader unpacks the payload
+                                                       .record_nesting = 1});
     outcome = encode_value_or_repr(encoder, value, payload, unencoded);
     if (outcome == ValueWrite::Failed) failure = py::PyError::fetch();
   }

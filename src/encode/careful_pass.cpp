@@ -115,10 +115,6 @@ void NativeMsgpackEncoder::record_completed_container(PyObject* container, bool 
   shared_->ordinals[container] = ordinal;
 }
 
-bool NativeMsgpackEncoder::may_be_referenced(PyObject* container) const {
-  return shared_ && (shared_->ordinals.size() >= kSharedMaxRecorded || shared_->ordinals.contains(container));
-}
-
 void NativeMsgpackEncoder::release_shared() noexcept {
   shared_.reset();
   plain_containers_ = 0;

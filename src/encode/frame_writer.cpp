@@ -126,6 +126,11 @@ bool omit_after_failure(PyError error, ByteBuffer& buffer, const FrameWrite& wri
   return true;
 }
 
+// Containers of the record around a value: the record's map, and the
+// locals map around each local.
+constexpr std::uint32_t kInRecord = 1;
+constexpr std::uint32_t kInLocals = 2;
+
 // The locals pair by pair: for a whole over the budget (each value is then
 // cut on its own and the names all stay), or after one value of them could
 // not be encoded.
@@ -137,9 +142,10 @@ ValueWrite write_locals_per_item(NativeMsgpackEncoder& encoder, PyObject* const*
   }
   msgpack::packer<ByteBuffer>(buffer).pack_map(static_cast<std::uint32_t>(count));
   std::optional<std::size_t> budget = encoder.byte_budget();
+  encoder.set_record_nesting(kInLocals);
   for (std::size_t i = 0; i < count; ++i) {
     encoder.set_byte_budget(std::nullopt);
-    ValueWrite key = encode_value_or_repr(encoder, pairs[2 * i], buffer, unencoded);
+    ValueWrite key = encode_value_or_repr(encoder, pairs[2 * i], buffer, unencoded, AsKey::Yes);
     encoder.set_byte_budget(budget);
     if (key != ValueWrite::Written) return key;
     ValueWrite item = encode_value_or_repr(encoder, pairs[2 * i + 1], buffer, unencoded);
@@ -232,6 +238,7 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& local
                         Unencoded& unencoded) {
   const std::size_t start = buffer.size();
   PyObject* mapping = locals.mapping();
+  encoder.set_record_nesting(kInRecord);
   Result<bool, EncodeError> written = locals.is_pairs() ? encoder.encode_pairs(locals.pairs(), locals.count(), buffer)
                                                         : encoder.encode_value(mapping, buffer);
   if (written) [[likely]] {
@@ -243,10 +250,9 @@ ValueWrite write_locals(NativeMsgpackEncoder& encoder, const RecordLocals& local
       error.restore();
       return ValueWrite::Failed;
     }
-    // Pair by pair, each value has a level more to spare than inside the
-    // map; one nested deeper than that would only be walked to the limit
-    // again.
-    if (encoder.too_deep_for_a_level_more()) {
+    // Pair by pair, each value has the levels it had inside the map: one
+    // nested past them would only be walked to the limit again.
+    if (exact_value_error_is(error.value(), "recursion limit exceeded.")) {
       if (!unencoded.error) unencoded.error = std::move(error);
       unencoded.omitted = true;
       return ValueWrite::Unencodable;
@@ -267,6 +273,7 @@ ValueWrite append_full_with(NativeMsgpackEncoder& encoder, ByteBuffer& buffer, c
   write_naming_entries(buffer, write, names);
 
   write_str(buffer, value_key(write.value_kind));
+  encoder.set_record_nesting(kInRecord);
   ValueWrite outcome = encode_value_or_repr(encoder, value, buffer, unencoded);
   if (outcome == ValueWrite::Written) {
     write_str(buffer, "locals");

@@ -58,6 +58,7 @@ bool write_pairs(NativeMsgpackEncoder& encoder, PyObject* record, ByteBuffer& ou
     return false;
   }
   msgpack::packer<ByteBuffer>(out).pack_map(static_cast<std::uint32_t>(count));
+  encoder.set_record_nesting(1);  // each value sits in the record's map
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
@@ -68,7 +69,11 @@ bool write_pairs(NativeMsgpackEncoder& encoder, PyObject* record, ByteBuffer& ou
     // whole pass, whatever the encoder's Python calls do to the record.
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
-    if (auto written = encode_unbudgeted(encoder, key, out); !written) return fail_encode(std::move(written).error());
+    std::optional<std::size_t> budget = encoder.byte_budget();
+    encoder.set_byte_budget(std::nullopt);
+    auto key_written = encoder.encode_key(key, out);
+    encoder.set_byte_budget(budget);
+    if (!key_written) return fail_encode(std::move(key_written).error());
     auto written = exempt(key) ? encode_unbudgeted(encoder, value, out) : encoder.encode_value(value, out);
     if (!written) return fail_encode(std::move(written).error());
   }
@@ -112,8 +117,10 @@ bool dump_msgpack_capped(const SerializerState& state, PyObject* record, bool li
                          std::optional<std::size_t> budget, ByteBuffer& out) {
   py::PyError failure;
   {
-    NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = budget, .interning = nullptr,
-                                                       .lightweight_repr = lightweight_repr});
+    NativeMsgpackEncoder encoder(state, EncoderOptions{.byte_budget = budget,
+                                                       .interning = nullptr,
+                                                       .lightweight_repr = lightweight_repr,
+                                                       .record_nesting = 0});
     if (dump_msgpack_capped_with(encoder, record, out)) return true;
     failure = py::PyError::fetch();
   }

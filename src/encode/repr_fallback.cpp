@@ -273,6 +273,7 @@ NativeMsgpackEncoder::Written NativeMsgpackEncoder::write_default_repr(PyObject*
 // The unsupported-value path
 
 bool NativeMsgpackEncoder::write_unsupported_leaf(PyObject* obj, ByteBuffer& buf, std::int32_t depth) {
+  const bool as_key = std::exchange(key_pending_, false);
   const std::size_t start = buf.size();
   if (PyTuple_CheckExact(obj)) return write_extension_container(obj, ext::kTuple, "(...)", buf, start);
   used_python_fallback_ = true;
@@ -296,7 +297,8 @@ bool NativeMsgpackEncoder::write_unsupported_leaf(PyObject* obj, ByteBuffer& buf
   }
   const int is_dict = isinstance(obj, reinterpret_cast<PyObject*>(&PyDict_Type), memo);
   if (is_dict < 0) return unsupported_raised(obj, buf, start);
-  if (is_dict) return write_dict_subclass(obj, buf, depth, start);
+  // A map cannot be a key to any reader: such a key is written as a leaf.
+  if (is_dict && !as_key) return write_dict_subclass(obj, buf, depth, start);
   return write_leaf_payload(obj, memo, buf, start);
 }
 

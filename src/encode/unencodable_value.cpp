@@ -47,8 +47,9 @@ bool repr_may_stand_in(const NativeMsgpackEncoder& encoder, PyObject* value, con
 }  // namespace
 
 ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer,
-                                Unencoded& unencoded) {
-  Result<bool, EncodeError> written = encoder.encode_value(value, buffer);
+                                Unencoded& unencoded, AsKey key) {
+  Result<bool, EncodeError> written =
+      key == AsKey::Yes ? encoder.encode_key(value, buffer) : encoder.encode_value(value, buffer);
   if (written) [[likely]]
     return ValueWrite::Written;
   const bool value_failed = written.error().is_python();

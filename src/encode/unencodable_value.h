@@ -51,10 +51,13 @@ bool hit_recursion_limit(const py::PyError& error);
 // the recursion limit.
 bool recoverable_failure(bool value_failed, const py::PyError& error);
 
+// Whether the value is a map key (NativeMsgpackEncoder::encode_key).
+enum class AsKey : bool { No, Yes };
+
 // Appends `value`, or its repr text when its encoding fails as above and it
 // is a leaf, and notes such a value in `unencoded`.
 ValueWrite encode_value_or_repr(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& buffer,
-                                Unencoded& unencoded);
+                                Unencoded& unencoded, AsKey key = AsKey::No);
 
 // The record that could not hold a value: a frame record then keeps its
 // names without values; an assignment record has no form without its value

@@ -60,8 +60,10 @@ bool NativeMsgpackEncoder::over_budget() noexcept {
 NativeMsgpackEncoder::NativeMsgpackEncoder(const SerializerState& state, EncoderOptions options) noexcept
     : state_(state),
       budget_(options.byte_budget),
+      record_nesting_(options.record_nesting),
       interning_(options.interning),
       ext_nesting_(options.ext_nesting),
+      base_ext_nesting_(options.ext_nesting),
       lightweight_repr_(options.lightweight_repr) {}
 
 bool NativeMsgpackEncoder::set_profiler_flag() {
@@ -92,6 +94,11 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_value(PyObject* value, By
   return encode_with(buf, Py_TYPE(value), pass, pass);
 }
 
+Result<bool, EncodeError> NativeMsgpackEncoder::encode_key(PyObject* key, ByteBuffer& buf) {
+  auto pass = [&](std::int32_t depth) { return pack_key(key, buf, depth); };
+  return encode_with(buf, Py_TYPE(key), pass, pass);
+}
+
 Result<bool, EncodeError> NativeMsgpackEncoder::encode_pairs(PyObject* const* pairs, std::size_t count,
                                                             ByteBuffer& buf) {
   auto first = [&](std::int32_t depth) { return pack_pairs(pairs, count, buf, depth); };
@@ -120,8 +127,9 @@ Result<bool, EncodeError> NativeMsgpackEncoder::encode_with(ByteBuffer& buf, PyT
   }
   exempt_ = 0;
   out_of_depth_ = false;
+  named_on_path_ = false;
   refused_container_ = false;
-  const auto depth = static_cast<std::int32_t>(state_.max_depth);
+  const std::int32_t depth = start_depth();
 
   bool ok = first(depth);
   if (!ok && retry_carefully()) {
@@ -173,27 +181,45 @@ bool NativeMsgpackEncoder::retry_carefully() {
   return true;
 }
 
+// The depth the top value starts at. As msgpack.packb counts it, a value
+// at depth d holds at most d levels of containers above a leaf, or d + 1
+// when the innermost are empty; a reader takes a number of levels whatever
+// they hold. Inside a record, the record's own containers come off what a
+// reader takes, and where that is the tighter limit, the floor counts: no
+// map or array opens below depth 0, empty or not.
+std::int32_t NativeMsgpackEncoder::start_depth() noexcept {
+  const auto limit = static_cast<std::int32_t>(state_.max_depth);
+  floor_counts_ = false;
+  if (!record_nesting_) return limit;
+  const std::int64_t left = std::int64_t{kReadableNesting} - std::int64_t{*record_nesting_};
+  if (left > limit) return limit;
+  floor_counts_ = true;
+  return static_cast<std::int32_t>(std::max<std::int64_t>(left, -1));
+}
+
+bool NativeMsgpackEncoder::opens_below_floor(std::int32_t item_depth) noexcept {
+  return item_depth < 0 && floor_counts_ && ext_nesting_ == base_ext_nesting_;
+}
+
 // The nesting limit is met on the fast pass by a value nested too deeply or
-// by one that holds itself; only for the second can the careful pass do
-// better, with a placeholder where a container it is inside is met again.
-// It would walk the same way up to there, so when no container on the way
-// to the failure was met twice it fails in the same place, at the cost of
-// a second walk to the limit for every such value.
-bool NativeMsgpackEncoder::ran_out_of_depth(PyObject* value) {
+// by one that holds itself. The careful pass does better for the second,
+// with a placeholder where a container it is inside is met again, and for a
+// value whose failing part lies inside a tuple or set record, which it
+// writes by its type's name and goes on. Otherwise it would walk the same
+// way to the same failure, at the cost of a second walk to the limit for
+// every such value.
+bool NativeMsgpackEncoder::ran_out_of_depth() {
   if (!careful_) {
     out_of_depth_ = true;
+    named_on_path_ = false;
     depth_path_.clear();
-    // A non-empty list or dict needs two levels more, unless it is written
-    // as a reference to an earlier copy.
-    deeper_still_ = (PyList_CheckExact(value) ? PyList_GET_SIZE(value) > 0
-                                              : PyDict_CheckExact(value) && PyDict_GET_SIZE(value) > 0) &&
-                    !may_be_referenced(value);
   }
   return fail_with(PyExc_ValueError, "recursion limit exceeded.");
 }
 
 bool NativeMsgpackEncoder::careful_pass_goes_further(PyObject* exception) {
   if (!exact_value_error_is(exception, "recursion limit exceeded.")) return true;
+  if (named_on_path_) return true;
   std::sort(depth_path_.begin(), depth_path_.end());
   return std::adjacent_find(depth_path_.begin(), depth_path_.end()) != depth_path_.end();
 }
@@ -223,7 +249,7 @@ void NativeMsgpackEncoder::write_truncation_marker(PyTypeObject* type, ByteBuffe
 
 bool NativeMsgpackEncoder::pack(PyObject* value, ByteBuffer& buf, std::int32_t depth) {
   if (depth < 0) [[unlikely]]
-    return ran_out_of_depth(value);
+    return ran_out_of_depth();
   if (value == Py_None) {
     buf.push_back(static_cast<char>(0xc0));
     return true;
@@ -247,6 +273,15 @@ bool NativeMsgpackEncoder::pack(PyObject* value, ByteBuffer& buf, std::int32_t d
   if (type == &PyDict_Type) return pack_container<true>(value, buf, depth);
   if (type == &PyList_Type) return pack_container<false>(value, buf, depth);
   return pack_uncommon(value, buf, depth - 1);
+}
+
+// Only the key itself is one: the flag is taken by the unsupported-value
+// path when the key reaches it, and never seen by what the key holds.
+bool NativeMsgpackEncoder::pack_key(PyObject* key, ByteBuffer& buf, std::int32_t depth) {
+  key_pending_ = true;
+  const bool ok = pack(key, buf, depth);
+  key_pending_ = false;
+  return ok;
 }
 
 bool NativeMsgpackEncoder::pack_int(PyObject* value, ByteBuffer& buf, std::int32_t depth) {
@@ -478,6 +513,8 @@ NativeMsgpackEncoder::Inert NativeMsgpackEncoder::pack_inert(PyObject* item, Byt
 }
 
 bool NativeMsgpackEncoder::list_body(PyObject* list, ByteBuffer& buf, std::int32_t depth) {
+  if (opens_below_floor(depth)) [[unlikely]]
+    return ran_out_of_depth();
   const Py_ssize_t n = PyList_GET_SIZE(list);
   if (static_cast<std::uint64_t>(n) > kU32Max) return fail_with(PyExc_ValueError, "list is too large");
   Packer(buf).pack_array(static_cast<std::uint32_t>(n));
@@ -495,10 +532,12 @@ bool NativeMsgpackEncoder::list_body(PyObject* list, ByteBuffer& buf, std::int32
   }
   SnapshotScope scope(*this);
   for (Py_ssize_t j = i; j < PyList_GET_SIZE(list); ++j) scope.push(PyList_GET_ITEM(list, j));
-  return pack_snapshot(scope.base(), scope.pushed(), buf, depth);
+  return pack_snapshot(scope.base(), scope.pushed(), buf, depth, Keys::None);
 }
 
 bool NativeMsgpackEncoder::dict_body(PyObject* dict, ByteBuffer& buf, std::int32_t depth) {
+  if (opens_below_floor(depth)) [[unlikely]]
+    return ran_out_of_depth();
   const Py_ssize_t n = PyDict_GET_SIZE(dict);
   if (static_cast<std::uint64_t>(n) > kU32Max) return fail_with(PyExc_ValueError, "dict is too large");
   Packer(buf).pack_map(static_cast<std::uint32_t>(n));
@@ -541,14 +580,16 @@ bool NativeMsgpackEncoder::pack_dict_from(PyObject* dict, Py_ssize_t position, P
   SnapshotScope scope(*this);
   if (pending != nullptr) scope.push(pending);
   snapshot_dict_items(dict, position);
-  return pack_snapshot(scope.base(), scope.pushed(), buf, depth);
+  return pack_snapshot(scope.base(), scope.pushed(), buf, depth, pending != nullptr ? Keys::Odd : Keys::Even);
 }
 
-bool NativeMsgpackEncoder::pack_snapshot(std::size_t first, std::size_t count, ByteBuffer& buf,
-                                         std::int32_t depth) {
+bool NativeMsgpackEncoder::pack_snapshot(std::size_t first, std::size_t count, ByteBuffer& buf, std::int32_t depth,
+                                         Keys keys) {
+  const std::size_t key_parity = keys == Keys::Odd ? 1 : 0;
   for (std::size_t i = first; i < first + count; ++i) {
     if (i >= snapshot_.size()) fault("snapshot index out of range");
-    if (!pack(snapshot_[i], buf, depth)) return false;
+    const bool key = keys != Keys::None && ((i - first) & 1) == key_parity;
+    if (!(key ? pack_key(snapshot_[i], buf, depth) : pack(snapshot_[i], buf, depth))) return false;
     if ((i & 255) == 255 && over_limit(buf.size())) return over_budget();
   }
   return true;
@@ -593,7 +634,11 @@ bool NativeMsgpackEncoder::pack_extension_items(PyObject* obj, PyObject* single_
   }
   if (pushed) container_stack_.pop();
   --ext_nesting_;
-  if (!ok) left_after_depth_ran_out(obj);
+  if (!ok) {
+    left_after_depth_ran_out(obj);
+    // The careful pass writes this record by its type's name instead.
+    if (out_of_depth_ && !careful_ && !lightweight_repr_) named_on_path_ = true;
+  }
   return ok;
 }
 

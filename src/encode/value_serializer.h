@@ -139,7 +139,15 @@ struct EncoderOptions {
   // into an extension payload of its own record): no shared references at
   // its top level, and one level less before the nesting guard.
   std::uint32_t ext_nesting = 0;
+  // Containers of its record around the value (2 for a local: the record's
+  // map and the locals map). The whole record must stay within the levels
+  // a reader takes, so the value gets fewer. None: a value on its own,
+  // nested as far as the nesting limit allows, as msgpack.packb does.
+  std::optional<std::uint32_t> record_nesting;
 };
+
+// Levels of nested containers msgpack's reader takes in one document.
+inline constexpr std::int32_t kReadableNesting = 1024;
 
 class NativeMsgpackEncoder {
  public:
@@ -152,6 +160,10 @@ class NativeMsgpackEncoder {
   // value was replaced by a truncation marker; on failure the buffer is back
   // at its length before the call.
   Result<bool, EncodeError> encode_value(PyObject* value, ByteBuffer& buffer);
+  // The same for a map key: a value that would be written as a map (a
+  // hashable dict subclass, or a proxy claiming dict), which no reader can
+  // use as a key, is written as its repr text instead.
+  Result<bool, EncodeError> encode_key(PyObject* key, ByteBuffer& buffer);
   // For a value whose encode_value failed: appends its repr as the text
   // extension (the truncation marker when the text is over the budget).
   // False with the Python error set, and the buffer unchanged, when repr()
@@ -168,12 +180,11 @@ class NativeMsgpackEncoder {
   // The last failed encode met a value it took for a container (whatever
   // its type says) and could not walk it within what it holds.
   bool refused_container() const noexcept { return refused_container_; }
-  // The last failed encode ran out of nesting depth, the same way with a
-  // level more to spare: the value fails alone as it did inside a map.
-  bool too_deep_for_a_level_more() const noexcept { return out_of_depth_ && deeper_still_; }
   std::optional<std::size_t> byte_budget() const noexcept { return budget_; }
   // For callers that encode keys without a budget and values with one.
   void set_byte_budget(std::optional<std::size_t> budget) noexcept { budget_ = budget; }
+  // For callers that write a record's map themselves and then its values.
+  void set_record_nesting(std::optional<std::uint32_t> nesting) noexcept { record_nesting_ = nesting; }
 
  private:
   enum class Inert : std::uint8_t { Packed, NotInert, Failed };
@@ -187,13 +198,18 @@ class NativeMsgpackEncoder {
   Result<bool, EncodeError> encode_with(ByteBuffer& buf, PyTypeObject* type, FirstPass first, CarefulPass careful);
   bool pack_pairs(PyObject* const* pairs, std::size_t count, ByteBuffer& buf, std::int32_t depth);
   bool pack(PyObject* value, ByteBuffer& buf, std::int32_t depth);
+  bool pack_key(PyObject* key, ByteBuffer& buf, std::int32_t depth);
+  std::int32_t start_depth() noexcept;
+  // Whether a map or array whose items are at `item_depth` would be one
+  // level more than a reader takes of the record.
+  bool opens_below_floor(std::int32_t item_depth) noexcept;
   bool pack_uncommon(PyObject* value, ByteBuffer& buf, std::int32_t depth);
   bool pack_int(PyObject* value, ByteBuffer& buf, std::int32_t depth);
   bool pack_str(PyObject* str, ByteBuffer& buf);
   bool pack_bytes(PyObject* bytes, ByteBuffer& buf);
   bool pack_interned(PyObject* obj, InternedKind kind, std::string_view data, ByteBuffer& buf, bool& done);
   bool retry_carefully();
-  bool ran_out_of_depth(PyObject* value);  // fails with the nesting limit's error
+  bool ran_out_of_depth();  // fails with the nesting limit's error
   // Notes a container the fast pass leaves after running out of depth.
   void left_after_depth_ran_out(PyObject* container) {
     if (out_of_depth_) depth_path_.push_back(container);
@@ -212,7 +228,10 @@ class NativeMsgpackEncoder {
   // is already written) and then every pair from `position` on.
   bool pack_dict_from(PyObject* dict, Py_ssize_t position, PyObject* pending, ByteBuffer& buf,
                       std::int32_t depth);
-  bool pack_snapshot(std::size_t first, std::size_t count, ByteBuffer& buf, std::int32_t depth);
+  // Which snapshot items are map keys: none (a list's items), or those at
+  // an even or odd offset from the first.
+  enum class Keys : std::uint8_t { None, Even, Odd };
+  bool pack_snapshot(std::size_t first, std::size_t count, ByteBuffer& buf, std::int32_t depth, Keys keys);
   std::size_t snapshot_dict_items(PyObject* dict, Py_ssize_t position);
   bool pack_dict_carefully(PyObject* dict, ByteBuffer& buf, std::int32_t depth);
   bool pack_list_carefully(PyObject* list, ByteBuffer& buf, std::int32_t depth);
@@ -227,9 +246,6 @@ class NativeMsgpackEncoder {
   void start_shared_tracking();
   bool write_shared_reference(PyObject* container, ByteBuffer& buf);
   void record_completed_container(PyObject* container, bool record);
-  // Whether another walk of the same value, meeting no more containers
-  // before this point, could write `container` as a shared reference.
-  bool may_be_referenced(PyObject* container) const;
   void release_shared() noexcept;
 
   // Byte-likes and the msgpack package's own types
@@ -296,6 +312,7 @@ class NativeMsgpackEncoder {
 
   const SerializerState& state_;
   std::optional<std::size_t> budget_;
+  std::optional<std::uint32_t> record_nesting_;
   InterningContext* interning_;
   std::optional<EncodeError> error_;
   OpenContainers container_stack_;
@@ -307,14 +324,17 @@ class NativeMsgpackEncoder {
   std::uint64_t byte_limit_ = UINT64_MAX;
   std::uint64_t exempt_ = 0;
   std::uint32_t ext_nesting_ = 0;       // tuple/set/frozenset records open
+  std::uint32_t base_ext_nesting_ = 0;  // ...of them, the value's own record
   std::uint32_t plain_containers_ = 0;  // dicts and lists met before shared tracking
   std::uint32_t payload_nesting_ = 0;   // dict copies packed for another object
   bool lightweight_repr_;
   bool profiler_flag_ = false;
   bool used_python_fallback_ = false;
   bool careful_ = false;
-  bool out_of_depth_ = false;  // the fast pass ran out of nesting depth
-  bool deeper_still_ = false;  // ...at a value that goes deeper than one level
+  bool out_of_depth_ = false;    // the fast pass ran out of nesting depth
+  bool named_on_path_ = false;   // ...inside a record the careful pass writes by name
+  bool key_pending_ = false;     // the value being packed is a map key
+  bool floor_counts_ = false;    // see start_depth
   bool refused_container_ = false;
 };
 
