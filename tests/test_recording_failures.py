@@ -400,6 +400,9 @@ CONTAINER_SUBCLASSES = """
     class Unsized(Proxy):
         __len__ = None
 
+    class Vast(Proxy):
+        __len__ = lambda self: 2**62
+
     # One function each, so that each is said once at a location of its own.
     def takes_endless_tuple(v):
         return 1
@@ -417,6 +420,15 @@ CONTAINER_SUBCLASSES = """
         return 1
 
     def takes_unsized(v):
+        return 1
+
+    def takes_vast_tuple(v):
+        return 1
+
+    def takes_vast_set(v):
+        return 1
+
+    def takes_vast_dict(v):
         return 1
 
     def keeps(v):
@@ -443,6 +455,9 @@ CONTAINER_SUBCLASSES = """
         "proxied endless tuple": (takes_proxied_tuple, Proxy(EndlessTuple((1, 2)))),
         "proxied endless dict": (takes_proxied_dict, Proxy(EndlessDict(a=1))),
         "unsized proxy": (takes_unsized, Unsized(EndlessTuple((1, 2)))),
+        "vast tuple claim": (takes_vast_tuple, Vast(EndlessTuple((1, 2)))),
+        "vast set claim": (takes_vast_set, Vast(EndlessSet({1, 2}))),
+        "vast dict claim": (takes_vast_dict, Vast(EndlessDict(a=1))),
         "proxied tuple": (keeps, Proxy((1, [2]))),
         "proxied Counter": (keeps, Proxy(collections.Counter("abca"))),
         "namedtuple": (keeps, collections.namedtuple("Point", "x y")(1, [2])),
@@ -455,7 +470,8 @@ CONTAINER_SUBCLASSES = """
     record = under_monitor if tracer == "monitor" else under_profile_hook
     out = {}
     for name, (fn, value) in cases.items():
-        result, trace = record(db, lambda: fn(value))
+        config = {"max_value_mb": False} if name.startswith("vast") else {}
+        result, trace = record(db, lambda: fn(value), config)
         frames = decode(trace).frames_of(fn.__name__)
         out[name] = [result, [[r["event"], r.get("values_omitted")] for r in frames],
                      plain(frames[0]["locals"].get("v"))]
@@ -476,6 +492,9 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         "proxied endless tuple": [1, OMITTED, None],
         "proxied endless dict": [1, OMITTED, None],
         "unsized proxy": [1, OMITTED, None],
+        "vast tuple claim": [1, OMITTED, None],
+        "vast set claim": [1, OMITTED, None],
+        "vast dict claim": [1, OMITTED, None],
         "proxied tuple": [1, KEPT, ["tuple", [1, [2]]]],
         "proxied Counter": [1, KEPT, [["a", 2], ["b", 1], ["c", 1]]],
         "namedtuple": [1, KEPT, ["tuple", [1, [2]]]],
@@ -493,3 +512,6 @@ def test_a_container_subclass_is_walked_no_further_than_it_holds(tmp_path, trace
         ("takes_proxied_dict", "Proxy"),
         ("takes_proxied_tuple", "Proxy"),
     ]
+    # A length no container could have is refused before any walk.
+    vast = re.findall(r"could not encode a value of (\w+) .*\(RuntimeError: Vast claims (\d+) items", stderr)
+    assert sorted(set(vast)) == [(f"takes_vast_{kind}", str(2**62)) for kind in ("dict", "set", "tuple")]

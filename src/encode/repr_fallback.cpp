@@ -338,6 +338,19 @@ Py_ssize_t walk_bound(PyObject* obj) {
   return length < 0 ? kNoLength : length;
 }
 
+// Whether a list of `held` + 1 items could be had at all: list() of the
+// value asks for that room first and refuses at once when there is none.
+// A length no real container could have (a proxy claiming 2**62 items)
+// would otherwise be walked until memory runs out.
+bool room_for(Py_ssize_t held) {
+  const auto items = static_cast<std::size_t>(held) + 1;
+  if (items > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
+  void* room = PyMem_Malloc(items * sizeof(PyObject*));
+  if (room == nullptr) return false;
+  PyMem_Free(room);
+  return true;
+}
+
 // A list of what iterating `iterable` yields, stopped after `held` + 1
 // items: one more than the container holds tells an iteration that would
 // go on. Null with the error set when the iteration raises.
@@ -413,6 +426,11 @@ bool NativeMsgpackEncoder::copy_walked(PyObject* obj, PyTypeObject* as, Ref& cop
     return copy ? true : unsupported_raised(obj, buf, start);
   }
   const bool is_dict = as == &PyDict_Type;
+  if (!room_for(held)) {
+    PyErr_Format(PyExc_RuntimeError, "%.200s claims %zd items, more than any container could hold",
+                 Py_TYPE(obj)->tp_name, held);
+    return unwalkable(buf, start);
+  }
   // Every item, or every key and its value, takes a byte at least.
   const auto least = static_cast<std::uint64_t>(held);
   if (over_limit(saturating_add(start, is_dict ? saturating_add(least, least) : least))) return over_budget();
