@@ -43,7 +43,7 @@ bool NativeMsgpackEncoder::pack_with_msgpack(PyObject* value, ByteBuffer& buf) {
   if (!kwargs || PyDict_SetItemString(kwargs.get(), "strict_types", Py_True) < 0) return fail_current();
   Ref args = Ref::steal(PyTuple_Pack(1, value));
   if (!args) return fail_current();
-  Ref packed = Ref::steal(PyObject_Call(state_.packb.get(), args.get(), kwargs.get()));
+  Ref packed = Ref::checked(PyObject_Call(state_.packb.get(), args.get(), kwargs.get()));
   if (packed && !PyBytes_Check(packed.get())) {
     PyErr_Format(PyExc_TypeError, "msgpack.packb returned %.200s, not bytes", Py_TYPE(packed.get())->tp_name);
     packed.reset();
@@ -75,11 +75,11 @@ bool NativeMsgpackEncoder::pack_released_memoryview(PyObject* value, ByteBuffer&
 bool NativeMsgpackEncoder::pack_unencodable_str(PyObject* str, PyError error, ByteBuffer& buf) {
   if (!careful_ || !error.matches(PyExc_UnicodeEncodeError)) return fail(std::move(error));
   error = PyError();
-  const Py_ssize_t code_points = PyObject_Length(str);
+  const Py_ssize_t code_points = py::checked_status(PyObject_Length(str));
   if (code_points < 0) return fail_current();
   if (over_limit(saturating_add(buf.size(), static_cast<std::uint64_t>(code_points)))) return over_budget();
   Payload payload;
-  if (!bytes_payload(Ref::steal(PyObject_CallMethod(str, "encode", "ss", "utf-8", "surrogatepass")), payload))
+  if (!bytes_payload(Ref::checked(PyObject_CallMethod(str, "encode", "ss", "utf-8", "surrogatepass")), payload))
     return fail_current();
   std::string_view data;
   if (!payload.data(data)) return fail_current();

@@ -339,13 +339,13 @@ Ref get_locals(PyObject* frame) {
   // Another frame's f_locals may write into the program's namespace.
   Ref locals = slots       ? Ref::steal(frame_locals::copy(frame_object))
                : is_frame ? Ref::steal(frame_locals::namespace_locals(frame_object))
-                          : Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
+                          : Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_locals")));
   if (!locals) return {};
   bool owned = slots;
   if (!PyDict_Check(locals.get())) {
     // A write-through proxy (3.13 function frames) or another mapping: a
     // dict of its own that this record may change.
-    locals = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
+    locals = Ref::checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get()));
     if (!locals) return {};
     if (!PyDict_Check(locals.get())) {
       PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'", Py_TYPE(locals.get())->tp_name);

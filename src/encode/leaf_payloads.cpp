@@ -26,7 +26,7 @@ bool utf8_payload(Ref obj, Payload& out) {
     out = Payload{std::move(obj), true};
     return true;
   }
-  return bytes_payload(Ref::steal(PyObject_CallMethod(obj.get(), "encode", "s", "utf-8")), out);
+  return bytes_payload(Ref::checked(PyObject_CallMethod(obj.get(), "encode", "s", "utf-8")), out);
 }
 
 bool escaped_utf8_payload(Ref obj, Payload& out) {
@@ -38,7 +38,7 @@ bool escaped_utf8_payload(Ref obj, Payload& out) {
     }
     PyErr_Clear();
   }
-  return bytes_payload(Ref::steal(PyObject_CallMethod(obj.get(), "encode", "ss", "utf-8", "backslashreplace")),
+  return bytes_payload(Ref::checked(PyObject_CallMethod(obj.get(), "encode", "ss", "utf-8", "backslashreplace")),
                        out);
 }
 
@@ -48,7 +48,7 @@ Ref format_field(Ref obj) {
   if (PyUnicode_CheckExact(obj.get())) return obj;
   Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (!empty) return {};
-  Ref text = Ref::steal(PyObject_Format(obj.get(), empty.get()));
+  Ref text = Ref::checked(PyObject_Format(obj.get(), empty.get()));
   if (text && !PyUnicode_Check(text.get())) {
     PyErr_Format(PyExc_TypeError, "format() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
     return {};
@@ -85,12 +85,12 @@ Ref NativeMsgpackEncoder::global(PyObject* name) {
 Ref NativeMsgpackEncoder::queryset_class() {
   Ref checked = global(VESH_INTERNED("_QuerySet_checked"));
   if (!checked) return {};
-  const int truth = PyObject_IsTrue(checked.get());
+  const auto truth = py::checked_status(PyObject_IsTrue(checked.get()));
   if (truth < 0) return {};
   if (truth) return global(VESH_INTERNED("_QuerySet"));
   Ref finder = global(VESH_INTERNED("_get_queryset_class"));
   if (!finder) return {};
-  return Ref::steal(PyObject_CallNoArgs(finder.get()));
+  return Ref::checked(PyObject_CallNoArgs(finder.get()));
 }
 
 bool NativeMsgpackEncoder::class_is_type(PyTypeObject* type) const {
@@ -113,7 +113,7 @@ int NativeMsgpackEncoder::isinstance(PyObject* value, PyObject* cls, std::uint8_
     }
   }
   memo = 2;
-  return PyObject_IsInstance(value, cls);
+  return static_cast<int>(py::checked_status(PyObject_IsInstance(value, cls)));
 }
 
 // ---------------------------------------------------------------------------
@@ -135,14 +135,14 @@ bool NativeMsgpackEncoder::default_leaf_payload(PyObject* value, std::uint8_t& m
     if (match < 0) return false;
     if (match) {
       out.code = kind.code;
-      return utf8_payload(Ref::steal(PyObject_CallMethodNoArgs(value, VESH_INTERNED("isoformat"))), out.payload);
+      return utf8_payload(Ref::checked(PyObject_CallMethodNoArgs(value, VESH_INTERNED("isoformat"))), out.payload);
     }
   }
 
   const int is_int = isinstance(value, reinterpret_cast<PyObject*>(&PyLong_Type), memo);
   if (is_int < 0) return false;
   if (is_int) {
-    Ref bits = Ref::steal(PyObject_CallMethodNoArgs(value, VESH_INTERNED("bit_length")));
+    Ref bits = Ref::checked(PyObject_CallMethodNoArgs(value, VESH_INTERNED("bit_length")));
     if (!bits) return false;
     if (PyLong_CheckExact(value) && remaining) {
       const unsigned long long n = PyLong_Check(bits.get()) ? PyLong_AsUnsignedLongLong(bits.get()) : 0;
@@ -156,16 +156,16 @@ bool NativeMsgpackEncoder::default_leaf_payload(PyObject* value, std::uint8_t& m
     Ref seven = Ref::steal(PyLong_FromLong(7));
     Ref eight = Ref::steal(PyLong_FromLong(8));
     Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref padded = Ref::steal(PyNumber_Add(bits.get(), seven.get()));
-    Ref whole = padded ? Ref::steal(PyNumber_FloorDivide(padded.get(), eight.get())) : Ref();
-    Ref length = whole ? Ref::steal(PyNumber_Add(whole.get(), one.get())) : Ref();
+    Ref padded = Ref::checked(PyNumber_Add(bits.get(), seven.get()));
+    Ref whole = padded ? Ref::checked(PyNumber_FloorDivide(padded.get(), eight.get())) : Ref();
+    Ref length = whole ? Ref::checked(PyNumber_Add(whole.get(), one.get())) : Ref();
     if (!length) return false;
     Ref big = text_of("big");
     if (!big) return false;
     PyObject* args[] = {value, length.get(), big.get(), Py_True};
     Ref kwnames = Ref::steal(PyTuple_Pack(1, VESH_INTERNED("signed")));
     if (!kwnames) return false;
-    Ref data = Ref::steal(PyObject_VectorcallMethod(VESH_INTERNED("to_bytes"), args,
+    Ref data = Ref::checked(PyObject_VectorcallMethod(VESH_INTERNED("to_bytes"), args,
                                                     3, kwnames.get()));
     out.code = ext::kBigInt;
     return bytes_payload(std::move(data), out.payload);
@@ -177,7 +177,7 @@ bool NativeMsgpackEncoder::default_leaf_payload(PyObject* value, std::uint8_t& m
   if (is_decimal < 0) return false;
   if (is_decimal) {
     out.code = ext::kDecimal;
-    return utf8_payload(Ref::steal(PyObject_Str(value)), out.payload);
+    return utf8_payload(Ref::checked(PyObject_Str(value)), out.payload);
   }
 
   if (lightweight_repr_) return unmatched_leaf_payload(value, out);
@@ -189,10 +189,10 @@ bool NativeMsgpackEncoder::default_leaf_payload(PyObject* value, std::uint8_t& m
     const int is_queryset = isinstance(value, queryset.get(), memo);
     if (is_queryset < 0) return false;
     if (is_queryset) {
-      Ref cache = Ref::steal(PyObject_GetAttrString(value, "_result_cache"));
+      Ref cache = Ref::checked(PyObject_GetAttrString(value, "_result_cache"));
       if (!cache) return false;
       if (cache.get() == Py_None) {
-        Ref model = format_field(Ref::steal(PyObject_GetAttrString(value, "model")));
+        Ref model = format_field(Ref::checked(PyObject_GetAttrString(value, "model")));
         Ref prefix = text_of("Unevaluated queryset for: ");
         out.code = ext::kText;
         return utf8_payload(concat_text({prefix.get(), model.get()}), out.payload);

@@ -167,7 +167,7 @@ namespace {
 
 // An id attribute of a thread object: nullopt when missing or None.
 bool read_thread_number(PyObject* thread, PyObject* name, std::optional<std::uint64_t>& out) {
-  Ref value = Ref::steal(PyObject_GetAttr(thread, name));
+  Ref value = Ref::checked(PyObject_GetAttr(thread, name));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
@@ -205,7 +205,7 @@ bool get_thread_id(PyObject* thread, std::string& out) {
   }
 
   std::string name;
-  Ref name_obj = Ref::steal(PyObject_GetAttr(thread, VESH_INTERNED("name")));
+  Ref name_obj = Ref::checked(PyObject_GetAttr(thread, VESH_INTERNED("name")));
   if (!name_obj) {
     PyErr_Clear();
     name = "<unknown>";

@@ -14,7 +14,7 @@ Ref NativeMsgpackEncoder::repr(PyObject* obj) {
   if (memo_) {
     if (PyObject* text = memo_->find(obj)) return Ref::borrow(text);
   }
-  Ref text = Ref::steal(PyObject_Repr(obj));
+  Ref text = Ref::checked(PyObject_Repr(obj));
   if (!text) return {};
   if (!memo_) memo_ = std::make_unique<ReprMemo>();
   memo_->remember(obj, text.get());
@@ -30,7 +30,7 @@ bool NativeMsgpackEncoder::encode_repr_text(PyObject* value, ByteBuffer& buf) {
   }
   Payload payload;
   std::string_view data;
-  const bool made = escaped_utf8_payload(Ref::steal(PyObject_Repr(value)), payload) && payload.data(data);
+  const bool made = escaped_utf8_payload(Ref::checked(PyObject_Repr(value)), payload) && payload.data(data);
   PyError failure = made ? PyError() : PyError::fetch();
   if (PyError reset = reset_profiler_flag(); reset && !failure) failure = std::move(reset);
   if (failure) {
@@ -48,8 +48,8 @@ bool NativeMsgpackEncoder::unmatched_leaf_payload(PyObject* value, LeafPayload& 
   out.code = ext::kText;
   if (lightweight_repr_) {
     // Ordinary attribute access: a proxy reports the class it claims.
-    Ref cls = Ref::steal(PyObject_GetAttrString(value, "__class__"));
-    Ref qualname = cls ? format_field(Ref::steal(PyObject_GetAttrString(cls.get(), "__qualname__"))) : Ref();
+    Ref cls = Ref::checked(PyObject_GetAttrString(value, "__class__"));
+    Ref qualname = cls ? format_field(Ref::checked(PyObject_GetAttrString(cls.get(), "__qualname__"))) : Ref();
     if (!qualname) return false;
     Ref text = Ref::steal(PyUnicode_FromFormat("<%U object %llu>", qualname.get(),
                                                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value))));
@@ -334,7 +334,7 @@ Py_ssize_t walk_bound(PyObject* obj) {
     return own == PySet_Type.tp_iter || own == PyFrozenSet_Type.tp_iter ? kCopiedNatively : PySet_GET_SIZE(obj);
   }
   if (PyDict_Check(obj)) return own == PyDict_Type.tp_iter ? kCopiedNatively : PyDict_GET_SIZE(obj);
-  const Py_ssize_t length = PyObject_Length(obj);
+  const Py_ssize_t length = py::checked_status(PyObject_Length(obj));
   return length < 0 ? kNoLength : length;
 }
 
@@ -355,11 +355,11 @@ bool room_for(Py_ssize_t held) {
 // items: one more than the container holds tells an iteration that would
 // go on. Null with the error set when the iteration raises.
 Ref bounded_items(PyObject* iterable, Py_ssize_t held) {
-  Ref iterator = Ref::steal(PyObject_GetIter(iterable));
+  Ref iterator = Ref::checked(PyObject_GetIter(iterable));
   Ref items = iterator ? Ref::steal(PyList_New(0)) : Ref();
   if (!items) return {};
   for (Py_ssize_t met = 0; met <= held; ++met) {
-    Ref item = Ref::steal(PyIter_Next(iterator.get()));
+    Ref item = Ref::checked(PyIter_Next(iterator.get()));
     if (!item) return PyErr_Occurred() ? Ref() : std::move(items);
     if (PyList_Append(items.get(), item.get()) < 0) return {};
   }
@@ -370,7 +370,7 @@ Ref bounded_items(PyObject* iterable, Py_ssize_t held) {
 // keys walked no further than `held` + 1. Null with the error set; `met`
 // tells how many keys there were when that is not `held`.
 Ref bounded_dict_copy(PyObject* obj, Py_ssize_t held, Py_ssize_t& met) {
-  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(obj, VESH_INTERNED("keys")));
+  Ref keys = Ref::checked(PyObject_CallMethodNoArgs(obj, VESH_INTERNED("keys")));
   if (keys) keys = bounded_items(keys.get(), held);
   if (!keys) return {};
   met = PyList_GET_SIZE(keys.get());
@@ -379,8 +379,8 @@ Ref bounded_dict_copy(PyObject* obj, Py_ssize_t held, Py_ssize_t& met) {
   // The keys list is ours alone: no code of the value's can change it.
   for (Py_ssize_t i = 0; i < held; ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    Ref item = Ref::steal(PyObject_GetItem(obj, key));
-    if (!item || PyDict_SetItem(copy.get(), key, item.get()) < 0) return {};
+    Ref item = Ref::checked(PyObject_GetItem(obj, key));
+    if (!item || py::checked_status(PyDict_SetItem(copy.get(), key, item.get())) < 0) return {};
   }
   return copy;
 }
@@ -388,7 +388,7 @@ Ref bounded_dict_copy(PyObject* obj, Py_ssize_t held, Py_ssize_t& met) {
 // A list or dict made of `obj` by calling the builtin `type`; null with the
 // error set.
 Ref copy_as(PyTypeObject* type, PyObject* obj) {
-  Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), obj));
+  Ref copy = Ref::checked(PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), obj));
   if (copy && !PyObject_TypeCheck(copy.get(), type)) {
     PyErr_Format(PyExc_TypeError, "%s() did not return a %s", type->tp_name, type->tp_name);
     copy.reset();
@@ -571,21 +571,21 @@ bool NativeMsgpackEncoder::default_error_text(PyObject* obj, bool query_free, Le
     Ref fn = global(VESH_INTERNED("_query_free_repr"));
     if (!fn) return false;
     out.code = ext::kText;
-    return utf8_payload(Ref::steal(PyObject_CallOneArg(fn.get(), obj)), out.payload);
+    return utf8_payload(Ref::checked(PyObject_CallOneArg(fn.get(), obj)), out.payload);
   }
   // Instances of many built-in and C types have no __module__ of their
   // own: their type's names the value just as well. The type is held: the
   // lookups run the value's code, which may give it another class and free
   // this one.
   Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-  Ref module = Ref::steal(PyObject_GetAttr(obj, VESH_INTERNED("__module__")));
+  Ref module = Ref::checked(PyObject_GetAttr(obj, VESH_INTERNED("__module__")));
   if (!module && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    module = Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__module__")));
+    module = Ref::checked(PyObject_GetAttr(type.get(), VESH_INTERNED("__module__")));
   }
   Ref module_text = format_field(std::move(module));
   if (!module_text) return false;
-  Ref qualname = format_field(Ref::steal(PyObject_GetAttr(type.get(), VESH_INTERNED("__qualname__"))));
+  Ref qualname = format_field(Ref::checked(PyObject_GetAttr(type.get(), VESH_INTERNED("__qualname__"))));
   if (!qualname) return false;
   Ref dot = text_of(".");
   out.code = ext::kTypeName;

@@ -44,7 +44,7 @@ std::unique_ptr<SerializerState> make_state() {
   if (!serialize) return nullptr;
   Ref msgpack_module = py::import_module("msgpack");
   if (!msgpack_module) return nullptr;
-  Ref version = Ref::steal(PyObject_GetAttrString(msgpack_module.get(), "version"));
+  Ref version = Ref::checked(PyObject_GetAttrString(msgpack_module.get(), "version"));
   if (!version) return nullptr;
   std::uint32_t major = 0, minor = 0;
   if (!version_part(version.get(), 0, major) || !version_part(version.get(), 1, minor)) return nullptr;
@@ -59,11 +59,11 @@ std::unique_ptr<SerializerState> make_state() {
 
   state->serialize_globals = Ref::borrow(PyModule_GetDict(serialize.get()));
   if (!state->serialize_globals) return nullptr;
-  state->ext_type = Ref::steal(PyObject_GetAttrString(msgpack_module.get(), "ExtType"));
+  state->ext_type = Ref::checked(PyObject_GetAttrString(msgpack_module.get(), "ExtType"));
   if (!state->ext_type) return nullptr;
-  state->timestamp_type = Ref::steal(PyObject_GetAttrString(msgpack_module.get(), "Timestamp"));
+  state->timestamp_type = Ref::checked(PyObject_GetAttrString(msgpack_module.get(), "Timestamp"));
   if (!state->timestamp_type) return nullptr;
-  state->packb = Ref::steal(PyObject_GetAttrString(msgpack_module.get(), "packb"));
+  state->packb = Ref::checked(PyObject_GetAttrString(msgpack_module.get(), "packb"));
   if (!state->packb) return nullptr;
   state->max_depth = max_depth_for_msgpack_version(major, minor);
   return state;

@@ -226,9 +226,9 @@ bool NativeMsgpackEncoder::careful_pass_goes_further(PyObject* exception) {
 
 void NativeMsgpackEncoder::write_truncation_marker(PyTypeObject* type, ByteBuffer& buf) {
   std::string name = "object";
-  Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
-  Ref cut = qualname ? Ref::steal(PySequence_GetSlice(qualname.get(), 0, 200)) : Ref();
-  Ref encoded = cut ? Ref::steal(PyObject_CallMethod(cut.get(), "encode", "ss", "utf-8", "backslashreplace"))
+  Ref qualname = Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+  Ref cut = qualname ? Ref::checked(PySequence_GetSlice(qualname.get(), 0, 200)) : Ref();
+  Ref encoded = cut ? Ref::checked(PyObject_CallMethod(cut.get(), "encode", "ss", "utf-8", "backslashreplace"))
                     : Ref();
   if (encoded && PyBytes_Check(encoded.get())) {
     name.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
