@@ -55,13 +55,13 @@ void write_stderr_once() noexcept {
 bool call_logger(PyObject* args, PyObject* kwargs) {
   py::Ref logging = py::import_module("logging");
   if (!logging) return false;
-  py::Ref get_logger = py::Ref::steal(PyObject_GetAttr(logging.get(), VESH_INTERNED("getLogger")));
+  py::Ref get_logger = py::Ref::checked(PyObject_GetAttr(logging.get(), VESH_INTERNED("getLogger")));
   if (!get_logger) return false;
-  py::Ref logger = py::Ref::steal(PyObject_CallOneArg(get_logger.get(), VESH_INTERNED("vesh")));
+  py::Ref logger = py::Ref::checked(PyObject_CallOneArg(get_logger.get(), VESH_INTERNED("vesh")));
   if (!logger) return false;
-  py::Ref warning = py::Ref::steal(PyObject_GetAttr(logger.get(), VESH_INTERNED("warning")));
+  py::Ref warning = py::Ref::checked(PyObject_GetAttr(logger.get(), VESH_INTERNED("warning")));
   if (!warning) return false;
-  py::Ref result = py::Ref::steal(PyObject_Call(warning.get(), args, kwargs));
+  py::Ref result = py::Ref::checked(PyObject_Call(warning.get(), args, kwargs));
   return bool(result);
 }
 

@@ -63,7 +63,7 @@ std::string exception_display(const PyError& error) {
     if (str_text_lossy(qualname.get(), text)) out = std::move(text);
   }
   PyErr_Clear();
-  Ref str = Ref::steal(PyObject_Str(error.value()));
+  Ref str = Ref::checked(PyObject_Str(error.value()));
   std::string text;
   if (!str || !str_text_lossy(str.get(), text)) {
     PyErr_Clear();
@@ -268,7 +268,7 @@ bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
     out = state.thread_cache->thread_key;
     return true;
   }
-  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  Ref thread = Ref::checked(PyObject_CallNoArgs(current_thread_.get()));
   if (!thread) return false;
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return false;
