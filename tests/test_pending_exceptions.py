@@ -68,3 +68,23 @@ def test_a_module_name_whose_str_leaves_an_exception_set_costs_only_its_text(db,
     assert {r["qualname"] for r in records} == {"<unprintable ReferenceType object>.plus_one"}
     assert unraisable and set(unraisable) == {AttributeError}
     assert not unexpected_exceptions(caplog)
+
+
+@pytest.mark.parametrize("run, config", RECORDERS)
+def test_a_weakref_whose_repr_leaves_an_exception_set_is_recorded_without_reaching_the_program(
+    db, run, config, caplog
+):
+    target, ref = nameless_referent()
+
+    def keeps(r):
+        kept = r
+        return kept is r
+
+    with caplog.at_level(logging.WARNING, logger="vesh"):
+        outcome, trace = run(db, lambda: keeps(ref), config)
+
+    assert outcome is True
+    assert [r["event"] for r in decode(trace).records() if r.get("co_name") == "keeps"] == expected_events(config)
+    # Each of the encoder's own calls took the failed repr under its rules:
+    # nothing was left set for the callback's way out to catch.
+    assert not unexpected_exceptions(caplog)

@@ -5,8 +5,11 @@
 
 #include <unistd.h>
 
+#include <absl/container/flat_hash_set.h>
+
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 namespace vesh {
@@ -131,6 +134,23 @@ void report_panic(const std::string& message) {
 }
 
 void report_current_panic() { report_panic(py::current_fault_message()); }
+
+py::PyError take_stray_error() {
+  py::PyError stray = py::PyError::fetch();
+  if (!stray) return stray;
+  // Its text runs Python code: worked out before the lock is taken.
+  std::string cause = std::string(Py_TYPE(stray.value())->tp_name) + ": " + stray.message();
+  static std::mutex mutex;
+  static auto* said = new absl::flat_hash_set<std::string>();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!said->insert(std::move(cause)).second) return {};
+  return stray;
+}
+
+void report_stray_error() {
+  py::PyError stray = take_stray_error();
+  if (stray) log_warning(std::string("Unexpected exception in Rust."), std::move(stray));
+}
 
 bool reaches_program(const py::PyError& error) noexcept {
   if (!error) return false;

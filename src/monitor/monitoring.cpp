@@ -256,6 +256,11 @@ PyObject* VeshMonitor::road(std::uint8_t kind, PyObject* code, std::uint64_t off
 
 PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObject* code, Ref answer,
                               std::uint64_t epoch) {
+  // An exception that a call of the event left set behind an answer is the
+  // recorder's failure: returned with the answer, it would reach the program
+  // as a SystemError.
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   if (stack.event.kind == StackEventKind::Enter) {
     const bool disabling = answer.get() == disable_.get();
     if (disabling || (kind == 5 && local_code_metadata(code_address(code)).excluded)) forget_entry(stack.event.key);
@@ -478,10 +483,17 @@ Ref save_method(PyObject* self) {
     saved.error().restore();
     return {};
   }
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   return py::none();
 }
 
-Ref build_trace_method(PyObject* self) { return self_of(self).build_trace(); }
+Ref build_trace_method(PyObject* self) {
+  Ref trace = self_of(self).build_trace();
+  if (trace && PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
+  return trace;
+}
 
 Ref get_active(PyObject* self) { return Ref::borrow(self_of(self).active() ? Py_True : Py_False); }
 Ref get_panicked(PyObject* self) { return Ref::borrow(self_of(self).panicked() ? Py_True : Py_False); }

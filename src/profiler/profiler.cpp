@@ -222,7 +222,10 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
   if (profiler.recording_stopped()) [[unlikely]]
     return 0;
   try {
-    return profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
+    int result = profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
+    if (result == 0 && PyErr_Occurred() != nullptr) [[unlikely]]
+      profiler.report_stray_error(frame, kind);
+    return result;
   }
   VESH_LET_THREAD_EXIT_PASS
   catch (...) {
@@ -272,10 +275,17 @@ Ref save(PyObject* self) {
     error.restore();
     return {};
   }
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   return py::none();
 }
 
-Ref build_trace(PyObject* self) { return self_of(self).build_trace(); }
+Ref build_trace(PyObject* self) {
+  Ref trace = self_of(self).build_trace();
+  if (trace && PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
+  return trace;
+}
 
 constexpr const char* kThreadingProfilerNames[] = {"_frame", "_event", "_arg"};
 Ref register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
