@@ -66,8 +66,9 @@ bool resolve_max_value_bytes(PyObject* config_dict, std::optional<std::uint64_t>
   }
   if (PyBool_Check(value)) return max_value_error();
   if (!PyLong_Check(value) && !PyFloat_Check(value)) return max_value_error();
+  // An int subclass answers through a __float__ of its own.
   double mb = PyFloat_AsDouble(value);
-  if (mb == -1.0 && PyErr_Occurred()) {
+  if (PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
       PyErr_Clear();
       return max_value_error();

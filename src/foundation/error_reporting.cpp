@@ -5,8 +5,11 @@
 
 #include <unistd.h>
 
+#include <absl/container/flat_hash_set.h>
+
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 namespace vesh {
@@ -55,13 +58,13 @@ void write_stderr_once() noexcept {
 bool call_logger(PyObject* args, PyObject* kwargs) {
   py::Ref logging = py::import_module("logging");
   if (!logging) return false;
-  py::Ref get_logger = py::Ref::steal(PyObject_GetAttr(logging.get(), VESH_INTERNED("getLogger")));
+  py::Ref get_logger = py::Ref::checked(PyObject_GetAttr(logging.get(), VESH_INTERNED("getLogger")));
   if (!get_logger) return false;
-  py::Ref logger = py::Ref::steal(PyObject_CallOneArg(get_logger.get(), VESH_INTERNED("vesh")));
+  py::Ref logger = py::Ref::checked(PyObject_CallOneArg(get_logger.get(), VESH_INTERNED("vesh")));
   if (!logger) return false;
-  py::Ref warning = py::Ref::steal(PyObject_GetAttr(logger.get(), VESH_INTERNED("warning")));
+  py::Ref warning = py::Ref::checked(PyObject_GetAttr(logger.get(), VESH_INTERNED("warning")));
   if (!warning) return false;
-  py::Ref result = py::Ref::steal(PyObject_Call(warning.get(), args, kwargs));
+  py::Ref result = py::Ref::checked(PyObject_Call(warning.get(), args, kwargs));
   return bool(result);
 }
 
@@ -131,6 +134,23 @@ void report_panic(const std::string& message) {
 }
 
 void report_current_panic() { report_panic(py::current_fault_message()); }
+
+py::PyError take_stray_error() {
+  py::PyError stray = py::PyError::fetch();
+  if (!stray) return stray;
+  // Its text runs Python code: worked out before the lock is taken.
+  std::string cause = std::string(Py_TYPE(stray.value())->tp_name) + ": " + stray.message();
+  static std::mutex mutex;
+  static auto* said = new absl::flat_hash_set<std::string>();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!said->insert(std::move(cause)).second) return {};
+  return stray;
+}
+
+void report_stray_error() {
+  py::PyError stray = take_stray_error();
+  if (stray) log_warning(std::string("Unexpected exception in Rust."), std::move(stray));
+}
 
 bool reaches_program(const py::PyError& error) noexcept {
   if (!error) return false;

@@ -5,7 +5,9 @@
 //                    one line on standard error) if logging itself fails;
 //   report_panic     an internal fault caught in an event callback;
 //   reaches_program  whether a Python error raised while recording must be
-//                    passed on into the traced program.
+//                    passed on into the traced program;
+//   take_stray_error an exception left set by a call that answered as if it
+//                    had succeeded, found on the way back to the interpreter.
 // None of them raises, except that a thread ended by the interpreter while
 // they run Python code unwinds through them.
 #pragma once
@@ -30,6 +32,18 @@ void report_panic(const std::string& message);
 
 // Reports the C++ exception being handled (call only inside a catch block).
 void report_current_panic();
+
+// A C function that meets an exception and does not clear it (CPython
+// 3.12's weakref repr) answers with that exception still set; returned to
+// the interpreter so, it reaches the program as a SystemError. Each callback,
+// flush and save looks once on its way out: what is pending then is the
+// recorder's own failure. Takes it out of the indicator and returns it the
+// first time its cause (type and text) is met, to be reported as that path
+// reports its unexpected errors; a cause met before gives an empty error.
+py::PyError take_stray_error();
+
+// take_stray_error, logged as an unexpected exception when its cause is new.
+void report_stray_error();
 
 // True only for BaseException subclasses outside Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit); internal faults never reach the program.

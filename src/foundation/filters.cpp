@@ -241,7 +241,7 @@ bool load_filters(PyObject* filters, std::string_view key, Finders& out) {
   if (filters == nullptr) return true;
   Ref key_obj = py::str_of(key);
   if (!key_obj) return false;
-  Ref value = Ref::steal(PyObject_GetItem(filters, key_obj.get()));
+  Ref value = Ref::checked(PyObject_GetItem(filters, key_obj.get()));
   if (!value) {
     PyErr_Clear();
     return true;

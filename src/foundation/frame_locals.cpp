@@ -107,10 +107,10 @@ bool merge_changes(_PyInterpreterFrame* data, PyCodeObject* code, PyObject* name
 // A new dict of the namespace with the slots merged in: the namespace's own
 // entries first, then the comprehension variables, as f_locals orders them.
 PyObject* merged_copy(_PyInterpreterFrame* data, PyCodeObject* code, PyObject* names_dict) {
-  PyObject* merged = names_dict == nullptr ? PyDict_New()
-                     : PyDict_Check(names_dict)
-                         ? PyDict_Copy(names_dict)
-                         : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), names_dict);
+  PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+  PyObject* merged = names_dict == nullptr        ? PyDict_New()
+                     : PyDict_Check(names_dict) ? PyDict_Copy(names_dict)
+                                                : py::Ref::checked(PyObject_CallOneArg(dict_type, names_dict)).release();
   if (merged == nullptr) return nullptr;
   for (int pass = 0; pass < 2; ++pass) {
     const bool want_hidden = pass == 1;
@@ -194,7 +194,8 @@ PyObject* copy(PyFrameObject* frame) {
   if (!in_slots(frame)) {
     PyObject* mapping = namespace_locals(frame);
     if (mapping == nullptr) return nullptr;
-    PyObject* dict = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping);
+    PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    PyObject* dict = py::Ref::checked(PyObject_CallOneArg(dict_type, mapping)).release();
     Py_DECREF(mapping);
     return dict;
   }

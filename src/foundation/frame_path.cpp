@@ -219,7 +219,7 @@ bool frame_line_number(PyObject* frame, std::optional<std::uint64_t>& out, const
     out = static_cast<std::uint64_t>(*line);
     return true;
   }
-  Ref value = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_lineno")));
+  Ref value = Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_lineno")));
   return value && py::to_optional_u64(value.get(), out);
 }
 
@@ -229,13 +229,13 @@ bool frame_line_number_i32_with(PyObject* frame, std::optional<std::int32_t>& ou
     out = *line;
     return true;
   }
-  Ref value = Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_lineno")));
+  Ref value = Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_lineno")));
   if (!value) return false;
   if (value.get() == Py_None) {
     out.reset();
     return true;
   }
-  Ref index = Ref::steal(PyNumber_Index(value.get()));
+  Ref index = Ref::checked(PyNumber_Index(value.get()));
   if (!index) return false;
   int overflow = 0;
   long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -280,12 +280,12 @@ Ref code_of(PyObject* frame) {
   if (PyFrame_Check(frame)) {
     return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
   }
-  return Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_code")));
+  return Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_code")));
 }
 
 Ref filename_of(PyObject* code) {
   if (PyCode_Check(code)) return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_filename);
-  return Ref::steal(PyObject_GetAttr(code, VESH_INTERNED("co_filename")));
+  return Ref::checked(PyObject_GetAttr(code, VESH_INTERNED("co_filename")));
 }
 
 }  // namespace

@@ -279,12 +279,12 @@ Ref code_of(PyObject* frame) {
   if (PyFrame_Check(frame)) {
     return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
   }
-  return Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_code")));
+  return Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_code")));
 }
 
 Ref globals_of(PyObject* frame) {
   if (PyFrame_Check(frame)) return Ref::steal(PyFrame_GetGlobals(reinterpret_cast<PyFrameObject*>(frame)));
-  return Ref::steal(PyObject_GetAttr(frame, VESH_INTERNED("f_globals")));
+  return Ref::checked(PyObject_GetAttr(frame, VESH_INTERNED("f_globals")));
 }
 
 std::string unprintable(PyObject* obj) {
@@ -305,7 +305,7 @@ std::string object_text(PyObject* obj) {
     PyErr_Clear();
     return "<unprintable object>";
   }
-  Ref str = Ref::steal(PyObject_Str(obj));
+  Ref str = Ref::checked(PyObject_Str(obj));
   if (!str) return unprintable(obj);
   if (str_text_lossy(str.get(), text)) return text;
   PyErr_Clear();
@@ -317,7 +317,7 @@ Ref module_name_from_globals(PyObject* globals) {
   if (PyDict_CheckExact(globals)) {
     name = Ref::borrow(PyDict_GetItemWithError(globals, VESH_INTERNED("__name__")));
   } else {
-    name = Ref::steal(PyObject_GetItem(globals, VESH_INTERNED("__name__")));
+    name = Ref::checked(PyObject_GetItem(globals, VESH_INTERNED("__name__")));
   }
   if (name) return name;
   PyErr_Clear();
@@ -338,7 +338,7 @@ bool get_qualname(PyObject* frame, std::optional<std::string>& out) {
   if (PyCode_Check(code.get())) {
     qualname = Ref::borrow(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
   } else {
-    qualname = Ref::steal(PyObject_GetAttr(code.get(), VESH_INTERNED("co_qualname")));
+    qualname = Ref::checked(PyObject_GetAttr(code.get(), VESH_INTERNED("co_qualname")));
     if (!qualname) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
       PyErr_Clear();
@@ -353,7 +353,7 @@ bool get_qualname(PyObject* frame, std::optional<std::string>& out) {
 
   // Only an object posing as a code object lacks co_qualname on the
   // interpreters this module supports; module-level code still has a name.
-  Ref name = Ref::steal(PyObject_GetAttr(code.get(), VESH_INTERNED("co_name")));
+  Ref name = Ref::checked(PyObject_GetAttr(code.get(), VESH_INTERNED("co_name")));
   if (!name) return false;
   std::string name_text;
   if (!str_bytes(name.get(), name_text)) return false;

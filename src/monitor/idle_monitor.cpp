@@ -50,7 +50,11 @@ Ref IdleFilter::idle_event(PyObject* code) {
         return answer(true);
       }
     }
-    return decide_new_code(code, hooks_busy);
+    // New code is judged by its names, read through lookups.
+    Ref verdict = decide_new_code(code, hooks_busy);
+    if (PyErr_Occurred() != nullptr) [[unlikely]]
+      report_stray_error();
+    return verdict;
   }
   VESH_LET_THREAD_EXIT_PASS
   catch (...) {

@@ -57,12 +57,12 @@ std::vector<std::string> store_names(const StoreOpcode& op, PyObject* argval) {
 // Adds the instruction's store, if it is one. False with the Python error set
 // when an attribute the caller needs cannot be read.
 bool add_store(PyObject* instruction, CodeInstructionMetadata& out) {
-  Ref opname_obj = Ref::steal(PyObject_GetAttr(instruction, VESH_INTERNED("opname")));
+  Ref opname_obj = Ref::checked(PyObject_GetAttr(instruction, VESH_INTERNED("opname")));
   if (!opname_obj) return false;
   std::string opname;
   if (!py::to_string(opname_obj.get(), opname)) return false;
   if (opname.size() < 6 || opname.compare(0, 6, "STORE_") != 0) return true;
-  Ref argval = Ref::steal(PyObject_GetAttr(instruction, VESH_INTERNED("argval")));
+  Ref argval = Ref::checked(PyObject_GetAttr(instruction, VESH_INTERNED("argval")));
   if (!argval) return false;
   const StoreOpcode* op = store_opcode(opname);
   if (op == nullptr) return true;  // an attribute, subscript or name store
@@ -72,7 +72,7 @@ bool add_store(PyObject* instruction, CodeInstructionMetadata& out) {
   bool all_hidden = true;
   for (const std::string& name : names) all_hidden &= hidden_name(name);
   if (all_hidden) return true;
-  Ref offset_obj = Ref::steal(PyObject_GetAttr(instruction, VESH_INTERNED("offset")));
+  Ref offset_obj = Ref::checked(PyObject_GetAttr(instruction, VESH_INTERNED("offset")));
   if (!offset_obj) return false;
   std::uint64_t offset = 0;
   if (!py::to_u64(offset_obj.get(), offset)) return false;
@@ -86,11 +86,11 @@ bool add_store(PyObject* instruction, CodeInstructionMetadata& out) {
 SharedInstructionMetadata build_instruction_metadata(PyObject* get_instructions, PyObject* code,
                                                      std::string file_name, IncludeState include) {
   auto entry = std::make_shared<CodeInstructionMetadata>();
-  Ref instructions = Ref::steal(PyObject_CallOneArg(get_instructions, code));
+  Ref instructions = Ref::checked(PyObject_CallOneArg(get_instructions, code));
   if (!instructions) return nullptr;
-  Ref iterator = Ref::steal(PyObject_GetIter(instructions.get()));
+  Ref iterator = Ref::checked(PyObject_GetIter(instructions.get()));
   if (!iterator) return nullptr;
-  while (Ref instruction = Ref::steal(PyIter_Next(iterator.get()))) {
+  while (Ref instruction = Ref::checked(PyIter_Next(iterator.get()))) {
     if (!add_store(instruction.get(), *entry)) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;

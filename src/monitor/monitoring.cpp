@@ -22,7 +22,7 @@ using py::Ref;
 namespace {
 
 // getattr(obj, name) as a new reference; null with the error set.
-Ref attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
+Ref attr(PyObject* obj, const char* name) { return Ref::checked(PyObject_GetAttrString(obj, name)); }
 
 // The "trace_points" setting: the names under "on_return", when it is a
 // list inside a dict. Nothing here ever fails construction.
@@ -96,7 +96,7 @@ bool VeshMonitor::init(std::string db_path, PyObject* config_dict, std::string s
   if (!disable_) return false;
   current_thread_ = attr(threading.get(), "current_thread");
   if (!current_thread_) return false;
-  Ref creator_thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  Ref creator_thread = Ref::checked(PyObject_CallNoArgs(current_thread_.get()));
   if (!creator_thread) return false;
 
   // 5. Settings, in order.
@@ -256,6 +256,11 @@ PyObject* VeshMonitor::road(std::uint8_t kind, PyObject* code, std::uint64_t off
 
 PyObject* VeshMonitor::finish(const StackCheck& stack, std::uint8_t kind, PyObject* code, Ref answer,
                               std::uint64_t epoch) {
+  // An exception that a call of the event left set behind an answer is the
+  // recorder's failure: returned with the answer, it would reach the program
+  // as a SystemError.
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   if (stack.event.kind == StackEventKind::Enter) {
     const bool disabling = answer.get() == disable_.get();
     if (disabling || (kind == 5 && local_code_metadata(code_address(code)).excluded)) forget_entry(stack.event.key);
@@ -464,7 +469,7 @@ Ref set_timestamp_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   PyObject* slots[1];
   if (!py::parse({"set_timestamp", kValueNames, 1, 1}, args, nargs, kwnames, slots)) return {};
   double value = PyFloat_CheckExact(slots[0]) ? PyFloat_AS_DOUBLE(slots[0]) : PyFloat_AsDouble(slots[0]);
-  if (value == -1.0 && PyErr_Occurred()) {
+  if (PyErr_Occurred()) {
     py::with_arg_name("value");
     return {};
   }
@@ -478,10 +483,17 @@ Ref save_method(PyObject* self) {
     saved.error().restore();
     return {};
   }
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   return py::none();
 }
 
-Ref build_trace_method(PyObject* self) { return self_of(self).build_trace(); }
+Ref build_trace_method(PyObject* self) {
+  Ref trace = self_of(self).build_trace();
+  if (trace && PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
+  return trace;
+}
 
 Ref get_active(PyObject* self) { return Ref::borrow(self_of(self).active() ? Py_True : Py_False); }
 Ref get_panicked(PyObject* self) { return Ref::borrow(self_of(self).panicked() ? Py_True : Py_False); }

@@ -40,7 +40,7 @@ Result<const std::shared_ptr<const std::string>*, PyError> VeshMonitor::thread_k
     return &flush.thread_key;
   // Code run here must not be recorded on this thread.
   hooks::HookSuspension suspended;
-  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  Ref thread = Ref::checked(PyObject_CallNoArgs(current_thread_.get()));
   if (!thread) return Err{fetch_error()};
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return Err{fetch_error()};

@@ -64,7 +64,11 @@ PyObject* VeshMonitor::instruction_road(PyObject* code, std::uint64_t offset, st
     outcome.error().restore();
     return nullptr;
   }
-  return answer_filter(return_or_log(std::move(outcome)), epoch);
+  Ref answer = return_or_log(std::move(outcome));
+  // As at the frame events (see finish).
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
+  return answer_filter(std::move(answer), epoch);
 }
 
 Ref VeshMonitor::instruction_hooks_off_result(std::uint8_t state, PyObject* code, std::uint64_t offset) {

@@ -54,7 +54,7 @@ Result<Ref, PyError> assignment_value(Opname kind, PyObject* frame, const std::s
   // shows it, without the writes f_locals makes into it.
   Ref locals = Ref::steal(frame_locals::namespace_locals(frame_object));
   if (!locals) return Err{fetch_error()};
-  Ref value = Ref::steal(PyObject_GetItem(locals.get(), key.get()));
+  Ref value = Ref::checked(PyObject_GetItem(locals.get(), key.get()));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return Err{fetch_error()};
     PyErr_Clear();

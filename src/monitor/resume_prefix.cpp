@@ -17,7 +17,7 @@ std::atomic<std::uint32_t> OPCODES{0};
 constexpr std::uint32_t kFilled = 1u << 16;
 
 bool opcode_number(PyObject* opmap, const char* name, std::uint8_t& out) {
-  py::Ref value = py::Ref::steal(PyObject_GetItem(opmap, py::Ref::steal(PyUnicode_FromString(name)).get()));
+  py::Ref value = py::Ref::checked(PyObject_GetItem(opmap, py::Ref::steal(PyUnicode_FromString(name)).get()));
   if (!value) return false;
   unsigned long number = PyLong_AsUnsignedLong(value.get());
   if (number == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
@@ -36,7 +36,7 @@ std::optional<std::pair<std::uint8_t, std::uint8_t>> prefix_end_opcodes() {
   if (word & kFilled) return std::make_pair(std::uint8_t(word & 0xff), std::uint8_t((word >> 8) & 0xff));
   py::Ref opcode = py::import_module("opcode");
   if (!opcode) return std::nullopt;
-  py::Ref opmap = py::Ref::steal(PyObject_GetAttrString(opcode.get(), "opmap"));
+  py::Ref opmap = py::Ref::checked(PyObject_GetAttrString(opcode.get(), "opmap"));
   if (!opmap) return std::nullopt;
   std::uint8_t resume = 0;
   std::uint8_t return_generator = 0;

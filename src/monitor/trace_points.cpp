@@ -220,7 +220,7 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
   if (!config) return Err{fetch_error()};
   Ref module = py::import_module("vesh.monitoring");
   if (!module) return Err{fetch_error()};
-  Ref function = Ref::steal(PyObject_GetAttrString(module.get(), "_save_trace_point_from_rust"));
+  Ref function = Ref::checked(PyObject_GetAttrString(module.get(), "_save_trace_point_from_rust"));
   if (!function) return Err{fetch_error()};
 
   Ref args[] = {py::str_of(thread_key),
@@ -238,7 +238,7 @@ PyStatus VeshMonitor::save_trace_point(const std::string& thread_key, std::vecto
     if (!args[i]) return Err{fetch_error()};
     raw[i] = args[i].get();
   }
-  Ref result = Ref::steal(PyObject_Vectorcall(function.get(), raw, std::size(args), nullptr));
+  Ref result = Ref::checked(PyObject_Vectorcall(function.get(), raw, std::size(args), nullptr));
   if (!result) return Err{fetch_error()};
   return Ok{};
 }

@@ -29,7 +29,7 @@ Ref call_plugin(PyObject* callable, PyObject* frame, std::uint8_t event_kind, Py
   Ref event = Ref::steal(PyUnicode_FromString(name));
   if (!event) return {};
   PyObject* args[] = {frame, event.get(), arg, context};
-  return Ref::steal(PyObject_Vectorcall(callable, args, 4, nullptr));
+  return Ref::checked(PyObject_Vectorcall(callable, args, 4, nullptr));
 }
 
 // The binding layer's bool: True, False, or a numpy bool scalar.
@@ -40,7 +40,7 @@ bool extract_bool(PyObject* obj, bool& out) {
   }
   const char* type = Py_TYPE(obj)->tp_name;
   if (std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0) {
-    int truth = PyObject_IsTrue(obj);
+    int truth = static_cast<int>(py::checked_status(PyObject_IsTrue(obj)));
     if (truth < 0) return false;
     out = truth != 0;
     return true;
@@ -109,7 +109,7 @@ Ref call_site_dict(std::vector<BoundCallFrame> snapshot, PyObject* frame) {
 PyObject* mapping_abc() {
   static PyObject* mapping = [] {
     Ref module = py::import_module("collections.abc");
-    Ref type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Mapping")) : Ref();
+    Ref type = module ? Ref::checked(PyObject_GetAttrString(module.get(), "Mapping")) : Ref();
     if (!type) expect_failed("collections.abc.Mapping is always importable", py::PyError::fetch().message());
     return type.release();
   }();
@@ -121,7 +121,7 @@ PyObject* mapping_abc() {
 // recorded.
 bool merge_result(PyObject* record, PyObject* result) {
   if (!PyDict_Check(result)) {
-    int is_mapping = PyObject_IsInstance(result, mapping_abc());
+    int is_mapping = static_cast<int>(py::checked_status(PyObject_IsInstance(result, mapping_abc())));
     if (is_mapping < 0) {
       // A broken __instancecheck__ is the plugin's fault, not a reason to
       // stop tracing: report it and refuse the result.
@@ -133,7 +133,7 @@ bool merge_result(PyObject* record, PyObject* result) {
       return false;
     }
   }
-  return PyDict_Merge(record, result, 1) == 0;
+  return py::checked_status(PyDict_Merge(record, result, 1)) == 0;
 }
 
 }  // namespace

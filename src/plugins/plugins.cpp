@@ -41,7 +41,7 @@ std::string pending_error_repr() {
   py::PyError error = py::PyError::fetch();
   if (!error) return "no exception set";
   std::string out = "<unprintable exception>";
-  if (Ref text = Ref::steal(PyObject_Repr(error.value()))) {
+  if (Ref text = Ref::checked(PyObject_Repr(error.value()))) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) out.assign(utf8, size);
   }
@@ -67,7 +67,7 @@ PyObject* lookup_or_fault(PyObject* entry, PyObject* key) {
 
 // A required str under `key`, by subscription: KeyError when missing.
 bool required_str(PyObject* entry, PyObject* key, std::string& out) {
-  Ref value = Ref::steal(PyObject_GetItem(entry, key));
+  Ref value = Ref::checked(PyObject_GetItem(entry, key));
   return value && py::to_string(value.get(), out);
 }
 
@@ -87,7 +87,7 @@ bool optional_type(PyObject* entry, PyObject* key, const std::string& fallback, 
 Ref build_context(PyObject* entry, PyObject* config) {
   Ref builder = get_callable(entry, "build_context");
   if (!builder) return Ref::steal(PyDict_New());
-  Ref context = Ref::steal(PyObject_CallOneArg(builder.get(), config));
+  Ref context = Ref::checked(PyObject_CallOneArg(builder.get(), config));
   if (!context || !py::to_dict(context.get())) return {};
   return context;
 }
@@ -153,9 +153,9 @@ Ref get_callable(PyObject* entry, const char* key) {
 std::optional<PluginMap> load_plugins(PyObject* config) {
   Ref module = py::import_module("vesh.plugins");
   if (!module) python_side_broken("vesh.plugins should always be importable");
-  Ref loader = Ref::steal(PyObject_GetAttrString(module.get(), "load_plugin_data"));
+  Ref loader = Ref::checked(PyObject_GetAttrString(module.get(), "load_plugin_data"));
   if (!loader) python_side_broken("load_plugin_data should exist");
-  Ref entries = Ref::steal(PyObject_CallOneArg(loader.get(), config));
+  Ref entries = Ref::checked(PyObject_CallOneArg(loader.get(), config));
   if (!entries) python_side_broken("load_plugin_data should be callable");
   if (!PyList_Check(entries.get())) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'", Py_TYPE(entries.get())->tp_name);
@@ -173,13 +173,13 @@ std::optional<PluginMap> load_plugins(PyObject* config) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
     Ref entry = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
     if (!py::to_dict(entry.get())) return std::nullopt;
-    Ref co_names = Ref::steal(PyObject_GetItem(entry.get(), VESH_INTERNED("co_names")));
+    Ref co_names = Ref::checked(PyObject_GetItem(entry.get(), VESH_INTERNED("co_names")));
     if (!co_names) return std::nullopt;
     Ref context = build_context(entry.get(), config);
     if (!context) return std::nullopt;
-    Ref names = Ref::steal(PyObject_GetIter(co_names.get()));
+    Ref names = Ref::checked(PyObject_GetIter(co_names.get()));
     if (!names) return std::nullopt;
-    while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
+    while (Ref name = Ref::checked(PyIter_Next(names.get()))) {
       std::string co_name;
       if (!py::to_string(name.get(), co_name)) return std::nullopt;
       std::unique_ptr<PluginProcessor> processor = make_processor(entry.get(), context.get(), max_value_bytes);

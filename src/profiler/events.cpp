@@ -45,9 +45,9 @@ void recycle_profiler_frame_buffer(ByteBuffer buffer) noexcept {
 }
 
 // The code object's own str attribute (keeps lone surrogates for the log).
-PyObject* code_attr(const ProfilerCodeMetadata& metadata, bool filename) noexcept {
-  auto* code = reinterpret_cast<PyCodeObject*>(metadata.code.get());
-  return filename ? code->co_filename : code->co_name;
+PyObject* code_attr(PyObject* code, bool filename) noexcept {
+  auto* object = reinterpret_cast<PyCodeObject*>(code);
+  return filename ? object->co_filename : object->co_name;
 }
 
 constexpr int kGeneratorLikeFlags = 0x20 | 0x80 | 0x200;  // generator, coroutine, async generator
@@ -63,7 +63,7 @@ std::string exception_display(const PyError& error) {
     if (str_text_lossy(qualname.get(), text)) out = std::move(text);
   }
   PyErr_Clear();
-  Ref str = Ref::steal(PyObject_Str(error.value()));
+  Ref str = Ref::checked(PyObject_Str(error.value()));
   std::string text;
   if (!str || !str_text_lossy(str.get(), text)) {
     PyErr_Clear();
@@ -75,7 +75,7 @@ std::string exception_display(const PyError& error) {
 // ---------------------------------------------------------------------------
 // Logging
 
-void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata) {
+void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, PyObject* code) {
   PyError pending = PyError::fetch();
   (void)pending;
   Ref locals = Ref::steal(frame_locals::copy(reinterpret_cast<PyFrameObject*>(frame)));
@@ -84,8 +84,8 @@ void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, 
     locals = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   }
   Ref event = Ref::steal(PyUnicode_FromString(event_name(kind)));
-  Ref args = locals && event ? Ref::steal(PyTuple_Pack(5, VESH_INTERNED(kLogTemplate), code_attr(metadata, true),
-                                                       code_attr(metadata, false), event.get(), locals.get()))
+  Ref args = locals && event ? Ref::steal(PyTuple_Pack(5, VESH_INTERNED(kLogTemplate), code_attr(code, true),
+                                                       code_attr(code, false), event.get(), locals.get()))
                              : Ref();
   if (!args) {
     // Out of memory building the message: log what we can.
@@ -94,6 +94,13 @@ void VeshProfiler::log_error(PyError error, PyObject* frame, std::uint8_t kind, 
     return;
   }
   log_warning(std::move(args), std::move(error));
+}
+
+void VeshProfiler::report_stray_error(PyFrameObject* frame, std::uint8_t kind) {
+  PyError stray = take_stray_error();
+  if (!stray) return;
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+  log_error(std::move(stray), reinterpret_cast<PyObject*>(frame), kind, code.get());
 }
 
 void VeshProfiler::note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture) {
@@ -151,7 +158,7 @@ int VeshProfiler::on_event(PyFrameObject* frame_object, std::uint8_t kind, PyObj
 
   if (error && !reaches_program(error)) {
     // A stopped writer was reported once already, with its cause.
-    if (!recording_stop_.writer_stopped()) log_error(std::move(error), frame, kind, metadata);
+    if (!recording_stop_.writer_stopped()) log_error(std::move(error), frame, kind, metadata.code.get());
     error = PyError();
   }
   if (kept || error) forget_at_return.ids = nullptr;
@@ -188,7 +195,7 @@ PyError VeshProfiler::run_plugins(ProfilerThreadState& state, PyObject* frame, s
     }
     if (!error) continue;
     if (!reaches_program(error)) {
-      log_error(std::move(error), frame, kind, metadata);
+      log_error(std::move(error), frame, kind, metadata.code.get());
       continue;
     }
     if (kind == kEventCall) {
@@ -268,7 +275,7 @@ bool VeshProfiler::thread_id(ProfilerThreadState& state, std::string& out) {
     out = state.thread_cache->thread_key;
     return true;
   }
-  Ref thread = Ref::steal(PyObject_CallNoArgs(current_thread_.get()));
+  Ref thread = Ref::checked(PyObject_CallNoArgs(current_thread_.get()));
   if (!thread) return false;
   std::string key;
   if (!encode::get_thread_id(thread.get(), key)) return false;
@@ -301,7 +308,7 @@ PyError VeshProfiler::keep_recorded_event(PyError result, PyObject* frame, std::
     log_only = (value & kGeneratorLikeFlags) != 0;
   }
   if (!log_only) return result;
-  log_error(std::move(result), frame, kind, metadata);
+  log_error(std::move(result), frame, kind, metadata.code.get());
   return {};
 }
 

@@ -52,7 +52,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Attribute readers of the Python-side profiler object
 
-Ref get_attr(PyObject* obj, const char* name) { return Ref::steal(PyObject_GetAttrString(obj, name)); }
+Ref get_attr(PyObject* obj, const char* name) { return Ref::checked(PyObject_GetAttrString(obj, name)); }
 
 bool attr_string(PyObject* profiler, const char* name, std::string& out) {
   Ref value = get_attr(profiler, name);
@@ -91,7 +91,7 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
   if (!threading) return std::nullopt;
   init.current_thread = get_attr(threading.get(), "current_thread");
   if (!init.current_thread) return std::nullopt;
-  Ref constructing_thread = Ref::steal(PyObject_CallNoArgs(init.current_thread.get()));
+  Ref constructing_thread = Ref::checked(PyObject_CallNoArgs(init.current_thread.get()));
   if (!constructing_thread) return std::nullopt;
 
   // What every saved trace's metadata reads, read here at the maker's stack:
@@ -104,7 +104,7 @@ std::optional<ProfilerInit> VeshProfiler::new_from_python(PyObject* profiler) {
   if (!resolve_flush_subtree_bytes(config.get(), init.flush_subtree_bytes)) return std::nullopt;
 
   Ref db_path = get_attr(profiler, "db_path");
-  Ref db_text = db_path ? Ref::steal(PyObject_Str(db_path.get())) : Ref();
+  Ref db_text = db_path ? Ref::checked(PyObject_Str(db_path.get())) : Ref();
   if (!db_text || !py::to_string(db_text.get(), init.db_path)) return std::nullopt;
 
   init.start_timestamp = timestamp();
@@ -222,7 +222,10 @@ int event_body(PyObject* object, PyFrameObject* frame, std::uint8_t kind, PyObje
   if (profiler.recording_stopped()) [[unlikely]]
     return 0;
   try {
-    return profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
+    int result = profiler.on_event(frame, kind, arg != nullptr ? arg : Py_None);
+    if (result == 0 && PyErr_Occurred() != nullptr) [[unlikely]]
+      profiler.report_stray_error(frame, kind);
+    return result;
   }
   VESH_LET_THREAD_EXIT_PASS
   catch (...) {
@@ -272,10 +275,17 @@ Ref save(PyObject* self) {
     error.restore();
     return {};
   }
+  if (PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
   return py::none();
 }
 
-Ref build_trace(PyObject* self) { return self_of(self).build_trace(); }
+Ref build_trace(PyObject* self) {
+  Ref trace = self_of(self).build_trace();
+  if (trace && PyErr_Occurred() != nullptr) [[unlikely]]
+    report_stray_error();
+  return trace;
+}
 
 constexpr const char* kThreadingProfilerNames[] = {"_frame", "_event", "_arg"};
 Ref register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -350,7 +360,7 @@ namespace {
 
 // config["threading"] is True; any failure or other value counts as false.
 bool threading_requested(PyObject* config) {
-  Ref value = Ref::steal(PyObject_GetItem(config, VESH_INTERNED("threading")));
+  Ref value = Ref::checked(PyObject_GetItem(config, VESH_INTERNED("threading")));
   if (!value) {
     PyErr_Clear();
     return false;
@@ -371,7 +381,7 @@ bool register_profiler(PyObject* profiler) {
   if (type == nullptr) return false;
   Ref object = py::Box<VeshProfiler>::create(type, std::move(*init));
   if (!object) return false;
-  if (PyObject_SetAttrString(profiler, "rust_profiler", object.get()) < 0) return false;
+  if (py::checked_status(PyObject_SetAttrString(profiler, "rust_profiler", object.get())) < 0) return false;
   PyEval_SetProfile(profile_callback, object.get());
 
   Ref config = get_attr(profiler, "config");
@@ -383,7 +393,7 @@ bool register_profiler(PyObject* profiler) {
   if (!method) return false;
   Ref setprofile = get_attr(threading.get(), "setprofile");
   if (!setprofile) return false;
-  return bool(Ref::steal(PyObject_CallOneArg(setprofile.get(), method.get())));
+  return bool(Ref::checked(PyObject_CallOneArg(setprofile.get(), method.get())));
 }
 
 }  // namespace vesh::profile

@@ -143,6 +143,10 @@ class VeshProfiler {
   // thrown.
   int on_event(PyFrameObject* frame, std::uint8_t kind, PyObject* value);
 
+  // Logs, as other unexpected errors of the event, the exception an event
+  // that succeeded left set (see take_stray_error), and clears it.
+  void report_stray_error(PyFrameObject* frame, std::uint8_t kind);
+
   // Marks the profiler panicked; true for the first caller only.
   bool mark_panicked() noexcept { return !panicked_.exchange(true, std::memory_order_acq_rel); }
 
@@ -169,7 +173,8 @@ class VeshProfiler {
                             py::PyError error);
   py::PyError keep_recorded_event(py::PyError result, PyObject* frame, std::uint8_t kind,
                                   const ProfilerCodeMetadata& metadata);
-  void log_error(py::PyError error, PyObject* frame, std::uint8_t kind, const ProfilerCodeMetadata& metadata);
+  // Logs an unexpected error of an event of `frame`, whose code is `code`.
+  void log_error(py::PyError error, PyObject* frame, std::uint8_t kind, PyObject* code);
   // Stops recording when `capture`'s writer stopped; the first time logs why.
   void note_writer_stop(const std::shared_ptr<store::TraceCapture>& capture);
 

@@ -115,7 +115,7 @@ bool to_string(PyObject* obj, std::string& out) {
 }
 
 bool to_u64(PyObject* obj, std::uint64_t& out) {
-  Ref index = Ref::steal(PyNumber_Index(obj));
+  Ref index = Ref::checked(PyNumber_Index(obj));
   if (!index) return false;
   unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -134,13 +134,13 @@ bool to_str_list(PyObject* obj, std::vector<std::string>& out) {
     return false;
   }
   if (!PySequence_Check(obj)) return fail_conversion(obj, "Sequence");
-  Py_ssize_t size = PySequence_Size(obj);
+  Py_ssize_t size = checked_status(PySequence_Size(obj));
   if (size < 0) return false;
   std::vector<std::string> items;
   items.reserve(static_cast<std::size_t>(size));
-  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  Ref iter = Ref::checked(PyObject_GetIter(obj));
   if (!iter) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+  while (Ref item = Ref::checked(PyIter_Next(iter.get()))) {
     std::string text;
     if (!to_string(item.get(), text)) return false;
     items.push_back(std::move(text));

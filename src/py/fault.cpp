@@ -61,7 +61,7 @@ std::string PyError::message() const {
   if (!exc_) return "<no error>";
   PyObject* saved = PyErr_GetRaisedException();
   std::string out = "<unprintable exception>";
-  if (Ref text = Ref::steal(PyObject_Str(exc_.get()))) {
+  if (Ref text = Ref::checked(PyObject_Str(exc_.get()))) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) out.assign(utf8, size);
   }

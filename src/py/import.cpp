@@ -5,16 +5,16 @@ namespace vesh::py {
 Ref import_module(const char* name) {
   Ref text = Ref::steal(PyUnicode_FromString(name));
   if (!text) return {};
-  Ref module = Ref::steal(PyImport_GetModule(text.get()));
+  Ref module = Ref::checked(PyImport_GetModule(text.get()));
   // None in sys.modules blocks the import: importing raises the error for it.
   if (module && module.get() != Py_None) return module;
   if (PyErr_Occurred()) return {};
   // No globals: an absolute import, resolved without the running frame. It
   // answers the top-level package of a dotted name; the module itself is
   // then in sys.modules, as PyImport_Import finds it.
-  Ref top = Ref::steal(PyImport_ImportModuleLevelObject(text.get(), nullptr, nullptr, nullptr, 0));
+  Ref top = Ref::checked(PyImport_ImportModuleLevelObject(text.get(), nullptr, nullptr, nullptr, 0));
   if (!top) return {};
-  module = Ref::steal(PyImport_GetModule(text.get()));
+  module = Ref::checked(PyImport_GetModule(text.get()));
   if (!module && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, text.get());
   return module;
 }

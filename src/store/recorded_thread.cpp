@@ -11,12 +11,12 @@ using py::Ref;
 // An optional unsigned attribute of a thread object: missing, None or not
 // convertible to a u64 all give nullopt (the error is dropped).
 std::optional<std::uint64_t> optional_u64_attribute(PyObject* thread, const char* name) {
-  Ref value = Ref::steal(PyObject_GetAttrString(thread, name));
+  Ref value = Ref::checked(PyObject_GetAttrString(thread, name));
   if (!value || value.get() == Py_None) {
     PyErr_Clear();
     return std::nullopt;
   }
-  Ref index = Ref::steal(PyNumber_Index(value.get()));
+  Ref index = Ref::checked(PyNumber_Index(value.get()));
   if (!index) {
     PyErr_Clear();
     return std::nullopt;
@@ -54,7 +54,7 @@ Ref referent(PyObject* weak) {
 // for a thread it did not start. Answers false on any failure (cleared).
 bool is_dummy_thread(PyObject* thread) {
   Ref threading = py::import_module("threading");
-  Ref dummy_type = threading ? Ref::steal(PyObject_GetAttrString(threading.get(), "_DummyThread")) : Ref();
+  Ref dummy_type = threading ? Ref::checked(PyObject_GetAttrString(threading.get(), "_DummyThread")) : Ref();
   bool dummy = dummy_type && PyType_Check(dummy_type.get()) &&
                PyObject_TypeCheck(thread, reinterpret_cast<PyTypeObject*>(dummy_type.get()));
   PyErr_Clear();
@@ -65,14 +65,14 @@ bool is_dummy_thread(PyObject* thread) {
 
 PyResult<ThreadFacts> read_thread_facts(PyObject* thread) {
   ThreadFacts facts;
-  Ref name = Ref::steal(PyObject_GetAttrString(thread, "name"));
+  Ref name = Ref::checked(PyObject_GetAttrString(thread, "name"));
   if (!name) return Err{take_python_error()};
   PyResult<std::string> name_text = str_text(name.get());
   if (!name_text) return Err{std::move(name_text).error()};
   facts.name = std::move(name_text).value();
   facts.ident = optional_u64_attribute(thread, "ident");
   facts.native_id = optional_u64_attribute(thread, "native_id");
-  Ref daemon = Ref::steal(PyObject_GetAttrString(thread, "daemon"));
+  Ref daemon = Ref::checked(PyObject_GetAttrString(thread, "daemon"));
   if (!daemon) return Err{take_python_error()};
   PyResult<bool> daemon_flag = exact_bool(daemon.get());
   if (!daemon_flag) return Err{std::move(daemon_flag).error()};
@@ -81,7 +81,7 @@ PyResult<ThreadFacts> read_thread_facts(PyObject* thread) {
 }
 
 PyResult<bool> read_is_alive(PyObject* thread) {
-  Ref alive = Ref::steal(PyObject_CallMethod(thread, "is_alive", nullptr));
+  Ref alive = Ref::checked(PyObject_CallMethod(thread, "is_alive", nullptr));
   if (!alive) {
     py::PyError error = take_python_error();
     if (is_dummy_thread(thread)) return false;

@@ -22,13 +22,13 @@ PyResult<void> drop_ordinary(py::PyError error) {
 }
 
 PyResult<std::string> attribute_text(PyObject* module, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(module, name));
+  Ref value = Ref::checked(PyObject_GetAttr(module, name));
   if (!value) return Err{take_python_error()};
   return str_text(value.get());
 }
 
 PyResult<std::string> call_text(PyObject* module, const char* name) {
-  Ref value = Ref::steal(PyObject_CallMethod(module, name, nullptr));
+  Ref value = Ref::checked(PyObject_CallMethod(module, name, nullptr));
   if (!value) return Err{take_python_error()};
   return str_text(value.get());
 }
@@ -64,7 +64,7 @@ PyResult<std::string> vesh_version() {
 PyResult<std::optional<std::string>> git_commit_sha() {
   Ref module = py::import_module("vesh.git");
   if (!module) return Err{take_python_error()};
-  Ref value = Ref::steal(PyObject_GetAttr(module.get(), VESH_INTERNED("COMMIT_SHA")));
+  Ref value = Ref::checked(PyObject_GetAttr(module.get(), VESH_INTERNED("COMMIT_SHA")));
   if (!value) return Err{take_python_error()};
   if (value.get() == Py_None) return std::optional<std::string>();
   PyResult<std::string> text = str_text(value.get());
@@ -85,10 +85,10 @@ PyResult<std::vector<std::string>> get_argv() {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'", Py_TYPE(argv.get())->tp_name);
     return Err{take_python_error()};
   }
-  Ref iter = Ref::steal(PyObject_GetIter(argv.get()));
+  Ref iter = Ref::checked(PyObject_GetIter(argv.get()));
   if (!iter) return Err{take_python_error()};
   std::vector<std::string> out;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+  while (Ref item = Ref::checked(PyIter_Next(iter.get()))) {
     PyResult<std::string> text = str_text(item.get());
     if (!text) return Err{std::move(text).error()};
     out.push_back(std::move(text).value());

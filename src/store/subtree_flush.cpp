@@ -46,7 +46,7 @@ bool resolve_flush_subtree_bytes(PyObject* config_dict, std::optional<std::uint6
     mb = PyFloat_AS_DOUBLE(value);
   } else {
     mb = PyFloat_AsDouble(value);
-    if (mb == -1.0 && PyErr_Occurred()) {
+    if (PyErr_Occurred()) {
       PyErr_Clear();
       return value_error(kNotANumber);
     }

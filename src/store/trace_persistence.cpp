@@ -123,7 +123,7 @@ std::optional<ConfigValue> convert_value(std::string_view key, PyObject* value) 
     out.boolean = value == Py_True;
     return out;
   }
-  if (Ref index = Ref::steal(PyNumber_Index(value))) {
+  if (Ref index = Ref::checked(PyNumber_Index(value))) {
     long long integer = PyLong_AsLongLong(index.get());
     if (!(integer == -1 && PyErr_Occurred())) {
       out.kind = ConfigValue::Kind::Int;
@@ -138,7 +138,7 @@ std::optional<ConfigValue> convert_value(std::string_view key, PyObject* value) 
     return out;
   }
   double real = PyFloat_AsDouble(value);
-  if (real == -1.0 && PyErr_Occurred()) {
+  if (PyErr_Occurred()) {
     PyErr_Clear();
     print_unsupported(key);
     return std::nullopt;
@@ -199,11 +199,11 @@ PyResult<void> call_db(PyObject* function_name, PyObject* args, std::string_view
   if (!db) return Err{take_python_error()};
   Ref pathlib = py::import_module("pathlib");
   if (!pathlib) return Err{take_python_error()};
-  Ref path_type = Ref::steal(PyObject_GetAttr(pathlib.get(), VESH_INTERNED("Path")));
+  Ref path_type = Ref::checked(PyObject_GetAttr(pathlib.get(), VESH_INTERNED("Path")));
   if (!path_type) return Err{take_python_error()};
   Ref path_text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(db_path.data(), static_cast<Py_ssize_t>(db_path.size())));
   if (!path_text) return Err{take_python_error()};
-  Ref path = Ref::steal(PyObject_CallOneArg(path_type.get(), path_text.get()));
+  Ref path = Ref::checked(PyObject_CallOneArg(path_type.get(), path_text.get()));
   if (!path) return Err{take_python_error()};
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs) fault("failed to create the keyword dictionary");
@@ -211,9 +211,9 @@ PyResult<void> call_db(PyObject* function_name, PyObject* args, std::string_view
   for (const auto& [key, value] : rest) {
     if (PyDict_SetItemString(kwargs.get(), key, value) < 0) return Err{take_python_error()};
   }
-  Ref function = Ref::steal(PyObject_GetAttr(db.get(), function_name));
+  Ref function = Ref::checked(PyObject_GetAttr(db.get(), function_name));
   if (!function) return Err{take_python_error()};
-  Ref result = Ref::steal(PyObject_Call(function.get(), args, kwargs.get()));
+  Ref result = Ref::checked(PyObject_Call(function.get(), args, kwargs.get()));
   if (!result) return Err{take_python_error()};
   return Ok{};
 }

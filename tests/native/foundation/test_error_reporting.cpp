@@ -128,3 +128,27 @@ TEST(ReachesProgram, OnlyBaseExceptionsOutsideException) {
   }
   EXPECT_FALSE(vesh::reaches_program(vesh::py::PyError()));
 }
+
+TEST_F(ErrorReporting, AStrayExceptionIsClearedAndLoggedOncePerCause) {
+  struct Case {
+    PyObject* type;
+    const char* text;
+  };
+  // Texts of this test alone: causes are remembered for the process. The
+  // second is the first again, and said no more.
+  const Case cases[] = {{PyExc_AttributeError, "stray: no __name__"},
+                        {PyExc_AttributeError, "stray: no __name__"},
+                        {PyExc_KeyError, "stray: no __name__"},
+                        {PyExc_AttributeError, "stray: no __qualname__"}};
+  for (const Case& c : cases) {
+    PyErr_SetString(c.type, c.text);
+    vesh::report_stray_error();
+    EXPECT_EQ(PyErr_Occurred(), nullptr) << c.text;
+  }
+  EXPECT_EQ(vesh::py::PyError(eval("repr([(m, type(e).__name__, str(e)) for m, e in records])")).message(),
+            "[('Unexpected exception in Rust.', 'AttributeError', 'stray: no __name__'), "
+            "('Unexpected exception in Rust.', 'KeyError', \"'stray: no __name__'\"), "
+            "('Unexpected exception in Rust.', 'AttributeError', 'stray: no __qualname__')]");
+  // Nothing pending: nothing to take.
+  EXPECT_FALSE(vesh::take_stray_error());
+}
