@@ -4,6 +4,7 @@
 #include "py/fault.h"
 #include "py/ref.h"
 #include "store/frame_store.h"
+#include "store/runtime_metadata.h"
 #include "store/trace_name.h"
 #include "support/saturating.h"
 
@@ -199,7 +200,10 @@ void SubtreeTracking::reset() {
   flushing->retry_at.clear();
 }
 
-bool may_flush_on_this_thread() { return !omitting_values() && room_to_flush(); }
+Result<bool, py::PyError> may_flush_on_this_thread() {
+  if (omitting_values() || !room_to_flush()) return false;
+  return environment_ready_for_flush();
+}
 
 bool SubtreeTracking::begin_check(const std::string& key, std::uint64_t current_bytes) {
   auto flushing = flushing_.lock();

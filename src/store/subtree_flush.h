@@ -192,14 +192,18 @@ class SubtreeTracking {
 };
 
 // Whether the calling thread may flush now: not while its native stack is
-// nearly exhausted.
-bool may_flush_on_this_thread();
+// nearly exhausted, nor before the environment facts every saved trace
+// records were read (runtime_metadata.h). Fails only with an exception of
+// the program's (KeyboardInterrupt) raised while they were read.
+Result<bool, py::PyError> may_flush_on_this_thread();
 
 template <typename Pending, typename FlushOne>
 Result<void, py::PyError> SubtreeTracking::run_check(const std::string& key, std::uint64_t current_bytes,
                                                      Pending&& pending, FlushOne&& flush_one) {
   if (!threshold_ || current_bytes < *threshold_) return Ok{};
-  if (!may_flush_on_this_thread() || !begin_check(key, current_bytes)) return Ok{};
+  Result<bool, py::PyError> may_flush = may_flush_on_this_thread();
+  if (!may_flush.ok()) return Err{std::move(may_flush).error()};
+  if (!may_flush.value() || !begin_check(key, current_bytes)) return Ok{};
   const std::uint64_t half = *threshold_ >> 1;
   const std::uint64_t least = *threshold_ >> kLeastRunShare;
   Result<void, py::PyError> result = Ok{};
