@@ -201,7 +201,45 @@ def test_a_failing_flush_save_restores_the_frames_and_is_not_retried_at_every_re
     assert 1 <= len(attempts) <= (1 if threshold == 0 else sum(map(len, frames)) // threshold + 1)
     assert not markers(frames)
     assert calls(map(msgpack.unpackb, frames), "parent", "child") == program(n)
-    assert len([r for r in caplog.records if "database is locked" in str(r.exc_info)]) == len(attempts)
+    assert len([r for r in caplog.records if "database is locked" in str(r.exc_info)]) == 1
+
+
+def test_a_flush_save_failing_again_the_same_way_is_said_once_and_its_end_once(kind, tmp_path, monkeypatch, caplog):
+    db = tmp_path / "vesh.db"
+    holder = sqlite3.connect(db, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")  # as another process would
+    attempts, other_cause = [], []
+    original = vesh.db._save_trace_metadata
+
+    def counted(trace_id, **kwargs):
+        if not kwargs["ignore_errors"]:  # a flushed subtree's save
+            attempts.append(trace_id)
+            if other_cause:
+                raise OSError("No space left on device")
+        return original(trace_id, **kwargs)
+
+    monkeypatch.setattr(vesh.db, "_save_trace_metadata", counted)
+    n, tried = 600, []
+    config = {"flush_subtree_mb": 16 * KIB / (KIB * KIB), "sqlite_busy_timeout": 0}
+    with caplog.at_level(logging.WARNING, logger="vesh"), recording(kind, db, config) as native:
+        parent(n)
+        tried.append(len(attempts))
+        other_cause.append(True)
+        parent(n)
+        tried.append(len(attempts))
+        other_cause.clear()
+        holder.execute("COMMIT")
+        parent(n)
+    holder.close()
+    native.save()
+
+    assert tried[0] >= 3 and tried[1] - tried[0] >= 3, tried
+    said = [(r.getMessage(), r.exc_info and str(r.exc_info[1])) for r in caplog.records]
+    assert [cause for _, cause in said] == ["database is locked", "No space left on device", None], said
+    assert said[-1][0] == "Vesh saves flushed subtrees again after earlier saves failed"
+    (records,) = expanded(db, native.trace_id).values()
+    assert calls(records, "parent", "child") == program(n) * 3
+    assert len(flushed_ids(db, native.trace_id)) == len(attempts) - tried[1]
 
 
 def test_saves_while_two_threads_flush_lose_and_double_nothing(kind, tmp_path):
