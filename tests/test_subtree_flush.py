@@ -4,8 +4,10 @@ following the markers gives back exactly the calls the program made."""
 
 from __future__ import annotations
 
+import json
 import logging
 import os
+import platform
 import sqlite3
 import subprocess
 import sys
@@ -199,7 +201,45 @@ def test_a_failing_flush_save_restores_the_frames_and_is_not_retried_at_every_re
     assert 1 <= len(attempts) <= (1 if threshold == 0 else sum(map(len, frames)) // threshold + 1)
     assert not markers(frames)
     assert calls(map(msgpack.unpackb, frames), "parent", "child") == program(n)
-    assert len([r for r in caplog.records if "database is locked" in str(r.exc_info)]) == len(attempts)
+    assert len([r for r in caplog.records if "database is locked" in str(r.exc_info)]) == 1
+
+
+def test_a_flush_save_failing_again_the_same_way_is_said_once_and_its_end_once(kind, tmp_path, monkeypatch, caplog):
+    db = tmp_path / "vesh.db"
+    holder = sqlite3.connect(db, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")  # as another process would
+    attempts, other_cause = [], []
+    original = vesh.db._save_trace_metadata
+
+    def counted(trace_id, **kwargs):
+        if not kwargs["ignore_errors"]:  # a flushed subtree's save
+            attempts.append(trace_id)
+            if other_cause:
+                raise OSError("No space left on device")
+        return original(trace_id, **kwargs)
+
+    monkeypatch.setattr(vesh.db, "_save_trace_metadata", counted)
+    n, tried = 600, []
+    config = {"flush_subtree_mb": 16 * KIB / (KIB * KIB), "sqlite_busy_timeout": 0}
+    with caplog.at_level(logging.WARNING, logger="vesh"), recording(kind, db, config) as native:
+        parent(n)
+        tried.append(len(attempts))
+        other_cause.append(True)
+        parent(n)
+        tried.append(len(attempts))
+        other_cause.clear()
+        holder.execute("COMMIT")
+        parent(n)
+    holder.close()
+    native.save()
+
+    assert tried[0] >= 3 and tried[1] - tried[0] >= 3, tried
+    said = [(r.getMessage(), r.exc_info and str(r.exc_info[1])) for r in caplog.records]
+    assert [cause for _, cause in said] == ["database is locked", "No space left on device", None], said
+    assert said[-1][0] == "Vesh saves flushed subtrees again after earlier saves failed"
+    (records,) = expanded(db, native.trace_id).values()
+    assert calls(records, "parent", "child") == program(n) * 3
+    assert len(flushed_ids(db, native.trace_id)) == len(attempts) - tried[1]
 
 
 def test_saves_while_two_threads_flush_lose_and_double_nothing(kind, tmp_path):
@@ -401,6 +441,64 @@ def test_a_first_flush_at_the_recursion_limit_says_at_most_the_one_line_notice(k
     assert proc.returncode == 0, proc.stderr
     assert all("the stack is nearly exhausted;" in line for line in proc.stderr.splitlines()), proc.stderr
     assert len(stored(tmp_path / "vesh.db")) > 100  # the trace and its flushed parts
+
+
+MADE_NEAR_THE_RECURSION_LIMIT = """
+    import json, logging, secrets, sys
+    import vesh.db, vesh.git, vesh.plugins, vesh.serialize, vesh.version
+    IMPORT_ON_TOP
+
+    said = []
+    keep = logging.Handler()  # formatting a traceback needs more stack than is left down there
+    keep.emit = lambda record: said.append([record.getMessage(), record.exc_info is not None])
+    logging.getLogger("vesh").addHandler(keep)
+    logging.getLogger("vesh").propagate = False
+
+    def work(i):
+        pad = "x" * 300
+        return len(pad) + i
+
+    def down(n):
+        if n > 0:
+            return down(n - 1)
+        from vesh import monitoring, profiler
+        monitor = sys.argv[2] == "monitor"
+        config = {"flush_subtree_mb": 0.001}
+        native = monitoring.start(sys.argv[1], config) if monitor else profiler.Profiler(sys.argv[1], config)
+        monitor or native.start()
+        for i in range(30):
+            work(i)
+        monitoring.stop(native, save=False) if monitor else native.stop()
+        return native
+
+    native = down(sys.getrecursionlimit() - 32)  # down(0) runs 30 frames below the limit
+    native.save()
+    print(json.dumps([native.trace_id, said]))
+"""
+
+
+@pytest.mark.parametrize("import_on_top", [True, False])
+def test_a_recorder_made_near_the_recursion_limit_names_the_platform_and_says_a_failed_read_once(
+    kind, tmp_path, import_on_top
+):
+    db = tmp_path / "vesh.db"
+    imports = "from vesh import monitoring, profiler" if import_on_top else ""
+    proc = run_program(MADE_NEAR_THE_RECURSION_LIMIT.replace("IMPORT_ON_TOP", imports), db, kind)
+    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
+    trace_id, said = json.loads(proc.stdout)
+    if import_on_top:
+        assert said == []
+        assert len(flushed_ids(db, trace_id)) >= 10
+    else:  # the read at the import failed; the save reads again
+        [(message, with_traceback)] = said
+        assert message.startswith("Vesh could not read the interpreter and platform facts")
+        assert "RecursionError" in message and "\n" not in message and not with_traceback
+    (records,) = expanded(db, trace_id).values()
+    assert calls(records, "work") == [("call", "work"), ("return", "work")] * 30
+    for containers in stored(db).values():
+        for container in containers:
+            environment = msgpack.unpackb(container.metadata)["meta"]["environment"]
+            assert (environment["platform"], environment["py_version_full"]) == (platform.platform(), sys.version)
 
 
 BIG_TEXT = "é" * 2500  # interned from its third sighting on

@@ -10,6 +10,7 @@
 #include "support/byte_buffer.h"
 #include "foundation/thread_hooks.h"
 #include "store/fork_gate.h"
+#include "store/runtime_metadata.h"
 #include "store/trace_container.h"
 #include "encode/value_serializer.h"
 
@@ -322,6 +323,14 @@ int exec_module(PyObject* module) noexcept {
                              &kRegisterMonitor, &kRegisterNoopProfiler, &kRegisterProfiler,
                              &kSetCurrentThreadVeshWorker, &kWriterCircuitOpen}) {
       if (!add_function(module, def)) return -1;
+    }
+    // The interpreter and platform facts every trace records, read while the
+    // importer's stack is shallow: a recorder may be made, and subtrees
+    // flushed, near the recursion limit, where the platform module's imports
+    // and calls cannot run.
+    if (store::PyResult<void> read = store::read_environment_at_import(); !read) {
+      std::move(read).error().restore();
+      return -1;
     }
     return 0;
   } catch (...) {

@@ -1,7 +1,11 @@
 #include "store/runtime_metadata.h"
 
+#include "foundation/error_reporting.h"
 #include "py/import.h"
 #include "py/ref.h"
+
+#include <algorithm>
+#include <climits>
 
 namespace vesh::store {
 
@@ -11,8 +15,31 @@ using py::Ref;
 
 // Made once and kept for the process, so that a save on a thread still
 // running at exit never reads a destroyed one. The interpreter lock, which
-// every caller holds, guards it.
+// every caller holds, guards it and the two below.
 Environment* KEPT_ENVIRONMENT = nullptr;
+// The most room below the recursion limit that a failed read had (INT_MIN
+// while none failed); flushes with no more room do not read again.
+int FAILED_READ_ROOM = INT_MIN;
+// Whether a failed read was logged.
+bool FAILED_READ_LOGGED = false;
+
+// Frames the calling thread may still enter before the recursion limit.
+int recursion_room() {
+  const PyThreadState* thread = PyThreadState_Get();
+  return thread->py_recursion_remaining;
+}
+
+// One line: the failure's type and the first line of its text.
+void log_failed_read(const py::PyError& error) {
+  if (FAILED_READ_LOGGED) return;
+  FAILED_READ_LOGGED = true;
+  std::string cause = error.type() != nullptr ? reinterpret_cast<PyTypeObject*>(error.type())->tp_name : "Error";
+  std::string text = error.message();
+  if (std::size_t end = text.find_first_of("\r\n"); end != std::string::npos) text.resize(end);
+  if (!text.empty()) cause += ": " + text;
+  log_warning("Vesh could not read the interpreter and platform facts that a trace records (" + cause +
+              "); saves read them again, and no subtree is flushed until a read succeeds");
+}
 
 // Drops an ordinary Exception; anything else (KeyboardInterrupt, SystemExit)
 // is the program's and is handed back.
@@ -124,12 +151,23 @@ PyResult<Environment> collect_environment() {
 
 PyResult<Environment> process_environment() {
   if (KEPT_ENVIRONMENT != nullptr) return *KEPT_ENVIRONMENT;
+  const int room = recursion_room();
   PyResult<Environment> collected = collect_environment();
-  if (!collected) return collected;
+  if (!collected) {
+    FAILED_READ_ROOM = std::max(FAILED_READ_ROOM, room);
+    log_failed_read(collected.error());
+    return collected;
+  }
   // Collecting ran Python code, which may have let another thread keep its
   // own collection meanwhile: the first kept stays, the facts are the same.
   if (KEPT_ENVIRONMENT == nullptr) KEPT_ENVIRONMENT = new Environment(collected.value());
   return collected;
+}
+
+PyResult<void> read_environment_at_import() {
+  PyResult<Environment> environment = process_environment();
+  if (!environment) return drop_ordinary(std::move(environment).error());
+  return Ok{};
 }
 
 PyResult<void> read_metadata_early() {
@@ -143,9 +181,22 @@ PyResult<void> read_metadata_early() {
   return Ok{};
 }
 
+PyResult<bool> environment_ready_for_flush() {
+  if (KEPT_ENVIRONMENT != nullptr) return true;
+  if (recursion_room() <= FAILED_READ_ROOM) return false;
+  PyResult<Environment> environment = process_environment();
+  if (environment) return true;
+  if (PyResult<void> dropped = drop_ordinary(std::move(environment).error()); !dropped) {
+    return Err{std::move(dropped).error()};
+  }
+  return false;
+}
+
 void forget_process_environment() {
   delete KEPT_ENVIRONMENT;
   KEPT_ENVIRONMENT = nullptr;
+  FAILED_READ_ROOM = INT_MIN;
+  FAILED_READ_LOGGED = false;
 }
 
 }  // namespace vesh::store

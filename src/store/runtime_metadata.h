@@ -5,7 +5,9 @@
 // checkout between saves). The interpreter and platform cannot change while
 // the process runs, and reading them runs the platform module, whose imports
 // and calls need far more stack than a flush has when it runs near the
-// recursion limit: they are read once, when a recorder is made, and kept.
+// recursion limit: they are read once, when the extension is imported
+// (where the stack is shallow), and kept for the process. A recorder made
+// before they could be read, and every save, tries again.
 //
 // Every function runs with the interpreter lock held and returns the Python
 // exception that stopped it.
@@ -51,18 +53,33 @@ PyResult<Environment> collect_environment();
 
 // The facts collect_environment() answered first in this process (a forked
 // child keeps its parent's, which are its own too), collecting them now when
-// none are kept yet. A failure keeps nothing, so the next call tries again.
+// none are kept yet. A failure keeps nothing, so the next call tries again;
+// the first failure in the process is logged, in one line.
 PyResult<Environment> process_environment();
 
-// Called when a recorder is made, at the shallow stack of its maker: keeps
-// the environment and imports the modules the version and commit are read
-// from and the trace is saved through (vesh.db), so that a save or flush
-// running deep in the program's stack imports nothing. An ordinary Exception
-// is dropped (the first save meets it again); any other (KeyboardInterrupt)
-// is the program's and fails the call.
+// Called when the extension is imported: keeps the environment. An ordinary
+// Exception is dropped (logged by process_environment); any other
+// (KeyboardInterrupt) is the program's and fails the import.
+PyResult<void> read_environment_at_import();
+
+// Called when a recorder is made: keeps the environment, if the import could
+// not, and imports the modules the version and commit are read from and the
+// trace is saved through (vesh.db), so that a save or flush running deep in
+// the program's stack imports nothing. An ordinary Exception is dropped (the
+// first save meets it again); any other (KeyboardInterrupt) is the
+// program's and fails the call.
 PyResult<void> read_metadata_early();
 
-// Drops the kept environment, for tests that fake the facts.
+// Whether a flush may save now: the environment is kept, or read here and
+// kept. A flush can come at any depth; one whose thread has no more room
+// below the recursion limit than a read that failed does not read again
+// (it would fail the same way, at every flush) and waits, its frames kept in
+// the running trace, until the facts are read. Fails only with an exception
+// of the program's (KeyboardInterrupt) raised while they were read.
+PyResult<bool> environment_ready_for_flush();
+
+// Drops the kept environment and any failed read, for tests that fake the
+// facts.
 void forget_process_environment();
 
 }  // namespace vesh::store

@@ -1,9 +1,11 @@
 #include "store/subtree_flush.h"
 
+#include "foundation/error_reporting.h"
 #include "foundation/stack_guard.h"
 #include "py/fault.h"
 #include "py/ref.h"
 #include "store/frame_store.h"
+#include "store/runtime_metadata.h"
 #include "store/trace_name.h"
 #include "support/saturating.h"
 
@@ -199,7 +201,10 @@ void SubtreeTracking::reset() {
   flushing->retry_at.clear();
 }
 
-bool may_flush_on_this_thread() { return !omitting_values() && room_to_flush(); }
+Result<bool, py::PyError> may_flush_on_this_thread() {
+  if (omitting_values() || !room_to_flush()) return false;
+  return environment_ready_for_flush();
+}
 
 bool SubtreeTracking::begin_check(const std::string& key, std::uint64_t current_bytes) {
   auto flushing = flushing_.lock();
@@ -231,6 +236,31 @@ std::optional<ChosenCandidate> SubtreeTracking::choose(const std::string& key, s
   }
   if (best) best->generation = generation_.load(std::memory_order_relaxed);
   return best;
+}
+
+Result<void, py::PyError> SubtreeTracking::said_once(bool saved, Result<void, py::PyError> result) {
+  std::optional<std::pair<std::string, std::string>> cause;
+  if (!result.ok() && !reaches_program(result.error())) {
+    const py::PyError& error = result.error();
+    const char* type = error.type() != nullptr ? reinterpret_cast<PyTypeObject*>(error.type())->tp_name : "";
+    cause.emplace(type, error.message());
+  }
+  bool saved_again = false;
+  bool repeated = false;
+  {
+    auto flushing = flushing_.lock();
+    if (saved && flushing->failing) {
+      flushing->failing.reset();
+      saved_again = true;
+    }
+    if (cause) {
+      repeated = flushing->failing == cause;
+      flushing->failing = std::move(cause);
+    }
+  }
+  if (saved_again) log_warning("Vesh saves flushed subtrees again after earlier saves failed");
+  if (repeated) return Ok{};
+  return result;
 }
 
 namespace {

@@ -123,8 +123,8 @@ enum class FlushStep : std::uint8_t {
   Stale,    // the tracking was reset since it was chosen: the check ends
 };
 
-// One tracer's open-subtree stacks, the threads whose flush runs now, and
-// the threads whose last flush failed.
+// One tracer's open-subtree stacks, the threads whose flush runs now, the
+// threads whose last flush failed, and what its failed flushes have said.
 class SubtreeTracking {
  public:
   explicit SubtreeTracking(std::optional<std::uint64_t> threshold) : threshold_(threshold) {}
@@ -158,7 +158,13 @@ class SubtreeTracking {
   // check with its error, and the thread is left alone until its pending
   // bytes have grown by another threshold (with a threshold of 0: until the
   // next reset), so that a lasting failure is not retried at every record.
-  // Each flush is a save that a fork waits for (fork_gate.h).
+  // Nor is it said at every try: the error is handed back (for the tracer to
+  // log) only when its cause, the exception's type and text, is not the one
+  // handed back last; the same cause again is said once more only after a
+  // flush was saved in between, which itself says, once and in one line,
+  // that flushed subtrees are saved again. Exceptions of the program's
+  // (KeyboardInterrupt) are always handed back. Each flush is a save that a
+  // fork waits for (fork_gate.h).
   template <typename Pending, typename FlushOne>
   Result<void, py::PyError> run_check(const std::string& key, std::uint64_t current_bytes, Pending&& pending,
                                       FlushOne&& flush_one);
@@ -176,6 +182,9 @@ class SubtreeTracking {
     absl::flat_hash_set<std::string> running;
     // Threads whose last flush failed -> the pending bytes to wait for.
     absl::flat_hash_map<std::string, std::uint64_t> retry_at;
+    // The cause (type name, text) of the failure said last, until a flush is
+    // saved; it outlives resets: a save does not mend a locked database.
+    std::optional<std::pair<std::string, std::string>> failing;
   };
 
   // Whether a check is due; marks the thread's flush running when it is.
@@ -184,6 +193,9 @@ class SubtreeTracking {
   void end_check(const std::string& key, std::uint64_t pending_bytes, std::uint64_t wait);
   // The largest candidate of at least `least` bytes.
   std::optional<ChosenCandidate> choose(const std::string& key, std::uint64_t least);
+  // What a check that `saved` a flush and ended with `result` hands back,
+  // saying that saves succeed again when they failed before.
+  Result<void, py::PyError> said_once(bool saved, Result<void, py::PyError> result);
 
   const std::optional<std::uint64_t> threshold_;
   std::atomic<std::uint64_t> generation_{0};
@@ -192,18 +204,23 @@ class SubtreeTracking {
 };
 
 // Whether the calling thread may flush now: not while its native stack is
-// nearly exhausted.
-bool may_flush_on_this_thread();
+// nearly exhausted, nor before the environment facts every saved trace
+// records were read (runtime_metadata.h). Fails only with an exception of
+// the program's (KeyboardInterrupt) raised while they were read.
+Result<bool, py::PyError> may_flush_on_this_thread();
 
 template <typename Pending, typename FlushOne>
 Result<void, py::PyError> SubtreeTracking::run_check(const std::string& key, std::uint64_t current_bytes,
                                                      Pending&& pending, FlushOne&& flush_one) {
   if (!threshold_ || current_bytes < *threshold_) return Ok{};
-  if (!may_flush_on_this_thread() || !begin_check(key, current_bytes)) return Ok{};
+  Result<bool, py::PyError> may_flush = may_flush_on_this_thread();
+  if (!may_flush.ok()) return Err{std::move(may_flush).error()};
+  if (!may_flush.value() || !begin_check(key, current_bytes)) return Ok{};
   const std::uint64_t half = *threshold_ >> 1;
   const std::uint64_t least = *threshold_ >> kLeastRunShare;
   Result<void, py::PyError> result = Ok{};
   std::uint64_t wait = 0;
+  bool saved = false;
   while (pending() > half) {
     std::optional<ChosenCandidate> chosen = choose(key, least);
     if (!chosen) {
@@ -219,9 +236,10 @@ Result<void, py::PyError> SubtreeTracking::run_check(const std::string& key, std
       break;
     }
     if (step.value() == FlushStep::Stale) break;
+    saved = saved || step.value() == FlushStep::Flushed;
   }
   end_check(key, pending(), wait);
-  return result;
+  return said_once(saved, std::move(result));
 }
 
 }  // namespace vesh::store
