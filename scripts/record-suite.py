@@ -107,10 +107,13 @@ class Plugin:
         emit(start=nodeid)
 
     def pytest_runtest_logreport(self, report):
-        category = self.config.hook.pytest_report_teststatus(report=report, config=self.config)[0]
+        if type(report).__name__ == "SubtestReport":
+            when, category = "subtest", "xfailed" if hasattr(report, "wasxfail") else report.outcome
+        else:
+            when, category = report.when, self.config.hook.pytest_report_teststatus(report=report, config=self.config)[0]
         if not category:
             return
-        event = {"test": report.nodeid, "when": report.when, "outcome": category, "seconds": report.duration}
+        event = {"test": report.nodeid, "when": when, "outcome": category, "seconds": report.duration}
         if report.failed:
             event["detail"] = report.longreprtext[-3000:]
         emit(**event)
@@ -160,8 +163,8 @@ def run(mode: str, args: argparse.Namespace, includes: list[str]) -> dict:
             elif "test" in event:
                 test, outcome = event["test"], event["outcome"]
                 report["durations"][test] += event.get("seconds", 0)
-                if outcome.startswith("subtests "):
-                    report["subtests"][test][outcome[len("subtests "):]] += 1
+                if event["when"] == "subtest":
+                    report["subtests"][test][outcome] += 1
                 else:
                     known = report["outcomes"].get(test)
                     report["outcomes"][test] = f"{known}+{outcome}" if known else outcome
