@@ -143,13 +143,18 @@ def run(mode: str, args: argparse.Namespace, includes: list[str]) -> dict:
     with open(rundir / "stdout.txt", "wb") as out, open(rundir / "stderr.txt", "wb") as err:
         child = subprocess.Popen(command, cwd=args.cwd, env=env, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
                                  start_new_session=True)
-        try:
-            status = child.wait(args.timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.wait()
-            status = None
-    report = {"mode": mode, "db": db_path, "seconds": time.monotonic() - started, "status": status,
+        stopped = None
+        while (status := child.poll()) is None:
+            time.sleep(1)
+            if time.monotonic() - started > args.timeout:
+                stopped = f"timed out after {args.timeout:.0f} s"
+            elif disk_bytes(db_path) > args.max_gb * 1e9:
+                stopped = f"stopped at {args.max_gb:g} GB stored"
+            if stopped:
+                os.killpg(child.pid, signal.SIGKILL)
+                child.wait()
+                break
+    report = {"mode": mode, "db": db_path, "seconds": time.monotonic() - started, "status": status, "stopped": stopped,
               "outcomes": {}, "subtests": collections.defaultdict(collections.Counter), "details": {},
               "durations": collections.Counter(), "last_started": None, "exit": None, "saved": None}
     with open(rundir / "events.jsonl") as events:
@@ -176,6 +181,17 @@ def run(mode: str, args: argparse.Namespace, includes: list[str]) -> dict:
                 report.update(event)
     report["stderr"] = (rundir / "stderr.txt").read_text(errors="replace")
     return report
+
+
+def disk_bytes(db_path: pathlib.Path) -> int:
+    """The size of the database and of the trace files beside it."""
+    total = 0
+    for path in (db_path, *(db_path.parent / "raw").glob("*")):
+        try:
+            total += path.stat().st_size
+        except OSError:
+            pass
+    return total
 
 
 def vesh_lines(stderr: str, workdir: pathlib.Path) -> collections.Counter:
@@ -286,7 +302,7 @@ def read_back(db_path: pathlib.Path) -> dict:
                     name = type(exc).__name__
                     entry = errors.setdefault(name, [0, f"{label}, {kind[:-1]} {i}: {exc!r}; {bytes(record[:96])!r}"])
                     entry[0] += 1
-    size = sum(f.stat().st_size for f in [db_path, *db_path.parent.glob("raw/*")] if f.is_file())
+    size = disk_bytes(db_path)
     return {"traces": len(containers), "counts": counts, "errors": errors, "problems": problems,
             "seconds": time.monotonic() - started, "bytes": size}
 
@@ -307,8 +323,8 @@ def brief(longrepr: str) -> str:
 
 def compare(plain: dict, recorded: dict) -> list[str]:
     problems = []
-    if recorded["status"] is None:
-        problems.append(f"timed out; the last test started was {recorded['last_started']}")
+    if recorded["stopped"]:
+        problems.append(f"{recorded['stopped']}; the last test started was {recorded['last_started']}")
     elif recorded["exit"] is None:
         problems.append(f"ended with status {recorded['status']} before pytest finished; "
                         f"the last test started was {recorded['last_started']}")
@@ -339,6 +355,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--python-path", type=pathlib.Path, required=True, help="the vesh build's python/ directory")
     parser.add_argument("--mode", choices=("monitor", "profile", "both"), default="both")
     parser.add_argument("--timeout", type=float, default=1800, help="seconds for each run")
+    parser.add_argument("--max-gb", type=float, default=10, help="stop a run whose trace files grow past this")
     parser.add_argument("--workdir", type=pathlib.Path)
     parser.add_argument("--keep", action="store_true", help="keep the databases and the runs' output")
     parser.add_argument("--cwd", type=pathlib.Path, default=pathlib.Path.cwd(), help="where pytest runs")
@@ -362,9 +379,11 @@ def main(argv: list[str]) -> int:
 
     plain = run("plain", args, includes)
     print(f"\nunrecorded: {plain['seconds']:.1f} s, {summary(plain)}, exit {plain['exit']}")
-    if plain["exit"] is None:
-        print(f"  the unrecorded run did not finish (status {plain['status']}, "
-              f"last test started {plain['last_started']}):\n{plain['stderr'][-3000:]}")
+    if plain["exit"] not in (0, 1):  # interrupted, an internal or usage error, no tests
+        print(f"  the unrecorded run did not run the suite ({plain['stopped'] or 'exit ' + str(plain['exit'])}, "
+              f"last test started {plain['last_started']}); its output ends:")
+        output = (args.workdir / "plain" / "stdout.txt").read_text(errors="replace") + plain["stderr"]
+        print("    " + "\n    ".join(output.strip().splitlines()[-15:]))
         return 1
     failed = False
     for mode in ("monitor", "profile") if args.mode == "both" else (args.mode,):
