@@ -211,25 +211,26 @@ RECORD_HEADER = struct.Struct("<4sB3xIQIIIII")
 KIND_CHUNK, KIND_INDEX = 1, 4
 
 
-def stored_containers(db_path: pathlib.Path) -> list[tuple[str, bytes]]:
-    """(label, container bytes) of every row of the database, and of every
-    file in its raw/ directory that no row names."""
-    out, named = [], set()
+def stored_containers(db_path: pathlib.Path):
+    """Yields (label, container bytes) of every row of the database, and of
+    every file in its raw/ directory that no row names, one at a time."""
+    named = set()
     raw = db_path.parent / "raw"
     if db_path.exists():
         with closing(sqlite3.connect(db_path)) as conn:
-            rows = conn.execute("SELECT trace_id, container, raw_file FROM trace_containers ORDER BY id").fetchall()
-        for trace_id, container, raw_file in rows:
-            if raw_file:
-                named.add(raw_file)
-                out.append((f"{trace_id} (raw/{raw_file})", (raw / raw_file).read_bytes()))
-            else:
-                out.append((trace_id, bytes(container)))
+            rows = conn.execute("SELECT id, trace_id, raw_file FROM trace_containers ORDER BY id").fetchall()
+            for row_id, trace_id, raw_file in rows:
+                if raw_file:
+                    named.add(raw_file)
+                    yield f"{trace_id} (raw/{raw_file})", (raw / raw_file).read_bytes()
+                else:
+                    (container,) = conn.execute("SELECT container FROM trace_containers WHERE id = ?",
+                                                (row_id,)).fetchone()
+                    yield trace_id, bytes(container)
     if raw.is_dir():
         for path in sorted(raw.iterdir()):
             if path.name not in named and path.is_file():
-                out.append((f"unstored raw/{path.name}", path.read_bytes()))
-    return out
+                yield f"unstored raw/{path.name}", path.read_bytes()
 
 
 def leb128(data: bytes, pos: int) -> tuple[int, int]:
@@ -288,8 +289,9 @@ def read_back(db_path: pathlib.Path) -> dict:
     counts = collections.Counter()
     errors: dict[str, list] = {}
     problems = []
-    containers = stored_containers(db_path)
-    for label, data in containers:
+    traces = 0
+    for label, data in stored_containers(db_path):
+        traces += 1
         frames, others, problem = container_records(data, msgpack)
         if problem:
             problems.append(f"{label}: {problem}")
@@ -303,7 +305,7 @@ def read_back(db_path: pathlib.Path) -> dict:
                     entry = errors.setdefault(name, [0, f"{label}, {kind[:-1]} {i}: {exc!r}; {bytes(record[:96])!r}"])
                     entry[0] += 1
     size = disk_bytes(db_path)
-    return {"traces": len(containers), "counts": counts, "errors": errors, "problems": problems,
+    return {"traces": traces, "counts": counts, "errors": errors, "problems": problems,
             "seconds": time.monotonic() - started, "bytes": size}
 
 
