@@ -2,8 +2,8 @@
 compares the outcomes and reads back every record the recorders stored.
 
     PYTHON scripts/record-suite.py --python-path BUILD/python [--cwd DIR]
-        [--mode monitor|profile|both] [--timeout SECONDS] [--workdir DIR]
-        [--keep] [--include FRAGMENT ...] [PYTEST_ARG ...]
+        [--mode monitor|profile|both] [--timeout SECONDS] [--max-gb GB]
+        [--workdir DIR] [--keep] [--include FRAGMENT ...] [-- PYTEST_ARG ...]
 
 PYTHON is an interpreter with pytest, msgpack and the suite's own test
 dependencies installed; --python-path is the python/ directory of the vesh
@@ -14,7 +14,8 @@ the profile hook, recording every frame whose file name holds one of the
 --include fragments (by default the absolute paths of the test paths among
 the pytest arguments), and saving the trace into a SQLite database under the
 work directory when the session ends. Pass pytest options after "--"
-(`-- tests -k "not slow"`).
+(`-- tests -k "not slow"`). A run is killed past --timeout seconds or once
+its trace files outgrow --max-gb, and compared as far as it got.
 
 For each recorded run it prints the per-test outcomes that differ from the
 unrecorded run's (by node id, subtests counted per test), the time taken, the
