@@ -249,13 +249,17 @@ Result<void, py::PyError> SubtreeTracking::said_once(bool saved, Result<void, py
   bool repeated = false;
   {
     auto flushing = flushing_.lock();
-    if (saved && flushing->failing) {
-      flushing->failing.reset();
-      saved_again = true;
+    if (saved) {
+      for (const auto& failed : flushing->failing) {
+        bool& end_said = flushing->said[failed];
+        saved_again = saved_again || !end_said;
+        end_said = true;
+      }
+      flushing->failing.clear();
     }
     if (cause) {
-      repeated = flushing->failing == cause;
-      flushing->failing = std::move(cause);
+      repeated = !flushing->said.try_emplace(*cause, false).second;
+      flushing->failing.insert(*std::move(cause));
     }
   }
   if (saved_again) log_warning("Vesh saves flushed subtrees again after earlier saves failed");

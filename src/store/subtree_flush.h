@@ -159,12 +159,11 @@ class SubtreeTracking {
   // bytes have grown by another threshold (with a threshold of 0: until the
   // next reset), so that a lasting failure is not retried at every record.
   // Nor is it said at every try: the error is handed back (for the tracer to
-  // log) only when its cause, the exception's type and text, is not the one
-  // handed back last; the same cause again is said once more only after a
-  // flush was saved in between, which itself says, once and in one line,
-  // that flushed subtrees are saved again. Exceptions of the program's
-  // (KeyboardInterrupt) are always handed back. Each flush is a save that a
-  // fork waits for (fork_gate.h).
+  // log) only the first time its cause, the exception's type and text, is
+  // met; the first flush saved after a cause's failures says, once and in
+  // one line, that flushed subtrees are saved again. Exceptions of the
+  // program's (KeyboardInterrupt) are always handed back. Each flush is a
+  // save that a fork waits for (fork_gate.h).
   template <typename Pending, typename FlushOne>
   Result<void, py::PyError> run_check(const std::string& key, std::uint64_t current_bytes, Pending&& pending,
                                       FlushOne&& flush_one);
@@ -182,9 +181,13 @@ class SubtreeTracking {
     absl::flat_hash_set<std::string> running;
     // Threads whose last flush failed -> the pending bytes to wait for.
     absl::flat_hash_map<std::string, std::uint64_t> retry_at;
-    // The cause (type name, text) of the failure said last, until a flush is
-    // saved; it outlives resets: a save does not mend a locked database.
-    std::optional<std::pair<std::string, std::string>> failing;
+    // The causes (type name, text) of failed flushes said so far, each with
+    // whether saves were said to succeed again after it: a lock that comes
+    // and goes is said once, not at every turn. Kept across resets: a save
+    // does not mend a locked database.
+    absl::flat_hash_map<std::pair<std::string, std::string>, bool> said;
+    // The causes of the failures since a flush was last saved.
+    absl::flat_hash_set<std::pair<std::string, std::string>> failing;
   };
 
   // Whether a check is due; marks the thread's flush running when it is.
