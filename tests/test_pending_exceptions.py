@@ -13,6 +13,7 @@ import sys
 import uuid
 import weakref
 
+import msgpack
 import pytest
 
 from monitor_helpers import decode, under_monitor, under_profile_hook
@@ -50,41 +51,26 @@ def expected_events(config):
 
 
 @pytest.mark.parametrize("run, config", RECORDERS)
-def test_a_module_name_whose_str_leaves_an_exception_set_costs_only_its_text(db, run, config, caplog, monkeypatch):
-    # The recorder writes a frame's qualified name from its module's __name__,
-    # through str() when that is no str.
+def test_a_call_answering_with_an_exception_set_never_reaches_the_program(db, run, config, caplog, monkeypatch):
+    # The weakref stands as the function's module name, which the recorder
+    # writes through str(), and as its argument and local, which the encoder
+    # writes through repr(): both answer with the AttributeError still set.
     target, ref = nameless_referent()
     namespace = {"__name__": ref}
-    exec(compile("def plus_one(x):\n    y = x\n    return y + 1\n", __file__, "exec"), namespace)
+    exec(compile("def keeps(r):\n    kept = r\n    return kept is r\n", __file__, "exec"), namespace)
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", lambda report: unraisable.append(report.exc_type))
 
     with caplog.at_level(logging.WARNING, logger="vesh"):
-        outcome, trace = run(db, lambda: namespace["plus_one"](1), config)
-
-    assert outcome == 2
-    records = [r for r in decode(trace).records() if r.get("co_name") == "plus_one"]
-    assert [r["event"] for r in records] == expected_events(config)
-    assert {r["qualname"] for r in records} == {"<unprintable ReferenceType object>.plus_one"}
-    assert unraisable and set(unraisable) == {AttributeError}
-    assert not unexpected_exceptions(caplog)
-
-
-@pytest.mark.parametrize("run, config", RECORDERS)
-def test_a_weakref_whose_repr_leaves_an_exception_set_is_recorded_without_reaching_the_program(
-    db, run, config, caplog
-):
-    target, ref = nameless_referent()
-
-    def keeps(r):
-        kept = r
-        return kept is r
-
-    with caplog.at_level(logging.WARNING, logger="vesh"):
-        outcome, trace = run(db, lambda: keeps(ref), config)
+        outcome, trace = run(db, lambda: namespace["keeps"](ref), config)
 
     assert outcome is True
-    assert [r["event"] for r in decode(trace).records() if r.get("co_name") == "keeps"] == expected_events(config)
-    # Each of the encoder's own calls took the failed repr under its rules:
-    # nothing was left set for the callback's way out to catch.
+    records = [r for r in decode(trace).records() if r.get("co_name") == "keeps"]
+    assert [r["event"] for r in records] == expected_events(config)
+    assert {r["qualname"] for r in records} == {"<unprintable ReferenceType object>.keeps"}
+    # Each call took the failed answer under its own rules (the module name
+    # its text, the value its type's name): nothing was left set for the
+    # callback's way out to catch.
+    assert records[0]["locals"] == {"r": msgpack.ExtType(127, b"weakref.ReferenceType")}
+    assert set(unraisable) == {AttributeError}
     assert not unexpected_exceptions(caplog)
