@@ -39,11 +39,13 @@ bool fail_encode(EncodeError error) {
   return false;
 }
 
-// Encodes one value with the budget switched off for this call only.
-Result<bool, EncodeError> encode_unbudgeted(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& out) {
+// Encodes one value, or a key, with the budget switched off for this call
+// only.
+Result<bool, EncodeError> encode_unbudgeted(NativeMsgpackEncoder& encoder, PyObject* value, ByteBuffer& out,
+                                            bool key = false) {
   std::optional<std::size_t> budget = encoder.byte_budget();
   encoder.set_byte_budget(std::nullopt);
-  Result<bool, EncodeError> result = encoder.encode_value(value, out);
+  Result<bool, EncodeError> result = key ? encoder.encode_key(value, out) : encoder.encode_value(value, out);
   encoder.set_byte_budget(budget);
   return result;
 }
@@ -69,11 +71,8 @@ bool write_pairs(NativeMsgpackEncoder& encoder, PyObject* record, ByteBuffer& ou
     // whole pass, whatever the encoder's Python calls do to the record.
     PyObject* key = PyTuple_GET_ITEM(pair, 0);
     PyObject* value = PyTuple_GET_ITEM(pair, 1);
-    std::optional<std::size_t> budget = encoder.byte_budget();
-    encoder.set_byte_budget(std::nullopt);
-    auto key_written = encoder.encode_key(key, out);
-    encoder.set_byte_budget(budget);
-    if (!key_written) return fail_encode(std::move(key_written).error());
+    if (auto written = encode_unbudgeted(encoder, key, out, true); !written)
+      return fail_encode(std::move(written).error());
     auto written = exempt(key) ? encode_unbudgeted(encoder, value, out) : encoder.encode_value(value, out);
     if (!written) return fail_encode(std::move(written).error());
   }

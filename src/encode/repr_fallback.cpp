@@ -322,11 +322,24 @@ bool NativeMsgpackEncoder::unsupported_raised(PyObject* obj, ByteBuffer& buf, st
 namespace {
 
 constexpr Py_ssize_t kCopiedNatively = -1;  // list() or dict() walks the base type's items itself
-constexpr Py_ssize_t kNoLength = -2;        // len() failed; its error is set
+constexpr Py_ssize_t kNoLength = -2;        // no length to walk by; its error is set
+
+// Whether a list of `held` + 1 items could be had at all: list() of the
+// value asks for that room first and refuses at once when there is none.
+bool room_for(Py_ssize_t held) {
+  const auto items = static_cast<std::size_t>(held) + 1;
+  if (items > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
+  void* room = PyMem_Malloc(items * sizeof(PyObject*));
+  if (room == nullptr) return false;
+  PyMem_Free(room);
+  return true;
+}
 
 // How many items a walk of `obj` may meet: what a subclass's base type holds
 // when the subclass iterates in code of its own, and for a value that only
-// claims the class, what len() says it holds.
+// claims the class, what len() says it holds. A claimed length no real
+// container could have (a proxy claiming 2**62 items) is no length: it
+// would be walked until memory runs out.
 Py_ssize_t walk_bound(PyObject* obj) {
   const getiterfunc own = Py_TYPE(obj)->tp_iter;
   if (PyTuple_Check(obj)) return own == PyTuple_Type.tp_iter ? kCopiedNatively : PyTuple_GET_SIZE(obj);
@@ -335,20 +348,13 @@ Py_ssize_t walk_bound(PyObject* obj) {
   }
   if (PyDict_Check(obj)) return own == PyDict_Type.tp_iter ? kCopiedNatively : PyDict_GET_SIZE(obj);
   const Py_ssize_t length = py::checked_status(PyObject_Length(obj));
-  return length < 0 ? kNoLength : length;
-}
-
-// Whether a list of `held` + 1 items could be had at all: list() of the
-// value asks for that room first and refuses at once when there is none.
-// A length no real container could have (a proxy claiming 2**62 items)
-// would otherwise be walked until memory runs out.
-bool room_for(Py_ssize_t held) {
-  const auto items = static_cast<std::size_t>(held) + 1;
-  if (items > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) return false;
-  void* room = PyMem_Malloc(items * sizeof(PyObject*));
-  if (room == nullptr) return false;
-  PyMem_Free(room);
-  return true;
+  if (length < 0) return kNoLength;
+  if (!room_for(length)) {
+    PyErr_Format(PyExc_RuntimeError, "%.200s claims %zd items, more than any container could hold",
+                 Py_TYPE(obj)->tp_name, length);
+    return kNoLength;
+  }
+  return length;
 }
 
 // A list of what iterating `iterable` yields, stopped after `held` + 1
@@ -426,11 +432,6 @@ bool NativeMsgpackEncoder::copy_walked(PyObject* obj, PyTypeObject* as, Ref& cop
     return copy ? true : unsupported_raised(obj, buf, start);
   }
   const bool is_dict = as == &PyDict_Type;
-  if (!room_for(held)) {
-    PyErr_Format(PyExc_RuntimeError, "%.200s claims %zd items, more than any container could hold",
-                 Py_TYPE(obj)->tp_name, held);
-    return unwalkable(buf, start);
-  }
   // Every item, or every key and its value, takes a byte at least.
   const auto least = static_cast<std::uint64_t>(held);
   if (over_limit(saturating_add(start, is_dict ? saturating_add(least, least) : least))) return over_budget();
