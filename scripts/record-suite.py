@@ -10,10 +10,14 @@ dependencies installed; --python-path is the python/ directory of the vesh
 build to record with (its package and in-place built extension). The suite
 runs in DIR (the current directory by default), in a subprocess of its own
 each time: once unrecorded, then under the sys.monitoring recorder and under
-the profile hook, recording every frame whose file name holds one of the
+the profile hook. Each recorder records the frames it selects by default
+(those of files outside the interpreter's library, site-packages and vesh
+itself) and, in addition, every frame whose file name holds one of the
 --include fragments (by default the absolute paths of the test paths among
-the pytest arguments), and saving the trace into a SQLite database under the
-work directory when the session ends. Pass pytest options after "--"
+the pytest arguments), so that an installed library's frames are recorded
+when a fragment names it; the fragments do not narrow the default
+selection. The trace is saved into a SQLite database under the work
+directory when the session ends. Pass pytest options after "--"
 (`-- tests -k "not slow"`). A run is killed past --timeout seconds or once
 its trace files outgrow --max-gb, and compared as far as it got.
 
@@ -49,7 +53,7 @@ from contextlib import closing
 # as JSON lines, one event a line, so that a run that is killed still tells
 # which test it was in.
 CHILD = r"""
-import json, logging, os, resource, sys, time
+import json, logging, os, sys, time
 import pytest
 
 mode, db_path, events_path, includes = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
@@ -124,8 +128,17 @@ class Plugin:
             emit(test=report.nodeid or "<collection>", when="collect", outcome="error",
                  detail=report.longreprtext[-3000:])
 
+def peak_mb():
+    # This process's own high-water mark: ru_maxrss of a child also counts
+    # what its parent held before the exec.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return None
+
 code = pytest.main(["-p", "no:cacheprovider", *sys.argv[5:]], plugins=[Plugin()])
-emit(exit=int(code), maxrss_mb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+emit(exit=int(code), peak_mb=peak_mb())
 events.close()
 """
 
@@ -177,7 +190,7 @@ def run(mode: str, args: argparse.Namespace, includes: list[str]) -> dict:
                 if "detail" in event:
                     report["details"].setdefault(test, event["detail"])
             elif "exit" in event:
-                report["exit"], report["maxrss_mb"] = event["exit"], event["maxrss_mb"]
+                report["exit"], report["peak_mb"] = event["exit"], event["peak_mb"]
             else:
                 report.update(event)
     report["stderr"] = (rundir / "stderr.txt").read_text(errors="replace")
@@ -317,6 +330,12 @@ def summary(report: dict) -> str:
     return ", ".join(parts) or "no tests"
 
 
+def peak(report: dict) -> str:
+    """The run's own peak memory, which a killed run did not get to say."""
+    mb = report.get("peak_mb")
+    return "peak memory not known" if mb is None else f"{mb:.0f} MB peak"
+
+
 def brief(longrepr: str) -> str:
     """A failure's error lines and where it was raised, without the source around them."""
     lines = longrepr.strip().splitlines()
@@ -362,7 +381,7 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--workdir", type=pathlib.Path)
     parser.add_argument("--keep", action="store_true", help="keep the databases and the runs' output")
     parser.add_argument("--cwd", type=pathlib.Path, default=pathlib.Path.cwd(), help="where pytest runs")
-    parser.add_argument("--include", action="append", help="file name fragment of the frames to record")
+    parser.add_argument("--include", action="append", help="file name fragment of frames to record besides the default selection")
     parser.add_argument("pytest_args", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
     if args.pytest_args[:1] == ["--"]:
@@ -381,7 +400,7 @@ def main(argv: list[str]) -> int:
     print(f"pytest {' '.join(args.pytest_args)} in {args.cwd}; recording frames in {includes}")
 
     plain = run("plain", args, includes)
-    print(f"\nunrecorded: {plain['seconds']:.1f} s, {summary(plain)}, exit {plain['exit']}")
+    print(f"\nunrecorded: {plain['seconds']:.1f} s ({peak(plain)}), {summary(plain)}, exit {plain['exit']}")
     if plain["exit"] not in (0, 1):  # interrupted, an internal or usage error, no tests
         print(f"  the unrecorded run did not run the suite ({plain['stopped'] or 'exit ' + str(plain['exit'])}, "
               f"last test started {plain['last_started']}); its output ends:")
@@ -396,7 +415,7 @@ def main(argv: list[str]) -> int:
         saved = recorded.get("saved") or {}
         print(f"\n{mode}: {'DIFFERS' if problems else 'same outcomes'}; {recorded['seconds']:.1f} s"
               f" (tests {recorded.get('session_seconds', 0):.1f} s, save {saved.get('seconds', 0):.1f} s,"
-              f" {recorded.get('maxrss_mb', 0):.0f} MB peak), {summary(recorded)}")
+              f" {peak(recorded)}), {summary(recorded)}")
         slowest = recorded["durations"].most_common(3)
         print("  slowest tests: " + ", ".join(f"{test} {seconds:.1f} s" for test, seconds in slowest))
         for problem in problems:
