@@ -381,7 +381,8 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--workdir", type=pathlib.Path)
     parser.add_argument("--keep", action="store_true", help="keep the databases and the runs' output")
     parser.add_argument("--cwd", type=pathlib.Path, default=pathlib.Path.cwd(), help="where pytest runs")
-    parser.add_argument("--include", action="append", help="file name fragment of frames to record besides the default selection")
+    parser.add_argument("--include", action="append",
+                        help="file name fragment of frames to record besides the default selection")
     parser.add_argument("pytest_args", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
     if args.pytest_args[:1] == ["--"]:
@@ -397,7 +398,8 @@ def main(argv: list[str]) -> int:
     made = args.workdir is None
     args.workdir = (args.workdir or pathlib.Path(tempfile.mkdtemp(prefix="vesh-suite-"))).resolve()
     print(f"{sys.executable} ({sys.version.split()[0]}), vesh from {args.python_path}")
-    print(f"pytest {' '.join(args.pytest_args)} in {args.cwd}; recording frames in {includes}")
+    print(f"pytest {' '.join(args.pytest_args)} in {args.cwd}; recording the default selection and the frames"
+          f" in {includes}")
 
     plain = run("plain", args, includes)
     print(f"\nunrecorded: {plain['seconds']:.1f} s ({peak(plain)}), {summary(plain)}, exit {plain['exit']}")
